@@ -1,0 +1,23 @@
+# kvr_library(NAME SOURCES... [DEPS ...]) : one static library per room.
+# kvr_test(NAME SOURCES... [DEPS ...])    : a GoogleTest binary registered with CTest.
+include_guard(GLOBAL)
+
+function(kvr_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+endfunction()
+
+function(kvr_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;ENV" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gtest_main GTest::gmock)
+  # Every test binary gets its own scratch folder, so runs in parallel never share files.
+  set(scratch ${CMAKE_CURRENT_BINARY_DIR}/${name}.scratch)
+  file(MAKE_DIRECTORY ${scratch})
+  gtest_discover_tests(${name}
+    WORKING_DIRECTORY ${scratch}
+    DISCOVERY_TIMEOUT 30
+    PROPERTIES TIMEOUT 120 ENVIRONMENT "QT_QPA_PLATFORM=offscreen;${ARG_ENV}")
+endfunction()

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that the build, the tests and the server need.
+set -euo pipefail
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends \
+  build-essential cmake ninja-build pkg-config \
+  libssl-dev openssl ca-certificates \
+  qt6-base-dev libgl-dev \
+  libgtest-dev libgmock-dev \
+  clang libclang-rt-14-dev >/dev/null
