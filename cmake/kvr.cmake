@@ -18,6 +18,7 @@ function(kvr_test name)
   file(MAKE_DIRECTORY ${scratch})
   gtest_discover_tests(${name}
     WORKING_DIRECTORY ${scratch}
+    TEST_PREFIX "${name}."
     DISCOVERY_TIMEOUT 30
     PROPERTIES TIMEOUT 120 ENVIRONMENT "QT_QPA_PLATFORM=offscreen;${ARG_ENV}")
 endfunction()

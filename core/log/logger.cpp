@@ -1,0 +1,169 @@
+#include "core/log/logger.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <utility>
+
+#include "core/log/log_text.h"
+#include "platform/fs/files.h"
+#include "platform/text/format.h"
+
+namespace {
+
+constexpr const char* kLogFolder = "QUILLON_LOGS";
+constexpr const char* kDroppedMarker = "TStream=Quillon";
+constexpr const char* kSeparator = "----------\n";
+// How long Shutdown waits for the writer before it waits without limit: a writer is
+// never abandoned, since it uses the logger's members until it returns.
+constexpr uint32_t kWriterStopWaitMs = 10000;
+
+}  // namespace
+
+bool CLogQueue::AddLine(const std::string& text) {
+  std::lock_guard<std::mutex> lock(m_Lock);
+  if (m_Closed) return false;
+  m_Pending.push_back(text);
+  ++m_Added;
+  return true;
+}
+
+void CLogQueue::TakePending(std::vector<std::string>* writing) {
+  std::lock_guard<std::mutex> lock(m_Lock);
+  for (std::string& line : m_Pending) writing->push_back(std::move(line));
+  m_Pending.clear();
+}
+
+void CLogQueue::Close() {
+  std::lock_guard<std::mutex> lock(m_Lock);
+  m_Closed = true;
+}
+
+uint64_t CLogQueue::AddedCount() const {
+  std::lock_guard<std::mutex> lock(m_Lock);
+  return m_Added;
+}
+
+CLogger::CLogger(std::string folder, platform::Clock* clock) : m_Folder(std::move(folder)), m_Clock(clock) {
+  if (!m_Writer.Start([this] { return LogWriterThread(); })) {
+    Close();
+    m_Stop.Set();
+  }
+}
+
+CLogger::~CLogger() { Shutdown(); }
+
+time_t CLogger::Now() const { return (m_Clock ? *m_Clock : platform::CurrentClock()).Now(); }
+
+bool CLogger::LogLine(const char* format, ...) {
+  if (m_Stop.IsSet()) return false;
+  const struct tm local = platform::LocalTime(Now());
+  char stamp[32];
+  if (strftime(stamp, sizeof stamp, "[%H:%M:%S]", &local) == 0) stamp[0] = '\0';
+
+  va_list args;
+  va_start(args, format);
+  std::string line = stamp + platform::FormatV(format, args);
+  va_end(args);
+
+  if (!AddLine(line)) return false;  // shut down meanwhile
+  m_LinesWaiting.Set();
+  return true;
+}
+
+bool CLogger::LogText(const std::string& text) { return LogLine("%s", text.c_str()); }
+
+void CLogger::Shutdown() {
+  std::call_once(m_ShutdownOnce, [this] {
+    // Closing first means every line accepted so far is pending when the writer sees
+    // stop, so its last pass writes all of them.
+    Close();
+    m_Stop.Set();
+    if (!m_Writer.Join(kWriterStopWaitMs)) m_Writer.Join(platform::kInfinite);
+  });
+}
+
+bool CLogger::Flush(uint32_t ms) {
+  const uint64_t target = AddedCount();
+  std::unique_lock<std::mutex> lock(m_DoneLock);
+  return m_DoneChanged.wait_for(lock, std::chrono::milliseconds(ms), [&] { return m_LinesDone >= target; });
+}
+
+uint32_t CLogger::LogWriterThread() {
+  for (;;) {
+    const int woken = platform::Event::WaitAny({&m_LinesWaiting, &m_Stop}, platform::kInfinite);
+    const bool last_pass = woken == 1;
+    TakePending(&m_Writing);
+    const uint64_t taken = m_Writing.size();
+    if (taken > 0) WriteBatch();
+    m_Writing.clear();
+    if (taken > 0) {
+      std::lock_guard<std::mutex> lock(m_DoneLock);
+      m_LinesDone += taken;
+      m_DoneChanged.notify_all();
+    }
+    if (last_pass) return 0;
+  }
+}
+
+void CLogger::WriteBatch() {
+  // The file is chosen by the date at which the batch is written, not by the stamps.
+  const struct tm local = platform::LocalTime(Now());
+  const int month = local.tm_mon + 1;
+  const int day = local.tm_mday;
+  const int year = local.tm_year + 1900;
+  const std::string name =
+      platform::Format("%s%s%s%02d%02d%04d.log", m_Folder.c_str(), "\\", m_Prefix.c_str(), month, day, year);
+  const std::string alt_name =
+      platform::Format("%s%s%s%02d%02d%04d_ALT.log", m_Folder.c_str(), "\\", m_Prefix.c_str(), month, day, year);
+
+  platform::fs::AppendFile file;
+  if (!file.Open(name) && !file.Open(alt_name)) return;  // the batch is dropped
+
+  for (std::string& line : m_Writing) {
+    if (line.find(kDroppedMarker) != std::string::npos) continue;
+    MaskEncryptedLogText(line);
+    StripAdministrativeTranType(line);
+    line += '\n';
+    line += kSeparator;
+    if (!file.Write(platform::fs::ToTextMode(line))) break;  // the rest of the batch is lost
+  }
+  file.Close();
+}
+
+namespace {
+
+std::atomic<CLogger*> g_ProcessLogger{nullptr};
+
+// Owns the start and the end of the process-wide logger. The logger itself is never
+// deleted, so late callers meet a shut-down logger instead of a destroyed one; this
+// holder's destructor (static destruction) shuts it down, so no writer thread is
+// still running while the remaining statics are destroyed.
+class CProcessLogger {
+ public:
+  CProcessLogger() {
+    // The system clock's static must outlive the writer: constructing it before this
+    // holder means it is destroyed after the holder has joined the writer.
+    platform::SystemClock();
+    m_Logger = new CLogger(kLogFolder, nullptr);
+    g_ProcessLogger.store(m_Logger, std::memory_order_release);
+  }
+  CProcessLogger(const CProcessLogger&) = delete;
+  CProcessLogger& operator=(const CProcessLogger&) = delete;
+  ~CProcessLogger() { m_Logger->Shutdown(); }
+
+  CLogger& Logger() { return *m_Logger; }
+
+ private:
+  CLogger* m_Logger;
+};
+
+}  // namespace
+
+CLogger& GetLogger() {
+  static CProcessLogger holder;
+  return holder.Logger();
+}
+
+void ShutdownLogger() {
+  if (CLogger* logger = g_ProcessLogger.load(std::memory_order_acquire)) logger->Shutdown();
+}

@@ -1,0 +1,214 @@
+#include "core/ui/timed_message_box.h"
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include <QApplication>
+#include <QLabel>
+#include <QMainWindow>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include "platform/window/qt_driver.h"
+
+namespace {
+
+int g_argc = 1;
+char g_arg0[] = "timed_message_box_test";
+char* g_argv[] = {g_arg0, nullptr};
+
+class TimedMessageBoxTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!QCoreApplication::instance()) new QApplication(g_argc, g_argv);
+  }
+  void SetUp() override {
+    driver_ = std::make_unique<platform::window::QtPumpDriver>();
+    CTimedMessageBox::SetSecondMsForTesting(60);
+    // A guard so that a box that never answers fails the test instead of hanging it.
+    guard_ = new QTimer;
+    guard_->setSingleShot(true);
+    QObject::connect(guard_, &QTimer::timeout, [] { platform::window::PostQuitMessage(99); });
+    guard_->start(10000);
+  }
+  void TearDown() override {
+    delete guard_;
+    SetMainWindow(nullptr);
+    platform::window::ClearQuit();
+    CTimedMessageBox::SetSecondMsForTesting(1000);
+    driver_.reset();
+  }
+
+  // The box currently running, if any.
+  static CTimedMessageBox* ActiveBox() {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      if (auto* box = qobject_cast<CTimedMessageBox*>(w); box && box->Exists()) return box;
+    }
+    return nullptr;
+  }
+
+  static void ClickLeft(QWidget* button) {
+    const QPointF at(button->width() / 2.0, button->height() / 2.0);
+    QMouseEvent press(QEvent::MouseButtonPress, at, button->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QMouseEvent release(QEvent::MouseButtonRelease, at, button->mapToGlobal(at), Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(button, &press);
+    QCoreApplication::sendEvent(button, &release);
+  }
+
+  // Calls f with the running box, after delay_ms, on the GUI thread.
+  static void WithBoxAfter(int delay_ms, std::function<void(CTimedMessageBox*)> f) {
+    QTimer::singleShot(delay_ms, [f] {
+      CTimedMessageBox* box = ActiveBox();
+      ASSERT_NE(box, nullptr);
+      f(box);
+    });
+  }
+
+  std::unique_ptr<platform::window::QtPumpDriver> driver_;
+  QTimer* guard_ = nullptr;
+};
+
+TEST_F(TimedMessageBoxTest, SilentAskReturnsTheDefaultAtOnceAndShowsNothing) {
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(AskTimed("Retry?", true, IDYES, 5000), IDYES);
+  EXPECT_EQ(AskTimed("Retry?", true, IDNO, 0), IDNO);
+  ShowTimedMessage("never shown", false, true, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
+  EXPECT_EQ(ActiveBox(), nullptr);
+}
+
+TEST_F(TimedMessageBoxTest, CountdownRunsDownToOneAndTakesTheDefault) {
+  std::vector<QString> shown;
+  QTimer sampler;
+  QObject::connect(&sampler, &QTimer::timeout, [&] {
+    if (CTimedMessageBox* box = ActiveBox()) {
+      const QString text = box->StatusControl()->text();
+      if (box->StatusControl()->isVisible() && (shown.empty() || shown.back() != text)) shown.push_back(text);
+    }
+  });
+  sampler.start(2);
+  EXPECT_EQ(AskTimed("Connection failed. Retry?", false, IDNO, 5000), IDNO);
+  sampler.stop();
+  const std::vector<QString> expected = {
+      "5 seconds until \"No\" is automatically selected", "4 seconds until \"No\" is automatically selected",
+      "3 seconds until \"No\" is automatically selected", "2 seconds until \"No\" is automatically selected",
+      "1 seconds until \"No\" is automatically selected"};
+  EXPECT_EQ(shown, expected);
+  EXPECT_EQ(ActiveBox(), nullptr);
+}
+
+TEST_F(TimedMessageBoxTest, ClicksAnswerAndKeysDoNot) {
+  struct Case {
+    int default_answer;
+    bool click_yes;
+    int expected;
+  } cases[] = {{IDNO, true, IDYES}, {IDYES, false, IDNO}};
+  for (const Case& c : cases) {
+    WithBoxAfter(30, [&](CTimedMessageBox* box) {
+      EXPECT_TRUE(box->YesButton()->isVisible());
+      EXPECT_EQ((c.default_answer == IDYES ? box->YesButton() : box->NoButton())->isDefault(), true);
+      // Enter and Escape are ignored.
+      QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+      QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+      QCoreApplication::sendEvent(box, &enter);
+      QCoreApplication::sendEvent(box, &escape);
+      ClickLeft(c.click_yes ? box->YesButton() : box->NoButton());
+    });
+    EXPECT_EQ(AskTimed("Question?", false, c.default_answer, 0), c.expected);
+  }
+}
+
+TEST_F(TimedMessageBoxTest, KeysAloneLeaveTheTimeOutToAnswer) {
+  WithBoxAfter(20, [](CTimedMessageBox* box) {
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QCoreApplication::sendEvent(box, &enter);
+  });
+  EXPECT_EQ(AskTimed("Question?", false, IDYES, 300), IDYES);
+}
+
+TEST_F(TimedMessageBoxTest, ShortTimeOutHidesTheStatusLineAndTakesTheDefault) {
+  bool status_visible = true;
+  WithBoxAfter(100, [&](CTimedMessageBox* box) { status_visible = box->StatusControl()->isVisible(); });
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(AskTimed("Question?", false, IDYES, 1500), IDYES);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_FALSE(status_visible);
+  EXPECT_GE(ms, 1400);
+  EXPECT_LT(ms, 5000);
+}
+
+TEST_F(TimedMessageBoxTest, MessageWithoutTimeOutWaitsForOkEvenInTheTray) {
+  QMainWindow frame;
+  SetMainWindow(&frame);  // never shown: the server sits in the tray
+  bool checked = false;
+  WithBoxAfter(50, [&](CTimedMessageBox* box) {
+    EXPECT_TRUE(box->isVisible());
+    EXPECT_FALSE(box->YesButton()->isVisible());
+    EXPECT_EQ(box->NoButton()->text(), "OK");
+    EXPECT_FALSE(frame.isEnabled());
+    checked = true;
+    ClickLeft(box->NoButton());
+  });
+  ShowTimedMessage("Failed to start TCP/IP Server!", false, false, 0);
+  EXPECT_TRUE(checked);
+  EXPECT_TRUE(frame.isEnabled());
+}
+
+TEST_F(TimedMessageBoxTest, TimedBoxStaysHiddenWhileTheMainWindowIsHidden) {
+  QMainWindow frame;
+  SetMainWindow(&frame);
+  bool visible = true;
+  WithBoxAfter(20, [&](CTimedMessageBox* box) { visible = box->isVisible(); });
+  EXPECT_EQ(AskTimed("Question?", false, IDNO, 200), IDNO);
+  EXPECT_FALSE(visible);
+}
+
+TEST_F(TimedMessageBoxTest, TextUpToFortyCharactersIsCentred) {
+  CTimedMessageBox box;
+  ASSERT_TRUE(CreateTimedMessageBox(box));
+  EXPECT_FALSE(box.windowTitle().isNull());
+  box.SetText(std::string(40, 'a'));
+  EXPECT_TRUE(box.MessageControl()->alignment() & Qt::AlignHCenter);
+  box.SetText(std::string(41, 'a'));
+  EXPECT_TRUE(box.MessageControl()->alignment() & Qt::AlignLeft);
+  EXPECT_EQ(box.StatusControl()->text(), "Please Wait . . .");
+  box.DestroyWindow();
+}
+
+TEST_F(TimedMessageBoxTest, QuitEndsTheBoxWithTheDefaultAndStaysPending) {
+  QTimer::singleShot(30, [] { platform::window::PostQuitMessage(0); });
+  EXPECT_EQ(AskTimed("Question?", false, IDYES, 0), IDYES);
+  EXPECT_TRUE(platform::window::QuitPending());
+}
+
+TEST_F(TimedMessageBoxTest, PumpMessagesAndWaitDispatchesThenReturnsTheSignalledIndex) {
+  std::vector<int> seen;
+  const auto window = platform::window::CreateWindowHandle(
+      [&](uint32_t, platform::window::WPARAM w, platform::window::LPARAM) -> platform::window::LRESULT {
+        seen.push_back(static_cast<int>(w));
+        return 0;
+      });
+  platform::Event first(platform::Event::Mode::kManualReset), second(platform::Event::Mode::kManualReset);
+  std::thread worker([&] {
+    platform::window::PostMessage(window, platform::window::WM_APP + 4, 1, 0);
+    platform::window::PostMessage(window, platform::window::WM_APP + 4, 2, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    second.Set();
+  });
+  platform::Event* handles[] = {&first, &second};
+  EXPECT_EQ(PumpMessagesAndWait(2, handles), 1);
+  worker.join();
+  EXPECT_EQ(seen, (std::vector<int>{1, 2}));
+
+  QTimer::singleShot(10, [] { platform::window::PostQuitMessage(0); });
+  second.Reset();
+  EXPECT_EQ(PumpMessagesAndWait(2, handles), -1);
+  EXPECT_TRUE(platform::window::QuitPending());
+  EXPECT_EQ(PumpMessagesAndWait(0, handles), -1);
+  platform::window::DestroyWindowHandle(window);
+}
+
+}  // namespace
