@@ -134,34 +134,24 @@ namespace {
 
 std::atomic<CLogger*> g_ProcessLogger{nullptr};
 
-// Owns the start and the end of the process-wide logger. The logger itself is never
-// deleted, so late callers meet a shut-down logger instead of a destroyed one; this
-// holder's destructor (static destruction) shuts it down, so no writer thread is
-// still running while the remaining statics are destroyed.
-class CProcessLogger {
- public:
-  CProcessLogger() {
-    // The system clock's static must outlive the writer: constructing it before this
-    // holder means it is destroyed after the holder has joined the writer.
-    platform::SystemClock();
-    m_Logger = new CLogger(kLogFolder, nullptr);
-    g_ProcessLogger.store(m_Logger, std::memory_order_release);
-  }
-  CProcessLogger(const CProcessLogger&) = delete;
-  CProcessLogger& operator=(const CProcessLogger&) = delete;
-  ~CProcessLogger() { m_Logger->Shutdown(); }
-
-  CLogger& Logger() { return *m_Logger; }
-
- private:
-  CLogger* m_Logger;
+// Shuts the process-wide logger down during static destruction.
+struct CShutdownAtExit {
+  ~CShutdownAtExit() { ShutdownLogger(); }
 };
 
 }  // namespace
 
 CLogger& GetLogger() {
-  static CProcessLogger holder;
-  return holder.Logger();
+  // A plain pointer, never freed: reading it stays valid even from the destructor of
+  // another static object, after the logger has been shut down.
+  static CLogger* const logger = [] {
+    platform::SystemClock();  // constructed first, so destroyed after the writer is joined
+    auto* created = new CLogger(kLogFolder, nullptr);
+    g_ProcessLogger.store(created, std::memory_order_release);
+    static CShutdownAtExit shutdown_at_exit;
+    return created;
+  }();
+  return *logger;
 }
 
 void ShutdownLogger() {
