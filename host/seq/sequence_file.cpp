@@ -1,0 +1,88 @@
+#include "host/seq/sequence_file.h"
+
+#include <climits>
+
+#include "platform/fs/files.h"
+#include "platform/text/format.h"
+
+namespace {
+
+constexpr int kHighest = 9949;
+constexpr int kWrap = 9950;
+
+std::string Line(int value) { return platform::fs::ToTextMode(platform::Format("%d\r\n", value)); }
+
+// Leading optional sign and digits, like atoi, but clamped instead of overflowing.
+int ToNumber(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  long long value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > INT_MAX) value = static_cast<long long>(INT_MAX) + 1;
+  }
+  if (negative) value = -value;
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+std::string OutOfRange(int value) {
+  return platform::Format("Sequence Read From Synchronized Sequence File [%d] is out of range  (set to 0)...", value);
+}
+
+}  // namespace
+
+CSequenceFile g_SequenceFile;
+
+CSequenceFile::CSequenceFile(std::string path) : m_Path(std::move(path)) {}
+
+bool CSequenceFile::EnsureExists(std::string* messages) {
+  if (platform::fs::FileExists(m_Path)) return true;
+  if (platform::fs::ReplaceFile(m_Path, Line(0))) return true;
+  *messages += "Synchronized Sequence File Does Not Exist and Creation Failed...";
+  return false;
+}
+
+bool CSequenceFile::Store(int value, std::string* messages) {
+  if (platform::fs::ReplaceFile(m_Path, Line(value))) return true;
+  *messages += "Synchronized Sequence File could not be opened for writing...";
+  return false;
+}
+
+int CSequenceFile::Read(std::string* messages) {
+  std::lock_guard<std::mutex> lock(m_Lock);
+  messages->clear();
+  if (!EnsureExists(messages)) return 0;
+  std::string contents;
+  if (!platform::fs::ReadFile(m_Path, &contents)) {
+    *messages += "Synchronized Sequence File Exists but could not be opened for reading...";
+    return 0;
+  }
+  if (contents.empty()) {
+    *messages += "Could Not Read From Synchronized Sequence File...";
+    return 0;
+  }
+  int value = ToNumber(contents.substr(0, contents.find('\n')));
+  if (value < 0 || value > kHighest) {
+    *messages += OutOfRange(value);
+    value = 0;
+  }
+  Store(value, messages);
+  return value;
+}
+
+void CSequenceFile::Write(const std::string& number, std::string* messages) {
+  std::lock_guard<std::mutex> lock(m_Lock);
+  messages->clear();
+  int value = ToNumber(number);
+  if (value == kWrap) value = 0;
+  if (value < 0 || value > kHighest) {
+    *messages += OutOfRange(value);
+    return;
+  }
+  if (!EnsureExists(messages)) return;
+  Store(value, messages);
+}

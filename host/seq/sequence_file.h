@@ -1,0 +1,35 @@
+// The host sequence number, kept in a one-line text file so that it survives
+// restarts. Every access is serialised by the object's own lock; callers log the
+// message text it hands back after the call, so no other lock is ever taken while
+// the file lock is held. Every write replaces the file atomically: a crash leaves
+// the previous number or the new one, never an empty or torn file.
+#pragma once
+
+#include <mutex>
+#include <string>
+
+class CSequenceFile {
+ public:
+  // The file lives in the working folder unless a test gives another path.
+  explicit CSequenceFile(std::string path = "RudavarUrizNum.dat");
+  CSequenceFile(const CSequenceFile&) = delete;
+  CSequenceFile& operator=(const CSequenceFile&) = delete;
+  virtual ~CSequenceFile() = default;
+
+  // The stored number (0 to 9949; 0 when it cannot be read), written back to the
+  // file. Messages are put in *messages (emptied first).
+  int Read(std::string* messages);
+  // Stores the number when it is 0 to 9949 (9950 wraps to 0); messages in *messages.
+  void Write(const std::string& number, std::string* messages);
+
+ private:
+  // Creates the file holding 0 when it is missing. False (message added) on failure.
+  bool EnsureExists(std::string* messages);
+  bool Store(int value, std::string* messages);
+
+  const std::string m_Path;
+  std::mutex m_Lock;
+};
+
+// The process-wide sequence file.
+extern CSequenceFile g_SequenceFile;
