@@ -289,6 +289,12 @@ class CElavonTran : public CTranRecordData,
   // m_Family := EMV key download. Always true.
   bool SetEmvDownloadFamily();
 
+  // TStream parsing and the family parsers.
+
+  // The client request envelope: intake, decryption, reply encryption.
+
+  // The client replies.
+
   // "Request ->" or "Request +>", for the intake log line only; never copied.
   std::string m_LogTag;
 
