@@ -1,0 +1,83 @@
+// The process-wide cryptographic service: the persistent RSA key-exchange pair whose
+// public half greets every client, four session keys derived at start from the
+// program's own key material, random bytes for challenges, and encryption and
+// decryption with the key blobs that clients send with each request.
+//
+// Every operation takes the engine's lock for its whole run (GetPublicKeyText takes a
+// lock of the text's own). The engine logs while it holds its lock: lock order is
+// engine, then logger.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "platform/capi/capi.h"
+
+// Upper-case hex texts, two characters per byte, high nibble first.
+class CRequest {
+ public:
+  virtual ~CRequest() = default;
+  // Each of '0'-'9' and 'A'-'F' gives its value; any other character counts as 0.
+  static uint8_t HexPairToByte(char high, char low);
+  // False for a text of odd length or one that needs more than capacity bytes;
+  // else the bytes in buffer and their number in *count.
+  static bool TranslateHexStringToByteArray(size_t* count, uint8_t* buffer, size_t capacity, const std::string& hex);
+  static std::string BytesToHex(const uint8_t* bytes, size_t count);
+  static std::string BytesToHex(const std::string& bytes);
+  // True when every character is '0'-'9' or 'A'-'F' and the length is even.
+  static bool IsHexText(const std::string& hex);
+};
+
+class CCryptoEngine {
+ public:
+  CCryptoEngine();
+  CCryptoEngine(const CCryptoEngine&) = delete;
+  CCryptoEngine& operator=(const CCryptoEngine&) = delete;
+  virtual ~CCryptoEngine();
+
+  // Acquires (or creates) the key container, gets (or generates) the exchange key
+  // pair, sets the public key text and derives the four session keys; every step is
+  // logged. On false the caller runs Stop.
+  bool Start();
+  bool StartFourthKey();
+  // Destroys every key and hash, releases the container (which stays on disk) and
+  // clears the public key text. Always true.
+  bool Stop();
+  void DestroyFourthKey();
+
+  // DC1 + hex of the exchange key's PUBLICKEYBLOB + DC2; empty while stopped.
+  std::string GetPublicKeyText() const;
+
+  bool GenerateRandom(size_t count, uint8_t* buffer);
+  // Encrypt len bytes in place with session key 2 (login), 3 (configuration
+  // service) or 4 (login with the "M" marker); each call restarts the key stream.
+  bool EncryptRc4A(uint8_t* buffer, uint32_t* len, uint32_t buffer_len);
+  bool EncryptRc4B(uint8_t* buffer, uint32_t* len, uint32_t buffer_len);
+  bool EncryptRc4C(uint8_t* buffer, uint32_t* len, uint32_t buffer_len);
+
+  // The hex text decrypted with the key imported from the blob. False for a blob
+  // that cannot be imported (no log line), an empty, odd or non-hex text, or a
+  // failed decryption.
+  bool DecryptHexWithKeyBlob(const uint8_t* blob, size_t blob_len, const std::string& hex, std::string* out);
+  // The text encrypted with the key imported from the blob, as hex.
+  bool EncryptWithKeyBlobToHex(const uint8_t* blob, size_t blob_len, std::string* out_hex, const std::string& text);
+
+  // Session key 1 (Triple-DES), which nothing of the server calls.
+  bool EncryptToHex(const std::string& text, std::string* out_hex);
+  bool DecryptFromHex(const std::string& hex, std::string* out);
+
+ private:
+  bool EncryptRc4(platform::capi::HCRYPTKEY key, uint8_t* buffer, uint32_t* len, uint32_t buffer_len);
+  bool DeriveFourthKeyLocked();
+  // The general start failure line, with the last error's code and text.
+  void LogStartFailure(bool second_container = false);
+
+  mutable std::mutex m_Lock;
+};
+
+// The one engine of the process.
+extern CCryptoEngine g_CryptoEngine;
+// The greeting's public key text; read it through CCryptoEngine::GetPublicKeyText.
+extern std::string g_PublicKeyText;
