@@ -22,3 +22,14 @@ function(kvr_test name)
     DISCOVERY_TIMEOUT 30
     PROPERTIES TIMEOUT 120 ENVIRONMENT "QT_QPA_PLATFORM=offscreen;${ARG_ENV}")
 endfunction()
+
+# kvr_fuzzer(NAME SOURCES... [DEPS ...]) : a libFuzzer target, built with KVR_FUZZ.
+function(kvr_fuzzer name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  if(NOT KVR_FUZZ)
+    return()
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+endfunction()
