@@ -20,6 +20,7 @@
 #include <array>
 #include <ctime>
 #include <list>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -290,10 +291,206 @@ class CElavonTran : public CTranRecordData,
   bool SetEmvDownloadFamily();
 
   // TStream parsing and the family parsers.
+  // (CTStreamItems: core/tran/tstream_parser.h; CParamSettings: core/params.) Each
+  // parse without settings reads a copy of g_ParamStore's, taking the store's mutex.
+  //
+  // For kind 0: ParseTStream, then kind 2 when no code was set. Other kinds: nothing.
+  void ParseRequest();
+  void ParseRequest(const class CParamSettings& settings);
+  // Parses m_Request: the common items, then the family parser. True when a code was
+  // set; otherwise m_ErrorCode holds the first fault and m_TranCode stays 0.
+  bool ParseTStream();
+  bool ParseTStream(const class CParamSettings& settings);
+  // The TranCode name of code, or "INVALID".
+  static std::string GetTranCodeName(int code);
+  // "VISA", "M/C", "AMEX", "DCVR" or "OTHER", by leading digits and length.
+  static std::string GetCardTypeFromAcctNo(const std::string& acctNo);
+  // The mod-10 test; the empty text fails.
+  static bool IsValidCheckDigit(const std::string& acctNo);
+  // The item key (absent reads "") as a quantity or an amount: on success output :=
+  // its digits and true; else m_ErrorCode := errorCode and false.
+  bool ReadAmountField(const class CTStreamItems& items, std::string_view key,
+                       std::string& output, int errorCode, bool quantity);
+  // The family parsers: true and code, name and family set, or false with
+  // m_ErrorCode set and the code left 0.
+  bool ParseAdminRequest(const class CTStreamItems& items);
+  bool ParseCreditRequest(const class CTStreamItems& items, const class CParamSettings& settings);
+  bool ParseDebitRequest(const class CTStreamItems& items);
+  bool ParseEBTRequest(const class CTStreamItems& items);
+  bool ParseCheckRequest(const class CTStreamItems& items, const class CParamSettings& settings);
+  // False only when EMVEntrySource is missing (100258).
+  bool ParseEMVFields(const class CTStreamItems& items);
+  // The purchase-card line items 1 to 5; no parser calls it.
+  bool ParseLineItems(const class CTStreamItems& items);
 
   // The client request envelope: intake, decryption, reply encryption.
+  // Stores text, takes the envelope apart and parses the TStream it carries.
+  CElavonTran& SetRequest(const std::string& text);
+  // Splits m_Request into UserTraceData, mode, key block and payload, and decrypts
+  // the payload into m_Request; failures leave kind 2 with 4010 or 4011.
+  void DecodeRequestEnvelope();
+  // The first DC1..DC2 span of text at or after from: its inside becomes m_KeyBlock
+  // and the span leaves text. False (m_KeyBlock empty) without such a span.
+  bool ExtractKeyBlock(std::string& text, size_t from = 0);
+  // The payload decrypted, or the reply encrypted, with the request's own key blob.
+  bool DecryptPayload(const std::string& hex, std::string* plain);
+  bool EncryptResponse(std::string* hex, const std::string& plain);
 
   // The client replies.
+  // The error reply of m_ErrorCode: CmdStatus "Error" and the code's fixed text
+  // ("Invalid Field - " before the texts of 100201 to 100259; m_HostErrorText for 4003,
+  // after a fixed prefix for 4007). A code without a text becomes 8888 "Error to be
+  // defined.", in the record too. Sets m_ErrorText (the text as the reply carries it,
+  // without ETX), request kind 2 and m_Reply, the document framed in clear whatever
+  // the key block; returns a copy of m_Reply. Never fails.
+  std::string BuildErrorResponse();
+  //
+  // Transaction and admin replies (core/tran/tran_reply.h). Each builder without a
+  // CReplyContext uses the process's own: g_ParamStore, GetLogger() and the working
+  // folder.
+  //
+  // By m_RequestKind: kind 2 frames document in clear; kind 0 builds the record's own
+  // document (document is not used), logs it ("Response Built [...] for <client>",
+  // "(Echo) " before it for family 2), encrypts it with the request's key block and
+  // frames it ("2"); should that fail, the reply is error 4020 in clear and the kind
+  // becomes 2 (the error code stays). Kind 1 changes nothing. Stores the frame in
+  // m_Reply and returns a copy of it.
+  std::string BuildResponse(const std::string& document);
+  std::string BuildResponse(const std::string& document, const class CReplyContext& context);
+  // The unencrypted document of a host answer: CmdResponse (origin "Processor", code
+  // 0, "Success"/"Error" for m_TStreamType "Admin", else "Approved"/"Declined"), then
+  // the admin block for "Admin" and the TranResponse block otherwise.
+  std::string BuildRStream();
+  std::string BuildRStream(const class CReplyContext& context);
+  // The TranResponse block. Trims the trailing blanks of m_HostAuthCode and
+  // m_AVSResult in the record, and fills a blank m_HostAuthCode from m_AuthCode for
+  // voice authorisations, captures and vouchers.
+  std::string BuildTranResponseXml();
+  std::string BuildTranResponseXml(const class CReplyContext& context);
+  // The admin block of a batch summary (18), batch close (20) or EMV download (family
+  // 11). A successful download first rebuilds the AID records from the defaults and
+  // afterwards writes the EMV parameter report, whose result does not matter here.
+  std::string BuildAdminResponseXml();
+  std::string BuildAdminResponseXml(const class CReplyContext& context);
+  // For an approved record of kind 0 taken from the duplicate cache: empties
+  // m_EMVResult, builds, logs ("Duplicate Response Built ..."), encrypts and frames as
+  // BuildResponse does, and returns true. Otherwise false, the reply unchanged.
+  bool BuildDuplicateResponse();
+  bool BuildDuplicateResponse(const class CReplyContext& context);
+  // Writes the EMV parameter report of this download (core/tran/emv_report.h) under
+  // the context's folder, creating "PARAM_LOADS" when missing. False, with a log line,
+  // when the folder cannot be made or the file cannot be written; true otherwise.
+  bool WriteEMVParamReport();
+  bool WriteEMVParamReport(const class CReplyContext& context);
+
+  // Elavon host messages (defined in host/message).
+  // Messages are byte strings (STX ... ETX, then the XOR checksum byte, which may be
+  // NUL). The overloads without settings read a copy of g_ParamStore's (taking the
+  // store's mutex) and use g_SequenceFile (taking its lock); none holds a lock while
+  // logging.
+  //
+  // Builds the Elavon request of m_TranCode into m_HostRequest: the header, the fields
+  // of its Elavon code, F16, F06 and FE1, ETX and the checksum; stores the Elavon code
+  // in m_ElavonCode unless the family is Echo. Code 50 sends the reversal already built
+  // (family Reversal) or builds it with BuildReversalRequest. False, with nothing sent
+  // in its place, for: code 0 (record unchanged); a code without an Elavon code (e.g.
+  // ECheck Sale with ECHECK outside 0 to 2: m_ErrorCode := 1001, m_HostRequest
+  // unchanged, the refusal logged; the caller fails the record, state 6); code 50 whose
+  // reversal is refused (the caller ends it as a failed reversal).
+  bool BuildElavonRequest();
+  bool BuildElavonRequest(const class CParamSettings& settings, class CSequenceFile& sequenceFile);
+  // The reversal of the message in m_HostRequest; true when it replaced the message
+  // and the family became Reversal. False, with the record unchanged and the refusal
+  // logged, when the message is unusable or no reversal code applies: the caller must
+  // then send nothing (never the reversed transaction).
+  bool BuildReversalRequest();
+  bool BuildReversalRequest(const class CParamSettings& settings);
+  // The echo of the approved message in m_HostRequest, which it also replaces (family
+  // Echo). The empty text, with the record unchanged and the refusal logged, when the
+  // message has no complete header before its first GS. m_ElavonCode is kept.
+  std::string BuildEchoRequest();
+  // The three-digit Elavon code of an internal code, or "" when it has none. Only
+  // ECheck Sale (44) reads a parameter: ECHECK 0, 1, 2 (absent: 0) give "300" to "302".
+  static std::string GetElavonTranCode(int code);
+  static std::string GetElavonTranCode(int code, const class CParamMap& params);
+  // terminal := MERCHANT/TERMINAL ID; sequence := the sequence file's number (its
+  // messages, when any, are logged after the read).
+  static void GetSequenceAndTerminal(const class CParamMap& params, std::string& terminal,
+                                     int& sequence);
+  static void GetSequenceAndTerminal(const class CParamMap& params, std::string& terminal,
+                                     int& sequence, class CSequenceFile& sequenceFile);
+  // "Credit", "Debit", "Echo", "Check", "EBT", "ECheck", or "" for any other family.
+  std::string GetTranFamilyName() const;
+  // The terminal capability and POS entry mode of FID 01, from the record's entry
+  // data, MERCHANT CATEGORY and EMV SUPPORT.
+  void GetPosEntryCodes(std::string& capability, std::string& entryMode,
+                        int merchantCategory, int emvSupport) const;
+  // The card-verification part of FID 10: "9", "2", "0" or "1" and the CVV data.
+  std::string GetCvv2Indicator() const;
+  // The field builders: each appends GS, its FID and its data to message when its
+  // condition holds (the fields without a condition always) and returns true.
+  // AppendFid01 also sets m_TerminalCapability and m_RequestSeqNo and logs the
+  // sequence number it sends.
+  bool AppendFid01(std::string& message, const class CParamMap& params, int sequence,
+                   bool voidForm, bool reversalForm);
+  bool AppendFid04(std::string& message) const;
+  bool AppendFid06(std::string& message) const;
+  bool AppendFid10(std::string& message) const;
+  bool AppendFid11(std::string& message) const;
+  bool AppendFid12(std::string& message) const;
+  bool AppendFid16(std::string& message) const;
+  bool AppendFid17(std::string& message) const;
+  bool AppendFid19(std::string& message, const std::string& elavonCode) const;
+  bool AppendFid40(std::string& message) const;
+  bool AppendFid50(std::string& message) const;
+  bool AppendFid50Debit(std::string& message) const;
+  bool AppendFid51(std::string& message) const;
+  bool AppendFid52(std::string& message) const;
+  bool AppendFid55(std::string& message) const;
+  bool AppendFid59(std::string& message) const;
+  bool AppendFid77(std::string& message) const;
+  bool AppendFid8D(std::string& message) const;
+  bool AppendFid90(std::string& message, const class CParamMap& params) const;
+  bool AppendFidE1(std::string& message) const;
+  //
+  // Reads the Elavon answer in m_HostResponse into the record (approval, codes, texts,
+  // balances, EMV data, batch totals, CA keys), stores host sequence numbers in the
+  // sequence file when the answer is final for the host, and ends with the client
+  // reply (BuildResponse) or the error reply of an unusable answer (4001, 4002, 4003,
+  // 4007). An EMV key answer that asks for more keys leaves m_TranCode 64 and no reply;
+  // every other key-download parse leaves 65, and one that would repeat a key index or
+  // go past 100 keys ends with error 4003. Takes the sequence file's lock and the
+  // logger's, never together. Without arguments: g_SequenceFile and GetLogger().
+  void ParseElavonResponse();
+  void ParseElavonResponse(class CSequenceFile& sequenceFile, class CLogger& logger);
+  // The field readers. fields maps each FID to its whole field text, FID included;
+  // the reader splits its field at FS into subfields (replacing what they held). Each
+  // returns false without any effect when its field is absent, else true; ParseFid02
+  // returns whether the host approved (false, after ReportUnparseableResponse, when
+  // field 02 is absent).
+  bool ParseFid02(const std::map<std::string, std::string>& fields,
+                  std::map<int, std::string>& subfields, class CSequenceFile& sequenceFile,
+                  class CLogger& logger);
+  bool ParseFid78(const std::map<std::string, std::string>& fields,
+                  std::map<int, std::string>& subfields);
+  bool ParseFid80(const std::map<std::string, std::string>& fields,
+                  std::map<int, std::string>& subfields);
+  bool ParseFid83(const std::map<std::string, std::string>& fields,
+                  std::map<int, std::string>& subfields);
+  bool ParseFid85(const std::map<std::string, std::string>& fields,
+                  std::map<int, std::string>& subfields);
+  bool ParseFid86(const std::map<std::string, std::string>& fields,
+                  std::map<int, std::string>& subfields);
+  bool ParseFid87(const std::map<std::string, std::string>& fields,
+                  std::map<int, std::string>& subfields);
+  bool ParseFid89(const std::map<std::string, std::string>& fields,
+                  std::map<int, std::string>& subfields, class CSequenceFile& sequenceFile,
+                  class CLogger& logger);
+  bool ParseFid8E(const std::map<std::string, std::string>& fields,
+                  std::map<int, std::string>& subfields);
+  // Error 4007 with the printable characters of the answer as m_HostErrorText, and its
+  // error reply; nothing for an echo answer.
+  void ReportUnparseableResponse();
 
   // "Request ->" or "Request +>", for the intake log line only; never copied.
   std::string m_LogTag;

@@ -1,0 +1,32 @@
+// Test helper for comparing reply documents and frames byte for byte: Visible turns
+// every tab, CR, LF, backslash and other control byte into an escape, so a failing
+// comparison shows exactly which byte differs. The escaping is one-to-one, so two
+// texts compare equal exactly when their visible forms do.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+inline std::string Visible(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    switch (c) {
+      case '\t': out += "\\t"; break;
+      case '\r': out += "\\r"; break;
+      case '\n': out += "\\n"; break;
+      case '\\': out += "\\\\"; break;
+      default:
+        if (c < 0x20 || c >= 0x7F) {
+          char hex[8];
+          std::snprintf(hex, sizeof hex, "\\x%02X", c);
+          out += hex;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out;
+}
+
+// Byte-exact comparison with the difference shown in visible form.
+#define EXPECT_SAME_BYTES(actual, expected) EXPECT_EQ(Visible(actual), Visible(expected))
