@@ -1,0 +1,137 @@
+#include "core/queue/reverse_worker.h"
+
+#include <algorithm>
+
+#include "core/log/logger.h"
+#include "core/vocab/text_helpers.h"
+#include "core/vocab/vocabulary.h"
+#include "platform/window/window.h"
+
+namespace {
+constexpr uint32_t kLoopMs = 150;
+constexpr int kMaxReversalRetries = 10;
+const char kFatalText[] = "The ReverseWorker thread could NOT be started.\r\nThis error is FATAL!";
+}  // namespace
+
+CTransactionQueue g_ReversalQueue;
+
+CReverseWorker::CReverseWorker(CTransactionQueue* reversals, CTransactionQueue* main, CLogger* logger)
+    : m_Reversals(reversals ? *reversals : g_ReversalQueue),
+      m_Main(main ? *main : g_TransactionQueue),
+      m_Logger(logger) {}
+
+CReverseWorker::~CReverseWorker() { Stop(); }
+
+void CReverseWorker::SetMessageSink(ReverseWorkerMessageFn show, bool silent) {
+  m_Show = show;
+  m_Silent = silent;
+}
+
+CLogger& CReverseWorker::Log() { return m_Logger ? *m_Logger : GetLogger(); }
+
+void CReverseWorker::ShowFatal() {
+  if (m_Show) {
+    m_Show(kFatalText, true, m_Silent, 0);
+  } else {
+    Log().LogLine("%s", kFatalText);
+  }
+}
+
+bool CReverseWorker::Start() {
+  m_SecondEvent.Pulse();
+  m_StartedEvent.Pulse();
+  m_StopEvent.Pulse();
+  m_PendingIds.clear();
+  m_Snapshot.clear();
+
+  if (!m_Thread.Start([this] { Run(); return 0u; }, /*start_suspended=*/true)) {
+    ShowFatal();
+    return false;
+  }
+  m_Thread.Resume();
+
+  platform::Event* events[] = {&m_SecondEvent, &m_StartedEvent, &m_StopEvent};
+  if (platform::window::PumpMessagesAndWait(events) == 1) return true;
+  // Not started: make sure the thread ends before it is joined.
+  Stop();
+  return false;
+}
+
+bool CReverseWorker::Stop() {
+  m_StopEvent.Set();
+  m_Thread.Join();
+  m_StartedEvent.Reset();
+  return true;
+}
+
+void CReverseWorker::Run() {
+  m_StartedEvent.Set();
+  platform::Event* stop[] = {&m_StopEvent};
+  for (;;) {
+    TakeReversals();
+    ProcessResults();
+    PurgeFinished();
+    const int woken = platform::window::PumpMessagesAndWait(stop, kLoopMs);
+    if (woken == 0 || woken == platform::window::kPumpQuit) return;
+  }
+}
+
+void CReverseWorker::TakeReversals() {
+  CTranList snapshot;
+  m_Reversals.Snapshot(snapshot);
+  for (CElavonTran& record : snapshot) {
+    m_Reversals.Remove(record.m_Id);
+    if (m_Main.AddFirst(record, record.m_LinkId)) m_PendingIds.push_back(record.m_Id);
+  }
+}
+
+void CReverseWorker::ProcessResults() {
+  if (m_PendingIds.empty()) return;
+  m_Snapshot.clear();
+  m_Main.SnapshotByIds(m_PendingIds, m_Snapshot);
+  for (CElavonTran& record : m_Snapshot) {
+    switch (record.m_State) {
+      case kTranStateNoHostAnswer:
+      case kTranStateHostFailure:
+      case kTranStateFailed:
+        // One line per record: the retry count never changes here.
+        if (record.m_ReversalRetries < kMaxReversalRetries) {
+          LogNoReversal(record, std::string(kReversalReasonPreviousReversalFailed));
+        }
+        if (record.m_State == kTranStateNoHostAnswer) record.m_ErrorCode = 1007;
+        if (record.m_State == kTranStateHostFailure) record.m_ErrorCode = 4003;
+        record.m_RequestKind = kRequestKindClear;
+        record.BuildErrorResponse();
+        Log().LogLine("%s", record.GetReply().c_str());
+        record.m_State = kTranStateFinished;
+        m_Main.Update(record.m_Id, record);
+        break;
+      case kTranStateAnsweredIp:
+      case kTranStateAnsweredDial:
+        record.m_State = kTranStateFinished;
+        m_Main.Update(record.m_Id, record);
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+void CReverseWorker::PurgeFinished() {
+  if (m_PendingIds.empty()) return;
+  m_Snapshot.clear();
+  m_Main.SnapshotByIds(m_PendingIds, m_Snapshot);
+  for (const CElavonTran& record : m_Snapshot) {
+    if (record.m_State != kTranStateFinished) continue;
+    m_Main.Remove(record.m_Id);
+    auto it = std::find(m_PendingIds.begin(), m_PendingIds.end(), record.m_Id);
+    if (it != m_PendingIds.end()) m_PendingIds.erase(it);
+  }
+}
+
+void CReverseWorker::LogNoReversal(CElavonTran record, const std::string& reason) {
+  const std::string acct = record.m_AcctNo;
+  const std::string last_four = acct.size() > 4 ? acct.substr(acct.size() - 4) : acct;
+  Log().LogLine("NO Reversals Supported for this Host - Would have attempted This Transaction Acct:XXX...%s PurchAmt:%s -- because %s",
+                last_four.c_str(), record.m_Purchase.c_str(), reason.c_str());
+}

@@ -1,0 +1,68 @@
+// The ReverseWorker: a thread that runs beside the interfaces and serves
+// g_ReversalQueue. Every 150 ms it moves what that queue holds to the head of
+// g_TransactionQueue, and finishes the records it moved once they reach a final
+// state, giving failed ones their error reply in clear. It also writes the line
+// that reports a transaction a host without reversals would have reversed.
+//
+// Start and Stop run on the UI thread (Start dispatches window messages while it
+// waits). The snapshot list and the pending ids belong to the worker's thread; the
+// queues are touched only through their locked operations.
+#pragma once
+
+#include <string>
+
+#include "core/queue/transaction_queue.h"
+#include "platform/sync/event.h"
+#include "platform/thread/worker_thread.h"
+
+class CLogger;
+
+// Shows a message the way ShowTimedMessage does (text, log, silent, time-out).
+using ReverseWorkerMessageFn = void (*)(const std::string& text, bool log, bool silent, int timeoutMs);
+
+extern CTransactionQueue g_ReversalQueue;
+
+class CReverseWorker {
+ public:
+  // The queues, the logger and the message box are the process's unless given.
+  CReverseWorker(CTransactionQueue* reversals = nullptr, CTransactionQueue* main = nullptr, CLogger* logger = nullptr);
+  CReverseWorker(const CReverseWorker&) = delete;
+  CReverseWorker& operator=(const CReverseWorker&) = delete;
+  virtual ~CReverseWorker();
+
+  // How a failed start is shown; silent when the program runs as a service.
+  void SetMessageSink(ReverseWorkerMessageFn show, bool silent);
+
+  // True when the thread runs. Forgets the ids of an earlier run.
+  bool Start();
+  // Ends and joins the thread. Always true.
+  bool Stop();
+
+  void LogNoReversal(CElavonTran record, const std::string& reason);
+
+  // One pass of the loop (the thread calls them; tests may too).
+  void TakeReversals();
+  void ProcessResults();
+  void PurgeFinished();
+
+  size_t PendingCountForTesting() const { return m_PendingIds.size(); }
+
+ private:
+  void Run();
+  CLogger& Log();
+  void ShowFatal();
+
+  CTransactionQueue& m_Reversals;
+  CTransactionQueue& m_Main;
+  CLogger* m_Logger;
+  ReverseWorkerMessageFn m_Show = nullptr;
+  bool m_Silent = false;
+
+  platform::Event m_StartedEvent{platform::Event::Mode::kManualReset};
+  platform::Event m_SecondEvent{platform::Event::Mode::kAutoReset};
+  platform::Event m_StopEvent{platform::Event::Mode::kAutoReset};
+  platform::WorkerThread m_Thread;
+
+  CTranList m_Snapshot;
+  CTranIdArray m_PendingIds;
+};

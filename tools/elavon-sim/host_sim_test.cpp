@@ -1,0 +1,554 @@
+#include "tools/elavon-sim/host_sim.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "tools/elavon-sim/request_fields.h"
+
+namespace elavon_sim {
+namespace {
+
+using namespace std::string_literals;
+
+const std::string kGs = "\x1d";
+const std::string kFs = "\x1c";
+const std::string kCard = "4111111111111111";
+
+// The requests are put together here from the message layout, with the test's
+// own checksum, not with the simulator's writer.
+std::string Header(const std::string& code, char marker = '*') {
+  char mode = (code == "998" || code == "803") ? 'M' : 'A';
+  return "\x02"s + marker + "00E4029" + mode + code + "JX4807GC0012340000000000005678zovade";
+}
+
+std::string Frame(std::string bytes) {
+  bytes += '\x03';
+  uint8_t sum = 0;
+  for (size_t i = 1; i < bytes.size(); ++i) sum ^= static_cast<uint8_t>(bytes[i]);
+  bytes.push_back(static_cast<char>(sum));
+  return bytes;
+}
+
+std::string Fid(const std::string& fid, const std::vector<std::string>& subfields) {
+  std::string field = kGs + fid;
+  for (size_t i = 0; i < subfields.size(); ++i) field += (i ? kFs : "") + subfields[i];
+  return field;
+}
+
+std::string Request(const std::string& code, const std::vector<std::string>& fields, char marker = '*') {
+  std::string bytes = Header(code, marker);
+  for (const std::string& field : fields) bytes += field;
+  return Frame(bytes);
+}
+
+std::string Cents(int64_t cents) { return std::to_string(cents); }
+
+std::string Format4(size_t number) {
+  char text[24];
+  snprintf(text, sizeof text, "%04zu", number);
+  return text;
+}
+
+// FID 01 of an ordinary request: capability 03, mode 02, the partial flag, the card.
+std::string Fid01(int64_t cents, const std::string& sequence, char flag = '0') {
+  return Fid("01", {"0302"s + flag + kCard, Cents(cents), sequence, "", "1000000"});
+}
+// FID 01 of a void: the RefNo in subfield 3.
+std::string VoidFid01(int64_t cents, const std::string& sequence, const std::string& ref_no) {
+  return Fid("01", {"03020" + kCard, Cents(cents), sequence, ref_no, "1000000"});
+}
+// FID 01 of a reversal: '0', the card, amount, the sequence number of the reversed request.
+std::string ReversalFid01(int64_t cents, const std::string& sequence) {
+  return Fid("01", {"03010" + kCard, Cents(cents), sequence, "", "10000000"});
+}
+
+// What the terminal reads from an answer.
+struct Read {
+  RequestMessage message;
+  std::string response_code, auth_code, echo_ref1, echo_ref2, sequence, text, approval_ref, transaction_ref;
+};
+
+Read ReadAnswer(const std::string& bytes) {
+  Read read;
+  EXPECT_EQ(ParseRequest(bytes, &read.message), FrameStatus::kOk);
+  if (const Field* field = read.message.Find("02")) {
+    read.response_code = field->Subfield(0);
+    std::string s2 = field->Subfield(1);
+    EXPECT_GE(s2.size(), 23u);
+    if (s2.size() >= 23) {
+      read.auth_code = s2.substr(2, 6);
+      read.echo_ref1 = s2.substr(8, 6);
+      read.echo_ref2 = s2.substr(14, 6);
+      read.sequence = s2.substr(23);
+    }
+    read.text = field->Subfield(2);
+    read.approval_ref = field->Subfield(3);
+    read.transaction_ref = field->Subfield(4);
+  }
+  return read;
+}
+
+std::string EchoRequest(const std::string& code, const Read& approval, const std::string& amount) {
+  return Request(code, {Fid("52", {approval.echo_ref1 + approval.echo_ref2 + approval.sequence, amount})});
+}
+
+class HostSimTest : public ::testing::Test {
+ protected:
+  Read Send(const std::string& bytes) {
+    Reply reply = sim_.Handle(bytes);
+    EXPECT_EQ(reply.outcome, Outcome::kAnswer) << ActionName(reply.action);
+    return ReadAnswer(reply.bytes);
+  }
+  ReceivedRequest Last() { return sim_.LastReceived().value(); }
+
+  ElavonHostSim sim_;
+};
+
+TEST_F(HostSimTest, ApprovalAnswerBytes) {
+  Reply reply = sim_.Handle(Request("000", {Fid01(1000, "0000")}));
+  EXPECT_EQ(reply.action, Action::kApproved);
+  const std::string expected = Frame(Header("000") +
+                                     kGs + "02AA" + kFs + "00" "A00001" "000001" "007919" "000" "0001" +
+                                     kFs + "APPROVAL A00001" + kFs + "000001000001" + kFs + "T000000001" +
+                                     kGs + "80" "0UP" "NT0000000001" +
+                                     kGs + "87" "1000" +
+                                     kGs + "8E" "TKN0000000000001");
+  EXPECT_EQ(reply.bytes, expected);
+  EXPECT_EQ(sim_.ConfirmedSequence(), 1);
+}
+
+struct AmountCase {
+  const char* name;
+  int64_t cents;
+  char flag;
+  bool fsa;
+  Action action;
+  Outcome outcome;
+  const char* response_code;  // field 02 code, "" when the answer has no field 02
+  const char* bare;           // the whole answer when it is a bare text, else nullptr
+  size_t approvals;           // approvals the host keeps
+  int64_t batch_cents;
+  int confirmed;              // sequence number confirmed afterwards
+};
+
+TEST(HostSimAmountRules, EachRuleAnswers) {
+  const AmountCase cases[] = {
+      {"approve", 1000, '0', false, Action::kApproved, Outcome::kAnswer, "AA", nullptr, 1, 1000, 1},
+      {"decline", 1051, '0', false, Action::kDeclined, Outcome::kAnswer, "ND", nullptr, 0, 0, 1},
+      {"partial allowed", 1052, '1', false, Action::kPartiallyApproved, Outcome::kAnswer, "AP", nullptr, 1, 526, 1},
+      {"partial on FSA", 1052, '0', true, Action::kPartiallyApproved, Outcome::kAnswer, "AP", nullptr, 1, 526, 1},
+      {"partial not allowed", 1052, '0', false, Action::kPartiallyApproved, Outcome::kAnswer, "AP", nullptr, 0, 0, 1},
+      {"host error text", 1053, '0', false, Action::kHostErrorText, Outcome::kAnswer, "", "HOST SYSTEM ERROR", 0, 0, 0},
+      {"no answer", 1054, '0', false, Action::kWithheld, Outcome::kNoAnswer, "", "", 1, 1054, 0},
+      {"credit echo rule is a plain approval", 1055, '0', false, Action::kApproved, Outcome::kAnswer, "AA", nullptr, 1, 1055, 1},
+      {"short answer", 1057, '0', false, Action::kShortAnswer, Outcome::kAnswer, "", "ERROR", 0, 0, 0},
+      {"unreadable", 1058, '0', false, Action::kUnreadableAnswer, Outcome::kAnswer, "", kUnreadableAnswerText, 0, 0, 0},
+      {"no field 02", 1059, '0', false, Action::kNoResultField, Outcome::kAnswer, "", nullptr, 0, 0, 0},
+      {"other cents approve", 2099, '0', false, Action::kApproved, Outcome::kAnswer, "AA", nullptr, 1, 2099, 1},
+  };
+  for (const AmountCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ElavonHostSim sim;
+    std::vector<std::string> fields = {Fid01(c.cents, "0000", c.flag)};
+    if (c.fsa) fields.push_back(Fid("17", {Cents(c.cents), "0", "0", "0", "0", ""}));
+    Reply reply = sim.Handle(Request("000", fields));
+    EXPECT_EQ(reply.action, c.action);
+    EXPECT_EQ(reply.outcome, c.outcome);
+    if (c.bare) {
+      EXPECT_EQ(reply.bytes, c.bare);
+    } else {
+      Read read = ReadAnswer(reply.bytes);
+      EXPECT_EQ(read.response_code, c.response_code);
+      if (c.response_code == "AP"s) {
+        EXPECT_EQ(read.message.Find("87")->data, "526");
+      }
+      if (c.response_code == "ND"s) {
+        EXPECT_EQ(read.text, "DECLINED");
+      }
+      if (c.response_code == ""s) {
+        EXPECT_FALSE(read.message.Has("02"));
+      }
+    }
+    EXPECT_EQ(sim.Approvals().size(), c.approvals);
+    EXPECT_EQ(sim.Totals().NetCents(), c.batch_cents);
+    EXPECT_EQ(sim.ConfirmedSequence(), c.confirmed);
+  }
+  // The terminal reads 11 to 24 bytes as a host error text, 10 or fewer as too
+  // short, and 25 or more without GS as unreadable.
+  EXPECT_GE(strlen(kHostErrorText), 11u);
+  EXPECT_LE(strlen(kHostErrorText), 24u);
+  EXPECT_LE(strlen(kShortAnswerText), 10u);
+  EXPECT_GE(strlen(kUnreadableAnswerText), 25u);
+}
+
+TEST_F(HostSimTest, RefusesBadChecksumAndMalformedRequests) {
+  std::string good = Request("000", {Fid01(1000, "0000")});
+  std::string bad_checksum = good;
+  bad_checksum.back() ^= 0x01;
+  struct Case {
+    const char* name;
+    std::string bytes;
+    Action action;
+    const char* text;
+  } cases[] = {
+      {"checksum", bad_checksum, Action::kRefusedChecksum, "INVALID CHECKSUM"},
+      {"not a frame", "hello", Action::kRefusedFormat, "MESSAGE FORMAT ERROR"},
+      {"mode letter", Frame(Header("000").replace(9, 1, "M") + Fid01(1000, "0000")), Action::kRefusedFormat,
+       "MESSAGE FORMAT ERROR"},
+      {"no FID 01", Request("000", {Fid("06", {"1"})}), Action::kRefusedFormat, "MESSAGE FORMAT ERROR"},
+      {"FID 01 amount", Request("000", {Fid("01", {"03020" + kCard, "10.00", "0000"})}), Action::kRefusedFormat,
+       "MESSAGE FORMAT ERROR"},
+      {"echo without FID 52", Request("197", {}), Action::kRefusedFormat, "MESSAGE FORMAT ERROR"},
+      {"close without FID 90", Request("900", {}), Action::kRefusedFormat, "MESSAGE FORMAT ERROR"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Reply reply = sim_.Handle(c.bytes);
+    EXPECT_EQ(reply.outcome, Outcome::kRefused);
+    EXPECT_EQ(reply.action, c.action);
+    EXPECT_EQ(reply.bytes, c.text);
+    EXPECT_FALSE(Last().note.empty());
+  }
+  EXPECT_EQ(Last().frame, FrameStatus::kOk);
+  EXPECT_EQ(sim_.GetCounters().refused, 7);
+  EXPECT_EQ(sim_.ConfirmedSequence(), 0);
+  EXPECT_TRUE(sim_.Approvals().empty());
+  // The same request with its checksum intact is answered.
+  EXPECT_EQ(sim_.Handle(good).action, Action::kApproved);
+}
+
+TEST_F(HostSimTest, ChecksSequenceNumbersAndWraps) {
+  EXPECT_EQ(Send(Request("000", {Fid01(1000, "0000")})).sequence, "0001");
+  EXPECT_TRUE(Last().sequence_checked);
+  EXPECT_TRUE(Last().sequence_ok);
+
+  // A terminal that did not take the number is noted but answered.
+  Read stale = Send(Request("000", {Fid01(1000, "0000")}));
+  EXPECT_EQ(stale.response_code, "AA");
+  EXPECT_FALSE(Last().sequence_ok);
+  EXPECT_EQ(Last().expected_sequence, "0001");
+  EXPECT_EQ(Last().note, "sequence 0000, expected 0001");
+  EXPECT_EQ(sim_.GetCounters().sequence_errors, 1);
+  EXPECT_EQ(sim_.ConfirmedSequence(), 2);
+
+  sim_.SetConfirmedSequence(9949);
+  EXPECT_EQ(Send(Request("000", {Fid01(1000, "9949")})).sequence, "9950");
+  EXPECT_EQ(sim_.ConfirmedSequence(), 0);
+  EXPECT_EQ(Send(Request("000", {Fid01(1000, "0000")})).sequence, "0001");
+  EXPECT_TRUE(Last().sequence_ok);
+}
+
+TEST_F(HostSimTest, DebitApprovalIsFinalOnlyAfterItsEcho) {
+  Read sale = Send(Request("100", {Fid01(2000, "0000"), Fid("50", {"00000", "", "  "})}, '#'));
+  EXPECT_EQ(sale.response_code, "AA");
+  EXPECT_EQ(sale.sequence, "0001");
+  EXPECT_EQ(sale.message.Find("87")->data, "2000");
+  EXPECT_EQ(Last().message.marker, '#');
+  EXPECT_EQ(sim_.ConfirmedSequence(), 0);
+  EXPECT_EQ(sim_.Approvals().at(0).state, ApprovalState::kAwaitingEcho);
+  EXPECT_EQ(sim_.Totals().ItemCount(), 0);
+
+  Reply echo = sim_.Handle(EchoRequest("197", sale, "2000"));
+  EXPECT_EQ(echo.action, Action::kEchoApproved);
+  EXPECT_EQ(ReadAnswer(echo.bytes).response_code, "AA");
+  EXPECT_EQ(sim_.ConfirmedSequence(), 1);
+  EXPECT_EQ(sim_.Approvals().at(0).state, ApprovalState::kFinal);
+  EXPECT_EQ(sim_.Totals().debit_purchase_cents, 2000);
+  // The next request carries the confirmed number.
+  Send(Request("000", {Fid01(1000, "0001")}));
+  EXPECT_TRUE(Last().sequence_ok);
+}
+
+TEST(HostSimEcho, MismatchingEchoIsDeclined) {
+  struct Case {
+    const char* name;
+    std::string code;
+    std::string ref1;  // empty: as approved
+    std::string sequence;
+    std::string amount;
+  } cases[] = {
+      {"ECheck echo code", "397", "", "", "2000"},
+      {"echo reference", "197", "999999", "", "2000"},
+      {"sequence not after the confirmed one", "197", "", "0002", "2000"},
+      {"amount", "197", "", "", "1999"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ElavonHostSim sim;
+    Read sale = ReadAnswer(sim.Answer(Request("100", {Fid01(2000, "0000")})));
+    if (!c.ref1.empty()) sale.echo_ref1 = c.ref1;
+    if (!c.sequence.empty()) sale.sequence = c.sequence;
+    Reply echo = sim.Handle(EchoRequest(c.code, sale, c.amount));
+    EXPECT_EQ(echo.action, Action::kEchoDeclined);
+    Read read = ReadAnswer(echo.bytes);
+    EXPECT_EQ(read.response_code, "ND");
+    EXPECT_EQ(read.text, "ECHO MISMATCH");
+    EXPECT_EQ(sim.GetCounters().echo_mismatches, 1);
+    EXPECT_EQ(sim.ConfirmedSequence(), 0);
+    EXPECT_EQ(sim.Approvals().at(0).state, ApprovalState::kUnconfirmed);
+    EXPECT_EQ(sim.Totals().ItemCount(), 0);
+  }
+}
+
+TEST_F(HostSimTest, EchoAfterAnotherRequestFindsNothingToConfirm) {
+  Read sale = Send(Request("120", {Fid01(2000, "0000")}));
+  Send(Request("000", {Fid01(500, "0000")}));
+  EXPECT_EQ(sim_.Approvals().at(0).state, ApprovalState::kUnconfirmed);
+  Read echo = Send(EchoRequest("197", sale, "2000"));
+  EXPECT_EQ(echo.text, "ECHO MISMATCH");
+  EXPECT_EQ(Last().note, "no approval waits for an echo");
+}
+
+TEST_F(HostSimTest, EchoRulesWithholdOrDecline) {
+  // .55: the echo gets no answer; the terminal reverses the sale with a
+  // reversal built from the echo, without FID 59.
+  Read sale = Send(Request("100", {Fid01(2055, "0000")}));
+  Reply echo = sim_.Handle(EchoRequest("197", sale, "2055"));
+  EXPECT_EQ(echo.outcome, Outcome::kNoAnswer);
+  EXPECT_EQ(echo.action, Action::kEchoUnanswered);
+  EXPECT_EQ(sim_.Answer(EchoRequest("197", sale, "2055")), "");
+  Read reversal = Send(Request("199", {ReversalFid01(2055, "0000"), Fid("04", {"100  "})}));
+  EXPECT_EQ(reversal.response_code, "AA");
+  EXPECT_EQ(reversal.sequence, "0000");
+  EXPECT_EQ(Last().reference, ReferenceMatch::kMatched);
+  EXPECT_EQ(sim_.Approvals().at(0).state, ApprovalState::kReversed);
+  EXPECT_EQ(sim_.ConfirmedSequence(), 0);
+
+  // .56: the echo is declined without counting as a mismatch.
+  Read second = Send(Request("100", {Fid01(3056, "0000")}));
+  Read declined = Send(EchoRequest("197", second, "3056"));
+  EXPECT_EQ(declined.response_code, "ND");
+  EXPECT_EQ(declined.text, "ECHO DECLINED");
+  EXPECT_EQ(sim_.GetCounters().echo_mismatches, 0);
+  EXPECT_EQ(sim_.Approvals().at(1).state, ApprovalState::kUnconfirmed);
+  EXPECT_EQ(sim_.ConfirmedSequence(), 0);
+}
+
+TEST_F(HostSimTest, FamilyAnswers) {
+  // ECheck: FID 85 carries the reference the echo sends back; with no amount
+  // field in the answer, .52 approves in full.
+  Read check = Send(Request("301", {Fid("01", {"1010" "0" "123456789", "4552", "0000"}),
+                                    Fid("40", {"5551234", "D123=CA"})}));
+  EXPECT_EQ(check.response_code, "AA");
+  EXPECT_EQ(check.message.Find("85")->Subfield(2), check.sequence);
+  EXPECT_EQ(check.message.Find("85")->Subfield(5), "CHECK APPROVED");
+  Read echo = Send(EchoRequest("397", check, "4552"));
+  EXPECT_EQ(echo.response_code, "AA");
+  EXPECT_EQ(sim_.ConfirmedSequence(), 1);
+  EXPECT_EQ(sim_.Totals().ItemCount(), 0);  // ECheck settles apart from the card batch
+
+  // EBT balance: both balances; the terminal holds and never takes the number.
+  Read ebt = Send(Request("124", {Fid01(0, "0001"), Fid("50", {"30000", "", "  "})}));
+  EXPECT_EQ(ebt.message.Find("87")->Subfields(), (std::vector<std::string>{"0", "5000", "2500"}));
+  EXPECT_EQ(sim_.ConfirmedSequence(), 1);
+
+  // Credit balance, and a request with EMV data gets issuer data.
+  Read balance = Send(Request("004", {Fid01(0, "0001"), Fid("16", {"EMVDATA"})}));
+  EXPECT_EQ(balance.message.Find("87")->Subfields(), (std::vector<std::string>{"0", "12345"}));
+  const Field* issuer = balance.message.Find("86");
+  ASSERT_NE(issuer, nullptr);
+  EXPECT_EQ(issuer->data.substr(8, 2), "01");
+  EXPECT_EQ(issuer->data.substr(14), "A1B2C3D4E5F60718");
+  EXPECT_EQ(sim_.ConfirmedSequence(), 2);
+
+  // Address and card code results in FID 80.
+  Read avs = Send(Request("000", {Fid01(100, "0002"), Fid("10", {"12345", "1 Main", "1123"})}));
+  EXPECT_EQ(avs.message.Find("80")->data.substr(0, 3), "0YM");
+
+  // Unknown codes are declined.
+  Read unknown = Send(Request("777", {Fid01(100, "0003")}));
+  EXPECT_EQ(unknown.response_code, "ND");
+  EXPECT_EQ(unknown.text, "INVALID TRAN CODE");
+  EXPECT_EQ(sim_.ConfirmedSequence(), 4);
+}
+
+TEST_F(HostSimTest, VoidsMatchTheirApproval) {
+  Read sale = Send(Request("000", {Fid01(1000, "0000")}));
+  ASSERT_EQ(sim_.Totals().credit_purchase_count, 1);
+  std::string fid04 = Fid("04", {"000" "AA" + sale.transaction_ref});
+
+  // A debit void cannot void a credit sale.
+  Read wrong_family = Send(Request("198", {VoidFid01(1000, "0001", "0001"), fid04}));
+  EXPECT_EQ(wrong_family.text, "NO MATCH");
+  EXPECT_EQ(Last().reference, ReferenceMatch::kUnmatched);
+  EXPECT_EQ(sim_.ConfirmedSequence(), 2);
+
+  Read voided = Send(Request("098", {VoidFid01(1000, "0002", "0001"), fid04}));
+  EXPECT_EQ(voided.response_code, "AA");
+  EXPECT_EQ(voided.auth_code, sale.auth_code);
+  EXPECT_EQ(Last().reference, ReferenceMatch::kMatched);
+  EXPECT_EQ(sim_.Approvals().at(0).state, ApprovalState::kVoided);
+  EXPECT_EQ(sim_.Totals().ItemCount(), 0);
+  EXPECT_EQ(sim_.ConfirmedSequence(), 3);
+
+  Read again = Send(Request("098", {VoidFid01(1000, "0003", "0001"), fid04}));
+  EXPECT_EQ(again.response_code, "ND");
+  EXPECT_EQ(again.text, "NO MATCH");
+}
+
+TEST_F(HostSimTest, ReversalsCancelWhatTheyName) {
+  // A sale whose answer was withheld is reversed by code, amount and sequence number.
+  EXPECT_EQ(sim_.Answer(Request("000", {Fid01(1054, "0000")})), "");
+  EXPECT_EQ(sim_.Totals().credit_purchase_cents, 1054);
+  Read lost = Send(Request("099", {ReversalFid01(1054, "0000"), Fid("04", {"000  "}), Fid("59", {""})}));
+  EXPECT_EQ(lost.response_code, "AA");
+  EXPECT_EQ(lost.text, "REVERSED");
+  EXPECT_EQ(lost.sequence, "0000");
+  EXPECT_EQ(Last().reference, ReferenceMatch::kMatched);
+  EXPECT_FALSE(Last().sequence_checked);
+  EXPECT_EQ(sim_.Totals().ItemCount(), 0);
+
+  // An approval delivered but not handed on is reversed by FID 59.
+  Read sale = Send(Request("000", {Fid01(2000, "0000")}));
+  std::string fid59 = Fid("59", {sale.auth_code + sale.approval_ref});
+  Read reversed = Send(Request("099", {ReversalFid01(2000, "0000"), Fid("04", {"000  "}), fid59}));
+  EXPECT_EQ(reversed.auth_code, sale.auth_code);
+  EXPECT_EQ(reversed.sequence, "0001");  // the confirmed number, not a new one
+  EXPECT_EQ(Last().reference, ReferenceMatch::kMatched);
+  EXPECT_EQ(sim_.Approvals().at(1).state, ApprovalState::kReversed);
+  EXPECT_EQ(sim_.ConfirmedSequence(), 1);
+
+  // A reversal of something unknown is accepted all the same.
+  Read unknown = Send(Request("099", {ReversalFid01(2000, "0000"), Fid("04", {"000  "}), fid59}));
+  EXPECT_EQ(unknown.response_code, "AA");
+  EXPECT_EQ(Last().reference, ReferenceMatch::kUnmatched);
+}
+
+TEST_F(HostSimTest, CapturesNeedTheirAuthorisation) {
+  Read auth = Send(Request("001", {Fid01(500, "0000")}));
+  EXPECT_EQ(sim_.Totals().ItemCount(), 0);
+  std::string network_ref = auth.message.Find("80")->data.substr(3);
+  std::string fid19 = Fid("19", {auth.auth_code + network_ref, auth.approval_ref, "03@"});
+  Read capture = Send(Request("006", {Fid01(600, "0001"), Fid("12", {"INV1", ""}), fid19}));
+  EXPECT_EQ(capture.response_code, "AA");
+  EXPECT_EQ(Last().reference, ReferenceMatch::kMatched);
+  EXPECT_EQ(sim_.Approvals().at(0).state, ApprovalState::kCaptured);
+  EXPECT_EQ(sim_.Totals().credit_purchase_cents, 600);
+
+  // The same authorisation cannot be captured twice.
+  Read twice = Send(Request("006", {Fid01(600, "0002"), fid19}));
+  EXPECT_EQ(twice.text, "NO MATCH");
+  EXPECT_EQ(Last().reference, ReferenceMatch::kUnmatched);
+
+  // A voice authorisation carries only the code it was given.
+  Read voice = Send(Request("006", {Fid01(700, "0003"), Fid("19", {"123456", "000000"})}));
+  EXPECT_EQ(Last().reference, ReferenceMatch::kNotApplicable);
+  EXPECT_EQ(voice.response_code, "AA");
+  EXPECT_EQ(sim_.Totals().credit_purchase_cents, 1300);
+}
+
+TEST_F(HostSimTest, BatchTotalsSummaryAndClose) {
+  Send(Request("000", {Fid01(1000, "0000")}));
+  Send(Request("000", {Fid01(500, "0001")}));
+  Send(Request("005", {Fid01(200, "0002")}));
+  Read debit = Send(Request("100", {Fid01(300, "0003")}));
+  Send(EchoRequest("197", debit, "300"));
+  Send(Request("000", {Fid01(951, "0004")}));  // declined: not in the batch
+
+  Read summary = Send(Request("998", {}));
+  EXPECT_EQ(Last().reply.action, Action::kBatchSummary);
+  EXPECT_EQ(summary.message.Find("89")->Subfields(),
+            (std::vector<std::string>{"001APPROVAL", "+16.00", "4", "15.00", "2", "2.00", "1", "3.00", "1", "0.00",
+                                      "0"}));
+
+  Read off = Send(Request("900", {Fid("90", {"0014", "1599", "0"})}));
+  EXPECT_EQ(off.message.Find("89")->Subfield(0), "001RB OUT OF BALANCE");
+  EXPECT_EQ(Last().reply.action, Action::kBatchNotClosed);
+  EXPECT_EQ(Last().note, "batch 4 items 1599 cents, host 4 items 1600 cents");
+  EXPECT_EQ(sim_.ConfirmedSequence(), 5);
+  EXPECT_EQ(sim_.Totals().NetCents(), 1600);
+
+  Read closed = Send(Request("900", {Fid("90", {"0014", "1600", "0"})}));
+  EXPECT_EQ(closed.message.Find("89")->Subfield(0), "001GB CLOSED");
+  EXPECT_EQ(closed.message.Find("89")->Subfield(1), "+16.00");
+  EXPECT_EQ(Last().reply.action, Action::kBatchClosed);
+  EXPECT_EQ(sim_.ConfirmedSequence(), 0);
+  EXPECT_EQ(sim_.BatchNumber(), 2);
+  EXPECT_TRUE(sim_.Approvals().empty());
+  EXPECT_EQ(sim_.GetCounters().batches_closed, 1);
+
+  // A batch of one return closes with a negative total.
+  Send(Request("005", {Fid01(1250, "0000")}));
+  EXPECT_EQ(Send(Request("998", {})).message.Find("89")->Subfield(1), "-12.50");
+  EXPECT_EQ(Send(Request("900", {Fid("90", {"0021", "-1250"})})).message.Find("89")->Subfield(0), "002GB CLOSED");
+}
+
+TEST_F(HostSimTest, BatchCloseModes) {
+  Send(Request("000", {Fid01(1000, "0000")}));
+  sim_.SetBatchCloseMode(BatchCloseMode::kOutOfBalance);
+  EXPECT_EQ(Send(Request("900", {Fid("90", {"0011", "1000"})})).message.Find("89")->Subfield(0),
+            "001RB OUT OF BALANCE");
+  EXPECT_EQ(sim_.ConfirmedSequence(), 1);
+
+  sim_.SetBatchCloseMode(BatchCloseMode::kUploadTips);
+  EXPECT_EQ(Send(Request("900", {Fid("90", {"0010", "0"})})).message.Find("89")->Subfield(0),
+            "001RB UPLOAD TIPS");
+  EXPECT_EQ(Last().reply.action, Action::kBatchClosed);
+  EXPECT_EQ(sim_.ConfirmedSequence(), 0);
+  EXPECT_EQ(sim_.Totals().ItemCount(), 0);
+}
+
+TEST_F(HostSimTest, EmvKeyDownloadRunsInRoundsUntilTheLastKey) {
+  const std::vector<EmvKey> keys = DefaultEmvKeys();
+  std::string index = "0";
+  for (size_t round = 0; round < keys.size(); ++round) {
+    SCOPED_TRACE(round);
+    Read answer = Send(Request("803", {Fid("77", {index})}));
+    EXPECT_EQ(Last().reply.action, Action::kEmvKey);
+    const Field* fid78 = answer.message.Find("78");
+    ASSERT_NE(fid78, nullptr);
+    std::vector<std::string> parts = fid78->Subfields();
+    ASSERT_EQ(parts.size(), 4u);
+    bool last = round + 1 == keys.size();
+    EXPECT_EQ(parts[0], Format4(round + 1));
+    EXPECT_EQ(parts[1].substr(0, 1), last ? "0" : "1");
+    EXPECT_EQ(parts[1].substr(3, 10), keys[round].rid);
+    EXPECT_EQ(parts[1].substr(13, 2), keys[round].index);
+    EXPECT_EQ(parts[1].substr(19), keys[round].modulus);
+    EXPECT_EQ(parts[2], "03");
+    EXPECT_EQ(parts[3].substr(0, 40), keys[round].check);
+    const std::string& expiry = keys[round].expiry;  // YYMMDD, sent DDMMYY
+    EXPECT_EQ(parts[3].substr(42), expiry.substr(4, 2) + expiry.substr(2, 2) + expiry.substr(0, 2));
+    index = parts[0];
+  }
+  Counters counters = sim_.GetCounters();
+  EXPECT_EQ(counters.emv_rounds, 3);
+  EXPECT_EQ(counters.emv_downloads_completed, 1);
+  EXPECT_EQ(counters.emv_order_errors, 0);
+
+  // Past the last key: no key field, the terminal reports the download failed.
+  Read past = Send(Request("803", {Fid("77", {index})}));
+  EXPECT_FALSE(past.message.Has("78"));
+  EXPECT_EQ(past.text, "INVALID KEY INDEX");
+  EXPECT_EQ(sim_.GetCounters().emv_order_errors, 1);
+
+  // Asking out of turn is noted; the key is still given.
+  Read skipped = Send(Request("803", {Fid("77", {"0002"})}));
+  EXPECT_TRUE(skipped.message.Has("78"));
+  EXPECT_EQ(sim_.GetCounters().emv_order_errors, 2);
+  EXPECT_EQ(sim_.GetCounters().emv_downloads_completed, 2);
+}
+
+TEST(HostSimHistory, KeepsTheLastRequestsWithTheirFields) {
+  HostSimOptions options;
+  options.history_size = 2;
+  ElavonHostSim sim(options);
+  EXPECT_FALSE(sim.LastReceived().has_value());
+  sim.Handle(Request("000", {Fid01(100, "0000")}));
+  sim.Handle(Request("000", {Fid01(200, "0001"), Fid("12", {"INV9", ""}), Fid("06", {"4"})}));
+  sim.Handle(Request("998", {}));
+  std::vector<ReceivedRequest> received = sim.Received();
+  ASSERT_EQ(received.size(), 2u);
+  EXPECT_EQ(received[0].message.Fids(), (std::vector<std::string>{"01", "12", "06"}));
+  EXPECT_EQ(received[0].message.Find("12")->Subfield(0), "INV9");
+  EXPECT_EQ(received[0].reply.action, Action::kApproved);
+  EXPECT_EQ(received[0].approval_id, 2);
+  EXPECT_EQ(received[1].message.code, "998");
+  EXPECT_EQ(received[1].message.mode, 'M');
+  EXPECT_EQ(sim.GetCounters().requests, 3);
+}
+
+}  // namespace
+}  // namespace elavon_sim
