@@ -68,6 +68,16 @@ class CCryptoEngine {
   bool EncryptToHex(const std::string& text, std::string* out_hex);
   bool DecryptFromHex(const std::string& hex, std::string* out);
 
+  // Decrypts a hex data block (whole 8-byte blocks, at most 100 bytes) with two-key
+  // Triple-DES CBC and a zero IV under the DUKPT data key of the KSN (20 hex
+  // characters); out receives every decrypted byte. bdk is 16 bytes, or null for the
+  // program's own base derivation key. False with *error 100255 for a KSN text that
+  // is not 20 hex characters or a counter that is 0 or has more than 10 one-bits, or
+  // 100254 for a data text that is empty, longer than 200 characters, not hex or not
+  // whole blocks. Needs no Start. Defined in dukpt.cpp.
+  bool DukptDecrypt(const std::string& data_hex, const std::string& ksn_hex, std::string* out, int* error,
+                    const uint8_t* bdk = nullptr);
+
  private:
   bool EncryptRc4(platform::capi::HCRYPTKEY key, uint8_t* buffer, uint32_t* len, uint32_t buffer_len);
   bool DeriveFourthKeyLocked();
