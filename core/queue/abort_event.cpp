@@ -1,3 +1,5 @@
 #include "core/queue/abort_event.h"
 
 platform::Event g_AbortEvent{platform::Event::Mode::kManualReset, false};
+
+platform::Event g_DialLineBusyEvent(platform::Event::Mode::kManualReset);

@@ -10,3 +10,7 @@
 #include "platform/sync/event.h"
 
 extern platform::Event g_AbortEvent;
+
+// g_DialLineBusyEvent: manual reset, set while the modem line is in use. Requests
+// of "IP with dial backup" then go straight to the dial backup. Read without waiting.
+extern platform::Event g_DialLineBusyEvent;

@@ -1,0 +1,182 @@
+#include "host/engine/elavon_interface.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "core/log/logger.h"
+#include "core/queue/abort_event.h"
+#include "core/queue/transaction_queue.h"
+#include "core/tran/tran_codes.h"
+#include "core/tran/tran_params.h"
+#include "host/ip/host_endpoints.h"
+#include "host/seq/sequence_file.h"
+#include "platform/sync/tick.h"
+#include "platform/window/window.h"
+
+namespace {
+constexpr uint32_t kPassMs = 50;
+constexpr uint32_t kStopWaitMs = 20000;
+constexpr uint32_t kStopStepMs = 500;
+const char kFatalText[] = "The Elavon Processing thread could NOT be started.\r\nThis error is FATAL!";
+}  // namespace
+
+CElavonInterface::CElavonInterface(CRoutingContext context)
+    : m_Context(std::move(context)), m_FixedSettings(m_Context.settings.GetParams().GetCount() != 0) {
+  m_Context.FillDefaults();
+}
+
+CElavonInterface::~CElavonInterface() { Stop(); }
+
+void CElavonInterface::SetMessageSink(ElavonInterfaceMessageFn show, bool silent) {
+  m_Show = show;
+  m_Silent = silent;
+}
+
+std::string CElavonInterface::GetStartFailureText() const {
+  std::lock_guard<std::mutex> lock(m_TextLock);
+  return m_StartFailureText;
+}
+
+CRoutingContext CElavonInterface::ContextForRequest() const {
+  CRoutingContext context = m_Context;
+  if (!m_FixedSettings) context.settings = CParamSettings();  // a fresh copy per request
+  context.FillDefaults();
+  return context;
+}
+
+bool CElavonInterface::Start() {
+  m_StartFailedEvent.Pulse();
+  m_StartedEvent.Pulse();
+  m_StopEvent.Pulse();
+  m_Context.abort->Pulse();
+  m_Context.abort->Reset();
+
+  if (!m_Thread.Start([this] { ProcessingLoop(); return 0u; }, /*start_suspended=*/true)) {
+    if (m_Show) m_Show(kFatalText, true, m_Silent, 0); else m_Context.logger->LogLine("%s", kFatalText);
+    return false;
+  }
+  m_Thread.Resume();
+  platform::Event* events[] = {&m_StartFailedEvent, &m_StartedEvent, &m_StopEvent};
+  if (platform::window::PumpMessagesAndWait(events) == 1) return true;
+  m_Thread.Join();
+  Stop();
+  return false;
+}
+
+int CElavonInterface::Stop() {
+  m_Context.abort->Set();
+  const auto start = std::chrono::steady_clock::now();
+  while (m_JobIds.GetCount() > 0 &&
+         std::chrono::steady_clock::now() - start < std::chrono::milliseconds(kStopWaitMs)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(kStopStepMs));
+  }
+  if (m_JobIds.GetCount() > 0) m_JobIds.Clear();
+  m_StopEvent.Set();
+  m_Thread.Join();
+  // The abort ends every wait of an exchange still in flight.
+  m_Worker.Join();
+  m_StartedEvent.Reset();
+  return 1;
+}
+
+void CElavonInterface::ProcessingLoop() {
+  const CRoutingContext context = ContextForRequest();
+  const int method = ReadIntParam(context.settings, kParmTransportMethod);
+  if (method != 2 && context.settings.GetParams().GetParamValue(kParmDoNotConnectOnStartup) != "Y") {
+    std::unique_ptr<CHostLink> link = context.make_link();
+    context.endpoints->ResetLocked();
+    const CActiveHost host = context.endpoints->GetCurrent();
+    const int timeout_s = ReadIntParam(context.settings, kParmIpConnectTimeout);
+    if (!link->Connect(host.GetHost(), std::atoi(host.GetPort().c_str()),
+                       timeout_s > 0 ? static_cast<uint32_t>(timeout_s) * 1000u : 0u)) {
+      {
+        std::lock_guard<std::mutex> lock(m_TextLock);
+        m_StartFailureText = "Failed to Connect to Elavon!\n" + link->GetLastErrorText();
+      }
+      link->Disconnect();
+      m_StartFailedEvent.Set();
+      return;
+    }
+    link->Disconnect();
+  }
+  m_StartedEvent.Set();
+
+  platform::Event* stop[] = {&m_StopEvent};
+  for (;;) {
+    CTranList snapshot;
+    context.queue->Snapshot(snapshot);
+    ProcessCancellations(snapshot);
+    DispatchRequests(snapshot);
+    const int woken = platform::window::PumpMessagesAndWait(stop, kPassMs);
+    if (woken == 0 || woken == platform::window::kPumpQuit) break;
+  }
+}
+
+void CElavonInterface::ProcessCancellations(const CTranList& snapshot) {
+  CTransactionQueue& queue = *m_Context.queue;
+  for (const CElavonTran& cancel : snapshot) {
+    if (cancel.m_RequestKind != kRequestKindCancel || cancel.m_State != kTranStateQueued) continue;
+    for (const CElavonTran& record : snapshot) {
+      if (record.m_RequestKind == kRequestKindCancel || record.m_State != kTranStateQueued) continue;
+      if (record.m_ClientAddress != cancel.m_ClientAddress) continue;
+      // The server's own reversals and key-download steps are not the client's to cancel.
+      if (record.m_TranCode == kCodeReversal || record.m_TranCode == kCodeEMVKeyDownloadNext) continue;
+      CElavonTran cancelled = record;
+      cancelled.m_State = kTranStateCancelled;
+      queue.Update(cancelled.m_Id, cancelled);
+    }
+    CElavonTran done = cancel;
+    done.m_State = kTranStateFinished;
+    queue.Update(done.m_Id, done);
+  }
+}
+
+void CElavonInterface::DispatchRequests(const CTranList& snapshot) {
+  CTransactionQueue& queue = *m_Context.queue;
+  for (const CElavonTran& candidate : snapshot) {
+    if (candidate.m_State != kTranStateQueued || candidate.m_RequestKind != kRequestKindEncrypted) continue;
+    if (m_JobIds.GetCount() > 0) continue;  // one host exchange at a time
+    // Read it again: the cancellations of this pass may have changed it.
+    CElavonTran record;
+    if (!queue.Find(candidate.m_Id, record) || record.m_State != kTranStateQueued) continue;
+
+    const CRoutingContext context = ContextForRequest();
+    record.BuildElavonRequest(context.settings, g_SequenceFile);
+    const int job_id = m_JobIds.Allocate();
+    if (job_id == 0) {
+      record.m_State = kTranStateFailed;
+      record.m_ErrorCode = 4027;
+      queue.Update(record.m_Id, record);
+      continue;
+    }
+    record.m_State = kTranStateInProcess;
+    record.m_DispatchTime = platform::Now();
+    if (!queue.Update(record.m_Id, record)) {
+      // Its client is gone: nothing to send for it.
+      m_JobIds.Release(job_id);
+      continue;
+    }
+    m_Worker.Join();  // the previous worker has released its id and is ending
+    if (!m_Worker.Start([this, record, job_id] {
+          RunWorker(record, job_id);
+          return 0u;
+        })) {
+      m_JobIds.Release(job_id);
+      record.m_State = kTranStateFailed;
+      record.m_ErrorCode = 4024;
+      queue.Update(record.m_Id, record);
+    }
+  }
+}
+
+void CElavonInterface::RunWorker(CElavonTran tran, int job_id) {
+  CRoutingContext context = ContextForRequest();
+  RouteRequest(tran, context);
+  if (tran.m_State == kTranStateAnsweredIp || tran.m_State == kTranStateAnsweredDial) {
+    context.logger->LogLine("Building Final Response");
+    tran.ParseElavonResponse();
+  }
+  context.queue->Update(tran.m_Id, tran);
+  m_JobIds.Release(job_id);
+}

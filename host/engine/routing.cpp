@@ -1,0 +1,252 @@
+#include "host/engine/routing.h"
+
+#include <chrono>
+#include <cstdlib>
+
+#include "core/log/logger.h"
+#include "core/params/param_store.h"
+#include "core/queue/abort_event.h"
+#include "core/queue/transaction_queue.h"
+#include "core/tran/elavon_tran.h"
+#include "core/tran/tran_codes.h"
+#include "core/tran/tran_params.h"
+#include "core/vocab/text_helpers.h"
+#include "host/engine/traffic.h"
+#include "host/ip/host_endpoints.h"
+#include "host/message/elavon_request.h"
+
+namespace {
+
+constexpr uint32_t kDialPollMs = 250;
+constexpr uint32_t kDialRetryPauseMs = 1000;
+
+uint32_t MsSince(std::chrono::steady_clock::time_point start) {
+  return static_cast<uint32_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+}
+
+// Empties what an earlier dial attempt left of the host's answer; the request stays.
+void ClearHostAnswer(CElavonTran& tran) {
+  const std::string request = tran.m_HostRequest;
+  CEmvParamTables tables = tran.m_EMVParamTables;
+  static_cast<CTranHostResponse&>(tran) = CTranHostResponse();
+  tran.m_HostRequest = request;
+  tran.m_EMVParamTables = tables;
+}
+
+// The dial hand-off: the record goes to the dial backup through the queue, and is
+// read back every 250 ms until the dial worker writes an outcome.
+bool DialHandOff(CElavonTran& tran, CRoutingContext& c) {
+  tran.m_State = kTranStateHandedToDial;
+  if (c.dial_busy->IsSet()) tran.m_RetryOnNewLine = 1;
+  c.queue->Update(tran.m_Id, tran);
+  PostTraffic(WM_TRAFFIC_DIAL_REQUEST_SENT, kTrafficAuth);
+  auto round_start = std::chrono::steady_clock::now();
+
+  for (;;) {
+    if (c.abort->Wait(kDialPollMs)) break;
+    CElavonTran back;
+    if (!c.queue->Find(tran.m_Id, back)) {
+      // The client's connection gave up on the record: nobody will read an outcome.
+      tran.m_State = kTranStateHostFailure;
+      tran.m_HostErrorText = "Dial backup request no longer queued";
+      c.logger->LogLine("Dial hand-off ended: the record for %s is no longer queued", tran.m_ClientAddress.c_str());
+      break;
+    }
+    const int state = back.m_State;
+    if (state == kTranStateDialFailed || state == kTranStateDialModemError) {
+      tran = back;
+      const bool retry = tran.m_RetryOnNewLine > 0;
+      if (retry) tran.m_RetryOnNewLine = 0;
+      if (state == kTranStateDialFailed && IsReversibleCode(tran.m_TranCode)) {
+        c.logger->LogLine("RESPONSE (reverse handler(dial))from ELAVON INTERFACE ->[%s] for %s",
+                          tran.m_HostErrorText.c_str(), tran.m_ClientAddress.c_str());
+        tran.m_HostResponse.clear();
+        tran.m_TranCode = kCodeReversal;
+        if (!tran.BuildReversalRequest(c.settings)) {
+          // Nothing to send in its place: the client hears "no answer".
+          tran.m_State = kTranStateNoHostAnswer;
+          tran.m_ErrorCode = 1007;
+          c.logger->LogLine("Reversal(dial) not sent for %s", tran.m_ClientAddress.c_str());
+          break;
+        }
+        tran.m_State = kTranStateHandedToDial;
+        c.queue->Update(tran.m_Id, tran);
+        PostTraffic(WM_TRAFFIC_DIAL_REQUEST_SENT, kTrafficAuth);
+        round_start = std::chrono::steady_clock::now();
+        continue;
+      }
+      if (retry) {
+        if (c.abort->Wait(kDialRetryPauseMs)) break;
+        tran.m_State = kTranStateHandedToDial;
+        ClearHostAnswer(tran);
+        c.queue->Update(tran.m_Id, tran);
+        PostTraffic(WM_TRAFFIC_DIAL_REQUEST_SENT, kTrafficAuth);
+        round_start = std::chrono::steady_clock::now();
+        continue;
+      }
+      tran.m_State = state == kTranStateDialFailed ? kTranStateNoHostAnswer : kTranStateHostFailure;
+      break;
+    }
+    if (state == kTranStateDialAnswerReceived) {
+      tran = back;
+      if (IsEchoCode(tran.m_TranCode) && tran.m_Family != kTranFamilyEcho) {
+        c.logger->LogLine("building Response to Determine if Echo Required (dial)");
+        tran.ParseElavonResponse();
+        if (tran.m_Approved && !tran.BuildEchoRequest().empty()) {
+          tran.m_State = kTranStateHandedToDial;
+          tran.m_RetryOnNewLine = 0;
+          c.queue->Update(tran.m_Id, tran);
+          PostTraffic(WM_TRAFFIC_DIAL_REQUEST_SENT, kTrafficEcho);
+          round_start = std::chrono::steady_clock::now();
+          continue;
+        }
+      }
+      tran.m_State = kTranStateAnsweredDial;
+      break;
+    }
+    if (MsSince(round_start) > c.dial_round_limit_ms) {
+      tran = back;
+      tran.m_State = kTranStateHostFailure;
+      tran.m_HostErrorText = "No answer from the dial backup";
+      c.logger->LogLine("Dial hand-off timed out for %s", tran.m_ClientAddress.c_str());
+      break;
+    }
+  }
+  PostTraffic(WM_TRAFFIC_DIAL_RESPONSE_RECEIVED, kTrafficAuth);
+  return true;
+}
+
+}  // namespace
+
+void CRoutingContext::FillDefaults() {
+  if (settings.GetParams().GetCount() == 0) settings = g_ParamStore.GetSettings();
+  if (!queue) queue = &g_TransactionQueue;
+  if (!endpoints) endpoints = &g_HostEndpoints;
+  if (!abort) abort = &g_AbortEvent;
+  if (!dial_busy) dial_busy = &g_DialLineBusyEvent;
+  if (!logger) logger = &GetLogger();
+}
+
+bool IsEchoCode(int code) {
+  switch (code) {
+    case kCodeDebitSale:
+    case kCodeDebitReturn:
+    case kCodeEMVDebitSale:
+    case kCodeEMVDebitReturn:
+    case kCodeEBTFoodstampSale:
+    case kCodeEBTFoodstampReturn:
+    case kCodeEBTCashSale:
+    case kCodeECheckSale:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool ConnectToElavon(CHostLink& link, CRoutingContext& c) {
+  const CActiveHost host = c.endpoints->GetCurrent();
+  const int timeout_s = ReadIntParam(c.settings, kParmIpConnectTimeout);
+  const uint32_t timeout_ms = timeout_s > 0 ? static_cast<uint32_t>(timeout_s) * 1000u : 0u;
+  if (link.Connect(host.GetHost(), std::atoi(host.GetPort().c_str()), timeout_ms)) return true;
+  c.endpoints->Switch(host.GetHost(), host.GetPort());
+  return false;
+}
+
+bool ReverseHandlerIp(CElavonTran& tran, CRoutingContext& c) {
+  std::unique_ptr<CHostLink> link = c.make_link();
+  if (!ConnectToElavon(*link, c)) {
+    c.logger->LogLine("Failed to connect Attempting reversal");
+    return false;
+  }
+  if (!IsReversibleCode(tran.m_TranCode)) {
+    tran.m_State = kTranStateNoHostAnswer;
+    link->Disconnect();
+    return true;
+  }
+  tran.m_HostResponse.clear();
+  if (!tran.BuildReversalRequest(c.settings)) {
+    // Never the original message in its place: that would charge the card twice.
+    tran.m_State = kTranStateNoHostAnswer;
+    tran.m_ErrorCode = 1007;
+    c.logger->LogLine("Reversal(IP) not sent for %s", tran.m_ClientAddress.c_str());
+    link->Disconnect();
+    return true;
+  }
+  link->BuildHttpRequest(tran);
+  PostTraffic(WM_TRAFFIC_IP_REQUEST_SENT, kTrafficAuth);
+  c.logger->LogLine("Sending Reversal(IP) Acct:%s AMT:%s for %s", MaskAccountNumber(tran.m_AcctNo).c_str(),
+                    tran.m_Authorize.c_str(), tran.m_ClientAddress.c_str());
+  const bool answered = link->Transact();
+  if (answered) {
+    tran.m_State = kTranStateNoHostAnswer;
+    link->Disconnect();
+    return true;
+  }
+  tran.m_State = kTranStateHostFailure;
+  tran.m_HostErrorText = link->GetLastErrorText();
+  c.logger->LogLine("EXITING (reverse handler(ip)) from ELAVON INTERFACE ->[%s] for %s", tran.m_HostErrorText.c_str(),
+                    tran.m_ClientAddress.c_str());
+  link->Disconnect();
+  return false;
+}
+
+bool SendRequestOverIp(CElavonTran& tran, CHostLink& link, CRoutingContext& c) {
+  link.BuildHttpRequest(tran);
+  PostTraffic(WM_TRAFFIC_IP_REQUEST_SENT, kTrafficAuth);
+  if (!link.Transact()) return ReverseHandlerIp(tran, c);
+  tran.m_HostResponse = link.AnswerBody();
+  c.logger->LogLine("RESPONSE from ELAVON ->[%s] for %s", "{Truncated}", tran.m_ClientAddress.c_str());
+
+  if (IsEchoCode(tran.m_TranCode)) {
+    c.logger->LogLine("building Response to Determine if Echo Required (ip)");
+    tran.ParseElavonResponse();
+    if (tran.m_Approved) {
+      tran.m_HostResponse.clear();
+      // An echo that cannot be built leaves the approval unconfirmed: reverse it.
+      if (tran.BuildEchoRequest().empty()) return ReverseHandlerIp(tran, c);
+      link.BuildHttpRequest(tran);
+      PostTraffic(WM_TRAFFIC_IP_REQUEST_SENT, kTrafficEcho);
+      if (!link.Transact()) return ReverseHandlerIp(tran, c);
+      tran.m_HostResponse = link.AnswerBody();
+      c.logger->LogLine("RESPONSE from ELAVON ->[%s] for %s", "{Truncated}", tran.m_ClientAddress.c_str());
+    }
+  }
+  tran.m_State = kTranStateAnsweredIp;
+  return true;
+}
+
+bool RouteRequest(CElavonTran& tran, CRoutingContext& c) {
+  c.FillDefaults();
+  const int method = ReadIntParam(c.settings, kParmTransportMethod);
+  const bool dial_available = method == 1 || method == 2;
+  if (dial_available && (method == 2 || c.dial_busy->IsSet())) return DialHandOff(tran, c);
+
+  std::unique_ptr<CHostLink> link = c.make_link();
+  if (!ConnectToElavon(*link, c)) {
+    if (dial_available) {
+      link.reset();
+      return DialHandOff(tran, c);
+    }
+    tran.m_State = kTranStateHostFailure;
+    tran.m_HostErrorText = link->GetLastErrorText();
+    c.logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", tran.m_HostErrorText.c_str(),
+                      tran.m_ClientAddress.c_str());
+    return false;
+  }
+  if (IsEchoCode(tran.m_TranCode) && tran.m_HostRequest.size() > 1) {
+    tran.m_HostRequest[1] = '#';
+    ReplaceElavonChecksum(tran.m_HostRequest);
+  }
+  if (SendRequestOverIp(tran, *link, c)) {
+    PostTraffic(WM_TRAFFIC_IP_RESPONSE_RECEIVED, kTrafficAuth);
+    link->Disconnect();
+    return true;
+  }
+  tran.m_State = kTranStateHostFailure;
+  tran.m_HostErrorText = link->GetLastErrorText();
+  c.logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", tran.m_HostErrorText.c_str(),
+                    tran.m_ClientAddress.c_str());
+  link->Disconnect();
+  return false;
+}
