@@ -1,0 +1,188 @@
+// The dial hand-off of the routing, against a stand-in dial worker that answers
+// records handed to it (state 9) from a script of outcomes.
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <deque>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "core/queue/abort_event.h"
+#include "core/queue/transaction_queue.h"
+#include "core/tran/tran_codes.h"
+#include "host/engine/routing.h"
+#include "host/ip/host_endpoints.h"
+#include "host/seq/sequence_file.h"
+#include "platform/fs/files.h"
+#include "tools/elavon-sim/host_sim.h"
+
+namespace {
+
+enum class Outcome { kAnswer, kModemError, kFailed, kVanish };
+
+// Plays the dial worker: each record it finds in state 9 gets the next outcome.
+class FakeDialWorker {
+ public:
+  FakeDialWorker(CTransactionQueue* queue, std::deque<Outcome> script) : queue_(queue), script_(std::move(script)) {
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~FakeDialWorker() {
+    stop_ = true;
+    thread_.join();
+  }
+  std::vector<std::string> sent;  // the messages that went "over the line"
+  std::vector<int> codes;         // their internal codes
+
+ private:
+  void Run() {
+    while (!stop_) {
+      CTranList all;
+      queue_->Snapshot(all);
+      for (CElavonTran& t : all) {
+        if (t.m_State != kTranStateHandedToDial || script_.empty()) continue;
+        const Outcome next = script_.front();
+        script_.pop_front();
+        sent.push_back(t.m_HostRequest);
+        codes.push_back(t.m_TranCode);
+        switch (next) {
+          case Outcome::kAnswer:
+            t.m_HostResponse = sim_.Answer(t.m_HostRequest);
+            t.m_State = kTranStateDialAnswerReceived;
+            break;
+          case Outcome::kModemError:
+            t.m_HostErrorText = "NO CARRIER";
+            t.m_State = kTranStateDialModemError;
+            break;
+          case Outcome::kFailed:
+            t.m_HostErrorText = "No response from host";
+            t.m_State = kTranStateDialFailed;
+            break;
+          case Outcome::kVanish:
+            queue_->Remove(t.m_Id);
+            continue;
+        }
+        queue_->Update(t.m_Id, t);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+
+  CTransactionQueue* queue_;
+  std::deque<Outcome> script_;
+  elavon_sim::ElavonHostSim sim_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+CParamSettings Settings(const std::string& method) {
+  CParamSettings settings;
+  settings.ResetToDefaults();
+  CParamMap params = settings.GetParams();
+  CParamEntry entry;
+  params.Lookup(kParmTransportMethod, &entry);
+  params.SetAt(kParmTransportMethod, CParamEntry(entry.GetFormat(), entry.GetName(), method));
+  settings.SetParams(params);
+  return settings;
+}
+
+CElavonTran Request(const std::string& items, const CParamSettings& settings) {
+  CElavonTran tran;
+  tran.m_Request = "TStream=Transaction\x1C" "ClientID=0005\x1C" "MerchantID=1234\x1C" "InvoiceNo=INV1\x1C"
+                   "RefNo=REF1\x1C" + items;
+  tran.m_RequestKind = kRequestKindEncrypted;
+  tran.ParseRequest(settings);
+  tran.m_ClientAddress = "10.0.0.9:0001";
+  return tran;
+}
+
+const char kCreditSale[] = "TranType=Credit\x1CTranCode=Sale\x1CTrack2=4111111111111111=2512101\x1CPurchase=5.00";
+const char kDebitSale[] =
+    "TranType=Debit\x1CTranCode=Sale\x1CTrack2=4111111111111111=2512101\x1CPINBlock=1234567890ABCDEF\x1C"
+    "DervdKey=FFFF9876543210ABCDEF\x1CPurchase=5.00";
+
+class DialHandOffTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/kvr_dialhand_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    ASSERT_EQ(chdir(tmpl), 0);
+    platform::fs::CreateFolder("QUILLON_LOGS");
+    g_AbortEvent.Reset();
+    g_DialLineBusyEvent.Reset();
+  }
+  void TearDown() override {
+    g_DialLineBusyEvent.Reset();
+    std::system(("rm -rf '" + dir_ + "'").c_str());
+  }
+  std::string dir_;
+};
+
+TEST_F(DialHandOffTest, OutcomesOfTheDialBackup) {
+  struct Case {
+    const char* name;
+    const char* items;
+    std::string method;
+    bool line_busy;
+    std::deque<Outcome> script;
+    int state;
+    std::vector<int> codes;  // what went over the line, in order
+  } cases[] = {
+      {"credit answered", kCreditSale, "2", false, {Outcome::kAnswer}, kTranStateAnsweredDial, {1}},
+      {"debit answered and echoed", kDebitSale, "2", false, {Outcome::kAnswer, Outcome::kAnswer},
+       kTranStateAnsweredDial, {14, 14}},
+      {"failed exchange reversed, then failed", kCreditSale, "2", false, {Outcome::kFailed, Outcome::kFailed},
+       kTranStateNoHostAnswer, {1, kCodeReversal}},
+      {"failed exchange reversed", kCreditSale, "2", false, {Outcome::kFailed, Outcome::kAnswer},
+       kTranStateAnsweredDial, {1, kCodeReversal}},
+      {"modem error", kCreditSale, "2", false, {Outcome::kModemError}, kTranStateHostFailure, {1}},
+      {"busy line: modem error retried once", kCreditSale, "1", true, {Outcome::kModemError, Outcome::kAnswer},
+       kTranStateAnsweredDial, {1, 1}},
+      {"record gone", kCreditSale, "2", false, {Outcome::kVanish}, kTranStateHostFailure, {1}},
+  };
+  for (Case& c : cases) {
+    CTransactionQueue queue;
+    CHostEndpoints endpoints;
+    const CParamSettings settings = Settings(c.method);
+    CElavonTran tran = Request(c.items, settings);
+    ASSERT_NE(tran.m_TranCode, 0) << c.name;
+    ASSERT_TRUE(queue.Add(tran));
+    tran.BuildElavonRequest(settings, g_SequenceFile);
+    if (c.line_busy) g_DialLineBusyEvent.Set(); else g_DialLineBusyEvent.Reset();
+    FakeDialWorker dial(&queue, c.script);
+    CRoutingContext context;
+    context.settings = settings;
+    context.queue = &queue;
+    context.endpoints = &endpoints;
+    context.dial_round_limit_ms = 5000;
+    context.make_link = []() -> std::unique_ptr<CHostLink> {
+      ADD_FAILURE() << "no IP connection expected";
+      return nullptr;
+    };
+    RouteRequest(tran, context);
+    EXPECT_EQ(tran.m_State, c.state) << c.name;
+    EXPECT_EQ(dial.codes, c.codes) << c.name;
+  }
+}
+
+TEST_F(DialHandOffTest, ADialBackupThatNeverAnswersEndsTheRound) {
+  CTransactionQueue queue;
+  CHostEndpoints endpoints;
+  const CParamSettings settings = Settings("2");
+  CElavonTran tran = Request(kCreditSale, settings);
+  ASSERT_TRUE(queue.Add(tran));
+  CRoutingContext context;
+  context.settings = settings;
+  context.queue = &queue;
+  context.endpoints = &endpoints;
+  context.dial_round_limit_ms = 300;
+  const auto t0 = std::chrono::steady_clock::now();
+  RouteRequest(tran, context);
+  EXPECT_EQ(tran.m_State, kTranStateHostFailure);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
+}
+
+}  // namespace
