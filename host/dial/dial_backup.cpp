@@ -1,0 +1,303 @@
+#include "host/dial/dial_backup.h"
+
+#include <algorithm>
+
+#include "core/params/param_store.h"
+#include "core/tran/elavon_tran.h"
+#include "host/dial/dial_frame.h"
+#include "host/dial/dial_line_busy_event.h"
+#include "platform/sync/tick.h"
+#include "platform/text/format.h"
+#include "platform/window/window.h"
+
+namespace {
+
+constexpr int kSignalDsr = 1;
+constexpr int kSignalCts = 2;
+constexpr int kReversalCode = 50;
+constexpr unsigned kReadChunk = 1023;
+// Waits for the host are cut into slices this long, so that a carrier lost while
+// nothing arrives is noticed; the stop event ends every slice at once.
+constexpr uint32_t kLineCheckMs = 20;
+
+constexpr const char* kModemFailureWords[] = {"NO CARRIER", "ERROR",       "NO DIALTONE", "BUSY",
+                                               "NO ANSWER",  "LINE IN USE", "DIGITAL"};
+
+uint32_t Elapsed(uint32_t start) { return platform::TickDiff(platform::TickCount(), start); }
+
+bool Contains(const std::string& text, const char* what) { return text.find(what) != std::string::npos; }
+
+}  // namespace
+
+CDialBackup::CDialBackup(CTransactionQueue* queue, CDialSettingsSource settings, CLogger* logger)
+    : m_SerialPort(logger),
+      m_Queue(queue ? *queue : g_TransactionQueue),
+      m_Settings(settings ? std::move(settings) : CDialSettingsSource([] { return g_ParamStore.GetSettings(); })) {}
+
+CDialBackup::~CDialBackup() {
+  Stop();
+  m_SerialPort.Close();
+}
+
+void CDialBackup::SetTimeoutsForTesting(const CDialTimeouts& timeouts, const CSerialPortTimeouts& portTimeouts) {
+  m_Timeouts = timeouts;
+  m_SerialPort.SetTimeoutsForTesting(portTimeouts);
+}
+
+bool CDialBackup::Start(int comPort) {
+  Stop();
+  m_ComPort = comPort;
+  m_StartFailedEvent.Pulse();
+  m_ReadyEvent.Pulse();
+  m_StopEvent.Pulse();
+  if (!m_WorkerThread.Start([this] { Run(); return 0u; }, /*start_suspended=*/true)) return false;
+  m_WorkerThread.Resume();
+  platform::Event* waits[] = {&m_StartFailedEvent, &m_ReadyEvent};
+  if (platform::window::PumpMessagesAndWait(waits) == 1) return true;
+  // Failed (the worker is ending) or a quit request: the thread is joined either way.
+  Stop();
+  return false;
+}
+
+bool CDialBackup::Stop() {
+  m_StopEvent.Set();
+  m_WorkerThread.Join();
+  m_ReadyEvent.Reset();
+  return true;
+}
+
+std::string CDialBackup::GetLastErrorText() const {
+  std::lock_guard<std::mutex> lock(m_TextLock);
+  return m_LastErrorText;
+}
+
+void CDialBackup::SetLastErrorText(const std::string& text) {
+  std::lock_guard<std::mutex> lock(m_TextLock);
+  m_LastErrorText = text;
+}
+
+bool CDialBackup::TraceStub(const std::string& text) {
+  (void)text;
+  return true;
+}
+
+bool CDialBackup::IsSignalActive(int signal) {
+  return signal == kSignalDsr ? m_SerialPort.IsDsrOn() : m_SerialPort.IsCtsOn();
+}
+
+void CDialBackup::Run() {
+  g_DialLineBusyEvent.Reset();
+  m_SerialPort.SetAbortEvent(&m_StopEvent);
+  if (!m_SerialPort.Open(m_ComPort, 19200, 'E', '7', '1')) {
+    SetLastErrorText(platform::Format("Could not Open Com Port %d.", m_ComPort));
+    m_StartFailedEvent.Set();
+    return;
+  }
+  if (!IsSignalActive(kSignalDsr)) {
+    SetLastErrorText(platform::Format(
+        "DSR found Inactive on Com Port %d.\r\nMake Sure Quillon Device is Connected and Powered.", m_ComPort));
+    m_SerialPort.Close();
+    m_StartFailedEvent.Set();
+    return;
+  }
+  if (!IsSignalActive(kSignalCts)) {
+    SetLastErrorText(platform::Format(
+        "CTS found Inactive on Com Port %d.\r\nYou may have a defective COM Port.\r\nIf you are emulating a COM "
+        "Port,(USB to Serial Converter or equivalent)\r\nthe emulation may not fully support Flow "
+        "Control.\r\nFlow Control is required.\r\n",
+        m_ComPort));
+    m_SerialPort.Close();
+    m_StartFailedEvent.Set();
+    return;
+  }
+  m_ReadyEvent.Set();
+
+  bool lastFailed = false;
+  for (;;) {
+    CTranList snapshot;
+    m_Queue.Snapshot(snapshot);
+    for (CElavonTran& record : snapshot) {
+      if (m_StopEvent.IsSet()) break;
+      if (record.m_State == kTranStateHandedToDial && record.m_RequestKind == kRequestKindEncrypted) {
+        Serve(std::move(record), lastFailed);
+      }
+    }
+    if (m_StopEvent.Wait(m_Timeouts.m_PassMs)) break;
+    if (!m_SerialPort.IsCarrierOn() && g_DialLineBusyEvent.IsSet()) g_DialLineBusyEvent.Reset();
+  }
+  // Closing drops DTR, which ends a call still up.
+  g_DialLineBusyEvent.Reset();
+  m_SerialPort.Close();
+}
+
+void CDialBackup::Serve(CElavonTran record, bool& lastFailed) {
+  if (m_SerialPort.IsCarrierOn() && !lastFailed && record.m_TranCode == kReversalCode) {
+    // A reversal goes out on a fresh call.
+    if (!HangUp() && !HangUp()) {
+      SetLastErrorText(kHangUpFailedText);
+      record.m_State = kTranStateDialModemError;
+      record.m_HostErrorText = kHangUpFailedText;
+      m_Queue.Update(record.m_Id, record);
+      return;
+    }
+  }
+  if (!m_SerialPort.IsCarrierOn()) {
+    lastFailed = false;
+    if (!InitModem() || !Dial()) {
+      record.m_State = kTranStateDialModemError;
+      record.m_HostErrorText = GetLastErrorText();
+      m_Queue.Update(record.m_Id, record);
+      return;
+    }
+  }
+  if (!m_SerialPort.IsCarrierOn()) return;  // served on a later pass
+
+  g_DialLineBusyEvent.Set();
+  if (Exchange(record)) {
+    record.m_State = kTranStateDialAnswerReceived;
+    if (record.m_TranCode == kReversalCode) {
+      record.m_ErrorCode = 1007;
+      record.m_RequestKind = kRequestKindClear;
+    }
+  } else {
+    record.m_State = kTranStateDialFailed;
+    lastFailed = record.m_TranCode != kReversalCode;
+    record.m_HostErrorText = GetLastErrorText();
+    HangUp();
+  }
+  m_Queue.Update(record.m_Id, record);
+}
+
+bool CDialBackup::InitModem() {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    m_SerialPort.PurgeReceive();
+    if (m_SerialPort.SendCommand(kInitCommand, true) != CSerialPort::kResultSuccess) {
+      SetLastErrorText(kTransmitFailedText);
+      return false;
+    }
+    std::string line;
+    if (m_SerialPort.ReadLine(m_Timeouts.m_InitReplyMs, line) == CSerialPort::kResultSuccess) {
+      SetLastErrorText(line);
+      if (Contains(line, "OK")) return true;
+    } else {
+      SetLastErrorText(kNoInitResponseText);
+    }
+  }
+  return false;
+}
+
+std::string CDialBackup::DialCommand() const {
+  const CParamMap params = m_Settings().GetParams();
+  return "ATDT" + params.GetParamValue(kParmDialPrefix) + params.GetParamValue(kParmAuthorizationPhone);
+}
+
+bool CDialBackup::Dial() {
+  if (m_SerialPort.SendCommand(DialCommand(), true) != CSerialPort::kResultSuccess) {
+    SetLastErrorText(kTransmitFailedText);
+    return false;
+  }
+  std::string line;
+  if (m_SerialPort.ReadLine(m_Timeouts.m_DialReplyMs, line) != CSerialPort::kResultSuccess) {
+    SetLastErrorText(kNoDialResponseText);
+    return false;
+  }
+  if (Contains(line, "CONNECT") && m_SerialPort.WaitForCarrier(m_Timeouts.m_CarrierMs)) return true;
+  for (const char* word : kModemFailureWords) {
+    if (Contains(line, word)) {
+      SetLastErrorText(line);
+      return false;
+    }
+  }
+  SetLastErrorText(kFailedToConnectText);
+  return false;
+}
+
+bool CDialBackup::WaitForEnq() {
+  const uint32_t start = platform::TickCount();
+  for (;;) {
+    if (m_StopEvent.IsSet() || !m_SerialPort.IsCarrierOn()) return false;
+    const uint32_t elapsed = Elapsed(start);
+    if (elapsed >= m_Timeouts.m_EnqMs) return false;
+    const int waited = m_SerialPort.WaitForInput(std::min(m_Timeouts.m_EnqMs - elapsed, kLineCheckMs));
+    if (waited == CSerialPort::kResultAborted) return false;
+    if (waited != CSerialPort::kResultSuccess) continue;
+    if (m_SerialPort.Read(kReadChunk) > 0 && m_SerialPort.GetReadData().find(kDialENQ) != std::string::npos) {
+      return true;
+    }
+  }
+}
+
+bool CDialBackup::WriteForExchange(const char* bytes, size_t length) {
+  const int written = m_SerialPort.Write(bytes, static_cast<int>(length), m_Timeouts.m_SendMs);
+  if (written == CSerialPort::kResultSuccess) return true;
+  SetLastErrorText(written == CSerialPort::kResultAborted ? kShuttingDownText : kTransmitFailedText);
+  return false;
+}
+
+bool CDialBackup::Exchange(CElavonTran& record) {
+  std::string& message = record.m_HostRequest;
+  if (message.empty()) {
+    SetLastErrorText(kEmptyRequestText);
+    return false;
+  }
+  ReframeForDial(message, record.m_Family);
+  WaitForEnq();  // the message goes out whether the host asked for it or not
+  if (!WriteForExchange(message.data(), message.size())) return false;
+
+  CDialAnswerReader reader;
+  bool refused = false;  // an answer was NAK'd: its text stands when the time runs out
+  const uint32_t start = platform::TickCount();
+  for (;;) {
+    if (m_StopEvent.IsSet()) {
+      SetLastErrorText(kShuttingDownText);
+      return false;
+    }
+    if (!m_SerialPort.IsCarrierOn()) {
+      SetLastErrorText(kLostCarrierText);
+      return false;
+    }
+    const uint32_t elapsed = Elapsed(start);
+    if (elapsed >= m_Timeouts.m_AnswerMs) {
+      if (!refused) SetLastErrorText(kAnswerTimeoutText);
+      return false;
+    }
+    if (m_SerialPort.WaitForInput(std::min(m_Timeouts.m_AnswerMs - elapsed, kLineCheckMs)) !=
+        CSerialPort::kResultSuccess) {
+      continue;
+    }
+    if (m_SerialPort.Read(kReadChunk) <= 0) continue;
+    const std::string chunk = m_SerialPort.GetReadData();
+    for (size_t i = 0; i < chunk.size(); ++i) {
+      const CDialAnswerReader::Result result = reader.Feed(chunk[i]);
+      if (result == CDialAnswerReader::Result::kNone) continue;
+      if (result == CDialAnswerReader::Result::kFrame) {
+        if (!WriteForExchange(&kDialACK, 1)) return false;
+        record.m_HostResponse = reader.Frame();
+        return true;
+      }
+      if (result == CDialAnswerReader::Result::kNak) {
+        // The host refused the request; its ENQ asks for it again. The ENQ may have
+        // come in the same read as the NAK.
+        const bool asked = chunk.find(kDialENQ, i + 1) != std::string::npos || WaitForEnq();
+        if (asked) {
+          m_SerialPort.PurgeReceive();
+          if (!WriteForExchange(message.data(), message.size())) return false;
+          reader.Reset();
+        }
+      } else {
+        // A refused answer: NAK it, and the host sends it again.
+        m_SerialPort.CheckAbort(m_Timeouts.m_NakPauseMs);
+        m_SerialPort.PurgeReceive();
+        if (!WriteForExchange(&kDialNAK, 1)) return false;
+        SetLastErrorText(result == CDialAnswerReader::Result::kBadLrc ? kBadLrcText : kTooLongText);
+        refused = true;
+      }
+      break;  // the rest of this read was purged or answered
+    }
+  }
+}
+
+bool CDialBackup::HangUp() {
+  if (g_DialLineBusyEvent.IsSet()) g_DialLineBusyEvent.Reset();
+  return m_SerialPort.HangUp();
+}
