@@ -1,0 +1,33 @@
+#include "app/server/client_listener.h"
+
+#include <cstdlib>
+
+#include "app/server/client_session.h"
+
+int ClientListenerPort() {
+  const char* text = std::getenv("KVR_CLIENT_PORT");
+  if (text == nullptr || *text == '\0') return kDefaultClientPort;
+  char* end = nullptr;
+  const long port = std::strtol(text, &end, 10);
+  if (*end != '\0' || port < 1 || port > 65535) return kDefaultClientPort;
+  return static_cast<int>(port);
+}
+
+CClientListener::CClientListener() { SetMaxConnections(kClientListenerMaxConnections); }
+
+CClientListener::~CClientListener() {
+  m_ShuttingDown = 1;
+  // Every session sees the flag within its poll interval (or its current send's
+  // time-out) and ends; none may outlive the listener's virtual operations.
+  JoinAllThreads();
+}
+
+int CClientListener::Start() {
+  const int rc = Listen(m_StartPort >= 0 ? m_StartPort : ClientListenerPort(), kClientListenBacklog);
+  if (rc != 0) return rc;
+  return StartAcceptThread();
+}
+
+WSConnection* CClientListener::CreateConnection() { return new CClientSession(m_Timings); }
+
+void CClientListener::DeleteConnection(WSConnection* connection) { delete connection; }

@@ -1,0 +1,222 @@
+// Request dispatch and reply delivery of a client connection.
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "app/server/client_session.h"
+#include "app/server/request_mask.h"
+#include "app/shell/lanes.h"
+#include "core/log/logger.h"
+#include "core/params/param_store.h"
+#include "core/queue/abort_event.h"
+#include "core/queue/duplicate_cache.h"
+#include "core/queue/reverse_worker.h"
+#include "core/tran/tran_codes.h"
+#include "core/tran/tran_params.h"
+#include "platform/sync/tick.h"
+#include "platform/text/format.h"
+
+namespace {
+
+constexpr uint32_t kSingleLaneHoldMs = 30000;
+constexpr uint32_t kHoldStepMs = 250;
+constexpr uint32_t kDrainStepMs = 100;
+constexpr int kInterimFirstNumber = 45;
+
+}  // namespace
+
+void CClientSession::HoldSingleLane() {
+  bool logged = false;
+  for (;;) {
+    const std::optional<uint32_t> since = g_TransactionQueue.MsSinceLastAuth();
+    if (!since || *since >= kSingleLaneHoldMs) return;
+    if (!logged) {
+      GetLogger().LogLine("Holding Transaction - SL Violation -");
+      logged = true;
+    }
+    if (g_AbortEvent.Wait(kHoldStepMs) || IsShuttingDown()) return;
+  }
+}
+
+void CClientSession::DispatchRequest(const std::string& text) {
+  // 1. The record: envelope, decryption, TStream, validation.
+  CElavonTran tran;
+  tran.SetRequest(text);
+  tran.m_ClientAddress = m_PeerText;
+
+  // 2. The request as logged, card data masked.
+  GetLogger().LogText(tran.m_LogTag + "[" + MaskRequestForLog(tran.GetRequestText()) + "] from " + m_PeerText);
+
+  // 3. Rejected at intake: its error reply alone.
+  if (tran.m_RequestKind == kRequestKindClear) {
+    SendAndLog(tran.BuildErrorResponse());
+    return;
+  }
+
+  const CParamSettings settings = g_ParamStore.GetSettings();
+  const CParamMap params = settings.GetParams();
+  const bool newAuthorization = IsNewAuthorizationCode(tran.m_TranCode);
+
+  // 4. The lane check.
+  if (newAuthorization && !g_LaneRegistry.Register(tran.m_ClientID)) {
+    SendNotice(4048, "E", "Max Lane(s) Already Reached.");
+    return;
+  }
+
+  // 5. One lane: new authorisations at least 30 s apart.
+  if (newAuthorization && ReadIntParam(settings, kParmNumberOfLanes) == 1) HoldSingleLane();
+
+  // 6. The interim reply.
+  if (tran.m_RequestKind == kRequestKindEncrypted) {
+    if (tran.m_TranCode == kCodeNone) {
+      SendNotice(2007, "E", "Invalid Request.", tran.m_UserTraceData);
+      return;
+    }
+    SendNotice(0, "S",
+               platform::Format("Queued:%03d:%03d", kInterimFirstNumber, g_TransactionQueue.GetCount()),
+               tran.m_UserTraceData);
+    tran.m_State = kTranStateQueued;
+  } else if (tran.m_RequestKind == kRequestKindCancel) {
+    tran.m_State = kTranStateQueued;
+  }
+
+  // 7. The server's own commands.
+  switch (tran.m_TranCode) {
+    case kCodeServerVersion:
+      SendAndLog(ServerVersion(tran));
+      return;
+    case kCodeGetCorvaneParms:
+      SendAndLog(GetCorvaneParams(tran, settings));
+      return;
+    case kCodeEMVOfflineDeclinedSale:
+      SendAndLog(OfflineDecline(tran));
+      return;
+    default:
+      break;
+  }
+
+  // 8. A repeat of a recently delivered approval, unless the client overrides.
+  if (params.GetParamValue(kParmDuplicateCheck) == "Y" && !tran.m_DuplicateOverride &&
+      g_DuplicateCache.FindDuplicate(tran, [](CElavonTran& duplicate) {
+        return duplicate.BuildDuplicateResponse();
+      })) {
+    SendAndLog(tran.GetReply());
+    return;
+  }
+
+  // 9. Into the queue for the Elavon interface.
+  if (!g_TransactionQueue.Add(tran)) {
+    GetLogger().LogLine("Transaction queue full: request of %s not queued", m_PeerText.c_str());
+    tran.m_ErrorCode = 1001;
+    SendAndLog(tran.BuildErrorResponse());
+    return;
+  }
+  m_PendingIds.push_back(tran.m_Id);
+}
+
+void CClientSession::DeliverResponses() {
+  if (m_PendingIds.empty()) return;
+  g_TransactionQueue.SnapshotByIds(m_PendingIds, m_Snapshot);
+  for (CElavonTran& record : m_Snapshot) {
+    switch (record.m_State) {
+      case kTranStateCancelled:
+        record.m_ErrorCode = 1010;
+        SendAndLog(record.BuildErrorResponse());
+        record.m_State = kTranStateFinished;
+        break;
+      case kTranStateNoHostAnswer:
+        record.m_ErrorCode = 1007;
+        record.m_RequestKind = kRequestKindClear;
+        SendAndLog(record.BuildErrorResponse());
+        record.m_State = kTranStateFinished;
+        break;
+      case kTranStateHostFailure:
+        record.m_ErrorCode = 4003;
+        record.m_RequestKind = kRequestKindClear;
+        SendAndLog(record.BuildErrorResponse());
+        record.m_State = kTranStateFinished;
+        break;
+      case kTranStateFailed:
+        SendAndLog(record.BuildErrorResponse());
+        record.m_State = kTranStateFinished;
+        break;
+      case kTranStateAnsweredIp:
+      case kTranStateAnsweredDial:
+        if (record.m_TranCode == kCodeEMVKeyDownloadNext) {
+          // More keys to come: back to the Elavon interface, no reply yet.
+          record.m_State = kTranStateQueued;
+          break;
+        }
+        if (record.m_TranCode == kCodeReversal) {
+          // The reversal of an approval this client never received.
+          record.m_ErrorCode = 1007;
+          record.m_RequestKind = kRequestKindClear;
+          SendAndLog(record.BuildErrorResponse());
+          record.m_State = kTranStateFinished;
+          break;
+        }
+        if (DeliverReply(record.GetReply())) {
+          if (record.m_Approved) g_DuplicateCache.Add(record);
+          record.m_State = kTranStateFinished;
+          break;
+        }
+        record.m_State = kTranStateFinished;
+        if (record.m_Approved && IsReversibleCode(record.m_TranCode)) {
+          const CElavonTran undelivered = record;
+          record.m_HostResponse.clear();
+          record.m_TranCode = kCodeReversal;
+          if (record.BuildReversalRequest()) {
+            record.m_State = kTranStateQueued;
+            GetLogger().LogLine("Approval %d not delivered to %s: queued for reversal", record.m_Id,
+                                m_PeerText.c_str());
+          } else {
+            record = undelivered;
+            record.m_State = kTranStateFinished;
+            GetLogger().LogLine(
+                "Approval %d not delivered to %s and no reversal could be built: nothing sent to the host",
+                record.m_Id, m_PeerText.c_str());
+          }
+        }
+        break;
+      default:
+        continue;  // not final yet: nothing to write back
+    }
+    g_TransactionQueue.Update(record.m_Id, record);
+  }
+}
+
+void CClientSession::PurgeFinished() {
+  if (m_PendingIds.empty()) return;
+  g_TransactionQueue.SnapshotByIds(m_PendingIds, m_Snapshot);
+  for (const CElavonTran& record : m_Snapshot) {
+    if (record.m_State != kTranStateFinished) continue;
+    g_TransactionQueue.Remove(record.m_Id);
+    const auto it = std::find(m_PendingIds.begin(), m_PendingIds.end(), record.m_Id);
+    if (it != m_PendingIds.end()) m_PendingIds.erase(it);
+  }
+}
+
+bool CClientSession::WaitForPending() {
+  if (m_PendingIds.empty()) return true;
+  const uint32_t start = platform::TickCount();
+  while (platform::TickDiff(platform::TickCount(), start) < m_Timings.m_DrainMs) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(kDrainStepMs, m_Timings.m_DrainMs)));
+    DeliverResponses();
+    PurgeFinished();
+    if (m_PendingIds.empty() || IsShuttingDown()) return true;
+  }
+  g_TransactionQueue.SnapshotByIds(m_PendingIds, m_Snapshot);
+  for (const CElavonTran& record : m_Snapshot) {
+    GetLogger().LogLine("Dropping record %d (state %d) of %s: no final answer in time", record.m_Id,
+                        record.m_State, m_PeerText.c_str());
+    g_TransactionQueue.Remove(record.m_Id);
+  }
+  m_PendingIds.clear();
+  return true;
+}
+
+void CClientSession::LogReversalNotSupported(const CElavonTran& record, const std::string& reason) {
+  if (!IsReversibleCode(record.m_TranCode)) return;
+  CReverseWorker worker;
+  worker.LogNoReversal(record, reason);
+}

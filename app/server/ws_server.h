@@ -1,0 +1,153 @@
+// WSServer: a multi-threaded IPv4 TCP server. A listening socket, one accept thread,
+// and one thread per accepted connection, served by an object of a class derived from
+// WSConnection that the derived server creates (CreateConnection) and destroys
+// (DeleteConnection), both on the connection's own thread.
+//
+// What it promises:
+// - Every thread it starts is joined, none is detached: the accept thread by Stop (or
+//   the destructor), each connection thread by the accept thread once it has ended, or
+//   by JoinAllThreads.
+// - A connection is registered (it counts in GetConnectionCount and in the maximum
+//   test) from the moment it is accepted, before its thread starts, and unregisters
+//   itself as the very last thing its thread does with the server. A count of 0
+//   therefore means that no connection thread will touch the server again.
+// - Accept errors that are transient on Linux (ECONNABORTED, EINTR, EPROTO, and
+//   descriptor or buffer exhaustion: EMFILE, ENFILE, ENOBUFS, ENOMEM, after a short
+//   pause) do not end the accept thread; any other accept error does.
+// - A derived server's destructor must call JoinAllThreads before its own members go,
+//   since connection threads call its virtual operations.
+//
+// Locking: one mutex (the server's own) guards the connection list, the list of
+// ended threads and the count's changes; it is held only for list operations and
+// never while a connection runs. GetConnectionCount, the maximum and the flags are
+// atomics read without it. A connection's own calls take no server lock.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <list>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "app/server/ws_connection.h"
+#include "platform/thread/worker_thread.h"
+
+// What the accept thread hands to a new connection thread.
+struct WSAcceptRecord {
+  int m_Socket = -1;
+  int m_ListenSocket = -1;
+  sockaddr_in m_PeerAddress{};
+  int m_OverMaximum = 0;
+  WSServer* m_Server = nullptr;
+};
+
+// One registered connection.
+struct WSConnectionNode {
+  uint64_t m_Key = 0;                   // the node's own number
+  WSConnection* m_Connection = nullptr;  // null until created, and again once deleted
+  std::thread::id m_ThreadId;
+  int m_Socket = -1;
+  std::thread m_Thread;
+};
+
+class WSServer {
+ public:
+  static constexpr int kDefaultMaxConnections = 20;
+  static constexpr int kMaxConnectionsLimit = 32000;
+  static constexpr int kSocketTimeoutMs = 30000;  // send and receive time-out of every connection
+  static constexpr uint32_t kStopWaitMs = 5000;
+
+  WSServer();
+  WSServer(const WSServer&) = delete;
+  WSServer& operator=(const WSServer&) = delete;
+  // Sets the shutting-down flag, stops the accept thread, waits for every connection
+  // thread and closes the listening socket.
+  virtual ~WSServer();
+
+  // Creates, binds and opens the listening socket (SO_REUSEADDR): 0 listening,
+  // 2 socket() failed, 3 bind failed, 4 listen failed (1, the Winsock start-up, cannot
+  // fail here). A failure closes the socket it made. address is in network order.
+  // Port 0 binds an ephemeral port (GetPort tells which). Refused with 4 while the
+  // accept thread runs; a socket left from an earlier Listen is closed first.
+  int Listen(int port, int backlog, int family, uint32_t address);
+  int Listen(int port);               // backlog 5, AF_INET, INADDR_ANY
+  int Listen(int port, int backlog);  // AF_INET, INADDR_ANY
+  void SetProtocol(int protocol) { m_Protocol = protocol; }
+
+  // 1 when the accept thread already runs or cannot be started (or nothing listens);
+  // else starts it and returns 0.
+  int StartAcceptThread();
+  // Stops accepting: 0 when the accept thread was not running or has ended within
+  // 5000 ms; 1 when it has not (it is joined later, at the latest by the destructor).
+  int Stop();
+
+  // n for 1 <= n <= 32,000 (the new maximum); else -1, the maximum unchanged.
+  int SetMaxConnections(int n);
+  int GetMaxConnections() const { return m_MaxConnections.load(); }
+  // Registered connections (accepted and not yet ended), read without the lock.
+  int GetConnectionCount() const { return m_ConnectionCount.load(); }
+  // The listening port, -1 until Listen succeeds.
+  int GetPort() const { return m_Port.load(); }
+
+  // CancelBlockingCall on every registered connection (their threads then end and
+  // unregister themselves). Returns how many there were.
+  int CancelAllConnections();
+  // The number of registered connections, under the lock.
+  int CountConnectionList();
+
+  // Stops accepting, then waits until the accept thread and every connection thread
+  // have ended and joins them all. A derived destructor calls it (after telling its
+  // connections to finish) before its own members go. Safe to call more than once,
+  // from any thread but the server's own.
+  void JoinAllThreads();
+
+  // Set by the owner (or the destructors) to tell the connections to finish.
+  std::atomic<int> m_ShuttingDown{0};
+
+ protected:
+  // A new connection object, or nullptr. Called on the connection's thread.
+  virtual WSConnection* CreateConnection() = 0;
+  // Destroys an object from CreateConnection, on the same thread.
+  virtual void DeleteConnection(WSConnection* connection) = 0;
+
+ private:
+  uint32_t AcceptConnections();
+  void ConnectionThread(WSAcceptRecord* record, uint64_t key);
+  // Registers an accepted socket and starts its thread; false when the thread could
+  // not be started (nothing stays registered).
+  bool StartConnection(WSAcceptRecord* record);
+  // Unregisters the node: its thread moves to the ended ones. The caller's last use
+  // of the server.
+  void RemoveConnection(uint64_t key);
+  // Joins the threads that have ended.
+  void ReapEndedThreads();
+  // Sleeps up to ms unless a stop is requested; false when it was.
+  bool PauseUnlessStopped(uint32_t ms);
+  void CloseListenSocket();
+
+  sockaddr_in m_LocalAddress{};
+  int m_ListenSocket = -1;
+  int m_WakePipe[2] = {-1, -1};  // written by Stop to wake the accept thread
+  std::atomic<int> m_Running{0};
+  std::atomic<int> m_StopRequested{0};
+  std::atomic<int> m_MaxConnections{kDefaultMaxConnections};
+  std::atomic<int> m_ConnectionCount{0};
+  int m_Protocol = 0;
+  std::atomic<int> m_Port{-1};
+
+  std::mutex m_Lock;
+  std::condition_variable m_ListChanged;  // a node was removed
+  std::list<WSConnectionNode> m_Connections;  // newest at the head
+  std::list<std::thread> m_EndedThreads;
+  uint64_t m_NextKey = 1;
+
+  platform::WorkerThread m_AcceptThread;
+};
+
+// Opens a TCP connection to the dotted IPv4 address and port and closes it at once:
+// 0 done, 1 socket() failed, 2 connect failed.
+int ConnectAndClose(int port, const char* address);
