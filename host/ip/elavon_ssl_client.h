@@ -1,0 +1,153 @@
+// CElavonSslClient: one TLS 1.2 connection to the Elavon IP gateway over the TCP
+// connection of its CClientSocket base, driven through the SSPI function table of
+// g_SspiInterface, and the HTTP exchange that carries one Elavon message over it.
+// A new object is built for every connection; it is not reconnected.
+//
+// Connect: TCP, handshake, record sizes, then (when merchant parameter VERIFY SSL
+// CERTIFICATE is exactly "Y") the check of the gateway's certificate chain and name.
+// Exchange: BuildHttpRequest with the record, then Transact: one POST in one TLS
+// record and up to 30,000 ms for the answer; true when the answer has status 200 and
+// a body (GetResponse().GetBody()). Failures leave their code and text in the base's
+// last-error fields; only Connect and the exchange write log lines.
+//
+// Bounds: every receive reads at most its buffer and waits at most what is left of
+// its time-out; the decrypted answer is capped at kMaxReceivedBytes, beyond which the
+// receive fails (a gateway cannot make the client's memory grow without limit).
+// Records: application data that arrives with the last handshake message is
+// decrypted and dropped (never skipped, which would break the record sequence);
+// bytes after a HelloRequest are the first input of the new handshake; the record
+// buffer grows when a renegotiated cipher needs larger records. Output tokens from
+// the security layer are freed on every path. Messages are byte strings (NUL too).
+//
+// Not thread-safe: the object belongs to the thread that built it. The SSPI table and
+// credential handle are shared read-only with the other clients; the merchant
+// parameters are read through a copy (g_ParamStore's lock); log lines go through the
+// shared logger (its own lock).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host/ip/client_socket.h"
+#include "host/ip/http_response.h"
+#include "platform/tls/cert.h"
+#include "platform/tls/sspi.h"
+
+class CElavonTran;
+
+// Last-error codes of the TLS layer.
+inline constexpr int kTlsDataReceiveFailed = 3007;
+inline constexpr int kTlsReceiveTimedOut = 3010;
+inline constexpr int kTlsEncryptFailed = 3012;
+inline constexpr int kTlsInitializeFailed = 3102;
+inline constexpr int kTlsHandshakeIoFailed = 3103;
+inline constexpr int kTlsQueryFailed = 3104;
+inline constexpr int kTlsOutOfMemory = 3105;
+inline constexpr int kTlsControlTokenFailed = 3106;
+inline constexpr int kTlsMessageTooLarge = 3107;
+inline constexpr int kCertChainFailed = 3110;
+inline constexpr int kCertPolicyFailed = 3111;
+inline constexpr int kCertPolicyError = 3112;
+inline constexpr int kCertHostNameBad = 3139;
+
+// Results of CElavonSslClient::ReceiveAndDecrypt.
+inline constexpr int kReceiveOk = 0;
+inline constexpr int kReceiveLost = 2;          // socket error or lost connection
+inline constexpr int kReceiveTimedOut = 3;      // nothing arrived
+inline constexpr int kReceivePeerClosed = 4;    // the gateway's close_notify
+inline constexpr int kReceiveRenegotiateFailed = 5;
+inline constexpr int kReceiveDecryptFailed = 6;
+
+// The most decrypted bytes one answer may hold.
+inline constexpr size_t kMaxReceivedBytes = 65536;
+
+// Time the gateway has for its answer, and the read time-out inside a handshake.
+inline constexpr uint32_t kElavonAnswerTimeoutMs = 30000;
+inline constexpr uint32_t kHandshakeReadTimeoutMs = 10000;
+
+// The answer time in force: kElavonAnswerTimeoutMs unless a test shortened it.
+uint32_t ElavonAnswerTimeoutMs();
+// Tests only: another answer time for the object's lifetime (process-wide).
+class ScopedElavonAnswerTimeout {
+ public:
+  explicit ScopedElavonAnswerTimeout(uint32_t ms);
+  ScopedElavonAnswerTimeout(const ScopedElavonAnswerTimeout&) = delete;
+  ScopedElavonAnswerTimeout& operator=(const ScopedElavonAnswerTimeout&) = delete;
+  ~ScopedElavonAnswerTimeout();
+
+ private:
+  uint32_t m_Previous;
+};
+
+class CElavonSslClient : public CClientSocket {
+ public:
+  // Neither pointer is owned; both must outlive the object (g_SspiInterface's).
+  CElavonSslClient(platform::tls::PSecurityFunctionTableA functionTable, platform::tls::CredHandle* credentials);
+  ~CElavonSslClient() override;  // Disconnect
+
+  // TCP connect within timeoutMs, handshake, record sizes, optional certificate
+  // check. False leaves the object closed.
+  bool Connect(const std::string& host, int port, int timeoutMs);
+  // close_notify when TLS is up, the context deleted, the socket closed. The last
+  // error is left as it was. Always true.
+  bool Disconnect();
+
+  // The steps of Connect.
+  bool PerformClientHandshake();
+  // The handshake loop over the received records until SEC_E_OK; `initial` bytes
+  // (already received, not yet consumed) are taken first. Application data after the
+  // last handshake message goes to *extra. Each read waits at most readTimeoutMs.
+  platform::tls::SECURITY_STATUS HandshakeLoop(std::string* extra, bool readFirst,
+                                               const std::string& initial = std::string(),
+                                               uint32_t readTimeoutMs = kHandshakeReadTimeoutMs);
+  bool SetContextSizes();
+  bool VerifyServerCertificate();
+  static void GetCertErrorText(platform::tls::DWORD error, std::string* text);
+  // Sends the close_notify (once: TLS counts as down from the first call).
+  bool ShutdownTls();
+
+  // One TLS record out (at most cbMaximumMessage bytes).
+  bool EncryptAndSend(const char* data, size_t length);
+  bool EncryptAndSend(const std::string& data) { return EncryptAndSend(data.data(), data.size()); }
+  // Receives and decrypts until no received byte is left over; plain bytes are
+  // appended to the received text, *count says how many this call added. Waits at
+  // most timeoutMs in all. Results kReceiveOk ... kReceiveDecryptFailed.
+  int ReceiveAndDecrypt(int* count, int timeoutMs);
+
+  // The HTTP request for tran.m_HostRequest; false (nothing built) when that message
+  // is shorter than 2 bytes.
+  bool BuildHttpRequest(const CElavonTran& tran);
+  // SendAndReceive; the argument is not used.
+  bool Transact(int unused = 0);
+  bool SendAndReceive();
+  // Length of the received text when an answer was taken; 0 on time-out or an end of
+  // TLS without data in its last read; -1 on other receive failures.
+  int ReceiveResponse(int timeoutMs);
+  bool IsResponseComplete() const { return IsHttpResponseComplete(m_ReceivedText); }
+
+  const CHttpResponse& GetResponse() const { return m_Response; }
+  const std::string& GetRequestText() const { return m_RequestText; }
+  const std::string& GetReceivedText() const { return m_ReceivedText; }
+  const platform::tls::SecPkgContext_StreamSizes& GetStreamSizes() const { return m_StreamSizes; }
+  bool IsTlsUp() const { return m_TlsUp; }
+
+ private:
+  // ReceiveAndDecrypt, with `initial` bytes already received taken first.
+  int DecryptInput(int* count, uint32_t timeoutMs, const std::string& initial);
+  // Runs `cleanup` and puts the last error back as it was before.
+  template <typename F>
+  void KeepingLastError(F cleanup);
+
+  std::string m_Host;
+  CHttpResponse m_Response;
+  std::vector<uint8_t> m_MessageBuffer;  // header + maximum message + trailer
+  bool m_TlsUp = false;
+  bool m_ContextCreated = false;
+  platform::tls::PSecurityFunctionTableA const m_FunctionTable;
+  platform::tls::CredHandle* const m_CredentialsHandle;
+  platform::tls::CtxtHandle m_Context{};
+  platform::tls::SecPkgContext_StreamSizes m_StreamSizes{};
+  std::string m_RequestText;
+  std::string m_ReceivedText;
+};
