@@ -1,0 +1,293 @@
+#include "app/shell/kvr_view.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include <QApplication>
+#include <QHeaderView>
+#include <QTimer>
+
+#include "app/shell/kvr_app.h"
+#include "app/shell/lanes.h"
+#include "core/log/logger.h"
+#include "core/params/param_store.h"
+#include "core/queue/transaction_queue.h"
+#include "core/tran/tran_params.h"
+#include "core/ui/timed_message_box.h"
+#include "host/engine/ssl_link.h"
+#include "host/engine/traffic.h"
+#include "platform/sync/tick.h"
+#include "platform/text/format.h"
+
+bool g_ParametersRetrieved = false;
+
+namespace {
+
+constexpr int kMaxTrafficLines = 50;
+constexpr int kKeptTrafficLines = 25;
+
+CRoutingContext ElavonContext() {
+  CRoutingContext context;
+  context.make_link = MakeElavonSslLink;
+  return context;
+}
+
+// The letters of a number for the pipe name: each decimal digit d becomes 'A' + d.
+std::string EncodeNumberAsLetters(unsigned long value) {
+  std::string digits = std::to_string(value);
+  for (char& c : digits) c = static_cast<char>('A' + (c - '0'));
+  return digits;
+}
+
+const char* TrafficText(uint32_t message, uintptr_t kind) {
+  const int column = kind == kTrafficEcho ? 0 : (kind == kTrafficAdmin ? 1 : 2);
+  static const char* const kTexts[4][3] = {
+      {"Sending Echo Request (IP) to Elavon.", "Sending Admin Request (IP) to Elavon.",
+       "Sending Auth Request (IP) to Elavon."},
+      {"Echo Response Received (IP) from Elavon.", "Admin Response Received (IP) from Elavon.",
+       "Auth Response Received (IP) from Elavon."},
+      {"Sending Echo Request (Dial) to Elavon.", "Sending Admin Request (Dial) to Elavon.",
+       "Sending Auth Request (Dial) to Elavon."},
+      {"Echo Response Received (Dial) from Elavon.", "Admin Response Received (Dial) from Elavon.",
+       "Auth Response Received (Dial) from Elavon."},
+  };
+  return kTexts[message - WM_TRAFFIC_IP_REQUEST_SENT][column];
+}
+
+std::string LocalTimeText(const char* format) {
+  const struct tm t = platform::LocalTime(platform::Now());
+  char text[64];
+  if (strftime(text, sizeof text, format, &t) == 0) text[0] = '\0';
+  return text;
+}
+
+void Show(const std::string& text, bool log) { ShowTimedMessage(text, log, theApp.m_StartedAsService, 0); }
+
+}  // namespace
+
+CKVRView::CKVRView(QWidget* parent) : QTreeWidget(parent), m_ElavonInterface(ElavonContext()) {
+  setColumnCount(1);
+  setHeaderLabels({QStringLiteral("Internet Traffic")});
+  setRootIsDecorated(false);
+  setUniformRowHeights(true);
+  header()->setStretchLastSection(true);
+
+  m_ReverseWorker.SetMessageSink(&ShowTimedMessage, theApp.m_StartedAsService);
+  m_ElavonInterface.SetMessageSink(&ShowTimedMessage, theApp.m_StartedAsService);
+
+  m_Handle = platform::window::CreateWindowHandle(
+      [this](uint32_t message, platform::window::WPARAM wparam, platform::window::LPARAM) {
+        return WindowProc(message, wparam);
+      });
+  g_TrafficListWnd = m_Handle;
+  platform::window::PostMessage(m_Handle, WM_START_ALL_INTERFACES, 0, 0);
+}
+
+CKVRView::~CKVRView() {
+  g_TrafficListWnd = 0;
+  platform::window::DestroyWindowHandle(m_Handle);
+  m_Listener.reset();
+}
+
+platform::window::LRESULT CKVRView::WindowProc(uint32_t message, platform::window::WPARAM wparam) {
+  switch (message) {
+    case WM_START_ALL_INTERFACES:
+      return StartAllInterfaces();
+    case WM_UPDATE_TITLE_LINE:
+      UpdateTitleLine();
+      return 0;
+    case WM_STOP_ALL_INTERFACES:
+      if (m_Listener && m_Listener->GetConnectionCount() != 0 &&
+          AskTimed("There are Client connections in Process.\rAre you SURE you want to do this?",
+                   theApp.m_StartedAsService, IDYES, 0) != IDYES) {
+        return 1;
+      }
+      StopAllInterfaces();
+      if (theApp.m_StartedByLauncher && m_Hooks.stop_pipe) m_Hooks.stop_pipe();
+      return 0;
+    case WM_TRAFFIC_IP_REQUEST_SENT:
+    case WM_TRAFFIC_IP_RESPONSE_RECEIVED:
+    case WM_TRAFFIC_DIAL_REQUEST_SENT:
+    case WM_TRAFFIC_DIAL_RESPONSE_RECEIVED:
+      AddTrafficLine(TrafficText(message, wparam));
+      return 0;
+    case WM_SHOW_OFFLINE_TITLE:
+      SetFrameTitle(QString::fromLatin1(kOfflineTitle));
+      return 0;
+    case platform::window::WM_TIMER:
+      // The title timer's callback: the refresh goes through the queue like any post.
+      if (wparam == kTitleTimerId) platform::window::PostMessage(m_Handle, WM_UPDATE_TITLE_LINE, 0, 0);
+      return 0;
+    default:
+      return 0;
+  }
+}
+
+void CKVRView::SetFrameTitle(const QString& title) {
+  if (QWidget* frame = window()) frame->setWindowTitle(title);
+}
+
+void CKVRView::Progress(const char* text) {
+  if (m_ProgressBox) m_ProgressBox->SetText(text);
+}
+
+CKVRView::CBusyScope::~CBusyScope() {
+  if (--m_View->m_Busy == 0 && m_View->m_WhenIdle) {
+    std::function<void()> when_idle = std::move(m_View->m_WhenIdle);
+    m_View->m_WhenIdle = nullptr;
+    // After the current handler has returned, never inside it.
+    QTimer::singleShot(0, m_View, when_idle);
+  }
+}
+
+int CKVRView::StartAllInterfaces() {
+  CBusyScope busy(this);
+  const bool silent = theApp.m_StartedAsService;
+  // 1.
+  platform::window::PostMessage(m_Handle, WM_SHOW_OFFLINE_TITLE, 0, 0);
+  // 2.
+  if (theApp.m_StartedByLauncher && m_Hooks.start_pipe) {
+    const std::string name = EncodeNumberAsLetters(static_cast<unsigned long>(getpid())) + "_QuillonAppVirureday";
+    if (!m_Hooks.start_pipe(name)) {
+      GetLogger().LogLine("Failed to initialize Pipe Server. Interface return code: %d.",
+                          static_cast<int>(platform::GetLastError()));
+    }
+  }
+  // 3.
+  CTimedMessageBox progress;
+  progress.Create(nullptr);
+  m_ProgressBox = &progress;
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+  [&] {
+    // 4.
+    if (!g_ParametersRetrieved) {
+      Progress("Retrieving Parameters ...");
+      g_ParametersRetrieved = true;
+      if (m_Hooks.retrieve_parameters) m_Hooks.retrieve_parameters();
+    }
+    // 5.
+    if (!CheckConfiguration(g_ParamStore, silent, &ShowTimedMessage)) return;
+    // 6.
+    g_TransactionQueue.RemoveAll();
+    const CParamSettings settings = g_ParamStore.GetSettings();
+    const int lanes = ReadIntParam(settings, kParmNumberOfLanes);
+    g_LaneRegistry.SetMaximum(lanes);
+    // 7.
+    Progress("Starting the Server Transaction Reversal Thread ...");
+    if (!m_ReverseWorker.Start()) {
+      Show("Failed to Server Transaction Reversal Thread!", true);
+      return;
+    }
+    // 8.
+    Progress("Attempting to Connect to Elavon ...");
+    while (!m_ElavonInterface.Start()) {
+      if (AskTimed(m_ElavonInterface.GetStartFailureText() + "\r\n   Retry?", silent, silent ? IDNO : IDYES, 0) !=
+          IDYES) {
+        StopAllInterfaces();
+        return;
+      }
+    }
+    // 9.
+    const int method = ReadIntParam(settings, kParmTransportMethod);
+    if (method == 1 || method == 2) {
+      Progress("Starting Dial Backup Support...");
+      if (!m_DialBackup.Start(ReadIntParam(settings, kParmModemComPort))) {
+        if (theApp.m_StartedByLauncher) {
+          GetLogger().LogLine("%s", m_DialBackup.GetLastErrorText().c_str());
+        } else {
+          Show(m_DialBackup.GetLastErrorText(), true);
+          StopAllInterfaces();
+          return;
+        }
+      }
+    }
+    // 10.
+    Progress("Initializing Client TCP/IP Interface....");
+    if (!m_Listener) {
+      m_Listener = std::make_unique<CClientListener>();
+      m_Listener->SetMaxConnections(lanes == 1 ? 1 : kClientListenerMaxConnections);
+    }
+    const int result = m_Listener->Start();
+    if (result != 0) {
+      Show("Failed to start TCP/IP Server!", false);
+      GetLogger().LogLine("Failed to initialize TCP/IP Server interface return code: %d.", result);
+      return;
+    }
+    // 11.
+    GetLogger().LogLine("TCP/IP Server initialized successfully.");
+    platform::window::SetTimer(m_Handle, kTitleTimerId, 500);
+    GetLogger().LogLine("Interfaces initialized successfully.");
+  }();
+
+  // 12.
+  QApplication::restoreOverrideCursor();
+  m_ProgressBox = nullptr;
+  progress.DestroyWindow();
+  return 0;
+}
+
+void CKVRView::StopAllInterfaces() {
+  CBusyScope busy(this);
+  platform::window::KillTimer(m_Handle, kTitleTimerId);
+  CTimedMessageBox progress;
+  progress.Create(nullptr);
+  CTimedMessageBox* outer = m_ProgressBox;
+  m_ProgressBox = &progress;
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+
+  Progress("Stopping New Client Connections ...");
+  if (m_Listener && m_Listener->Stop() == 1) Show("Error Stopping TCP/IP Accept thread!", true);
+  Progress("Shutting down the Server Transaction Reversal Thread ...");
+  m_ReverseWorker.Stop();
+  Progress("Shutting down ELAVON Interface ...");
+  m_ElavonInterface.Stop();
+  Progress("Shutting down Dial Backup...");
+  m_DialBackup.Stop();
+  Progress("Shutting down Clients...");
+  if (m_Listener) {
+    m_Listener->m_ShuttingDown = 1;
+    while (m_Listener->GetConnectionCount() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // Connections that were still finishing their last delivery pass get 5 s more.
+    const uint32_t start = platform::SystemClock().TickCount();
+    while (platform::TickDiff(platform::SystemClock().TickCount(), start) < 5000) {
+      while (m_Listener->GetConnectionCount() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    m_Listener.reset();
+  }
+  GetLogger().LogLine("Interfaces Stopped.");
+
+  QApplication::restoreOverrideCursor();
+  m_ProgressBox = outer;
+  progress.DestroyWindow();
+}
+
+void CKVRView::UpdateTitleLine() {
+  if (!m_Listener || !window()) return;
+  SetFrameTitle(QString::fromStdString(platform::Format("  Corvane (Elavon Host)  Req-> %d Socks-> %d  %s%s",
+                                                        g_TransactionQueue.GetCount(),
+                                                        m_Listener->GetConnectionCount(),
+                                                        LocalTimeText("%H:%M:%S").c_str(), "")));
+}
+
+void CKVRView::AddTrafficLine(const std::string& text) {
+  auto* item = new QTreeWidgetItem(QStringList{QString::fromStdString(LocalTimeText("[%m/%d/%y %H:%M:%S] ") + text)});
+  insertTopLevelItem(0, item);
+  if (topLevelItemCount() > kMaxTrafficLines) {
+    setUpdatesEnabled(false);
+    while (topLevelItemCount() > kKeptTrafficLines) delete takeTopLevelItem(kKeptTrafficLines);
+    setUpdatesEnabled(true);
+  }
+}
+
+void CKVRView::OnSetupParameters() {
+  CBusyScope busy(this);
+  if (m_Hooks.run_setup_dialog && m_Hooks.run_setup_dialog()) {
+    StopAllInterfaces();
+    StartAllInterfaces();
+  }
+}

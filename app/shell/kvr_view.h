@@ -1,0 +1,92 @@
+// The traffic view, and the conductor of the server: it owns the objects that run
+// the interfaces (ReverseWorker, Elavon processing thread, dial backup, client
+// listener, management pipe), starts them in a fixed order once the window is up,
+// stops them in the reverse order before the window closes or after the Setup
+// dialog, and refreshes the main window's title every 500 ms. Worker threads reach
+// it only through the messages they post to its window handle (g_TrafficListWnd).
+// UI thread only.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <QTreeWidget>
+
+#include "app/server/client_listener.h"
+#include "core/queue/reverse_worker.h"
+#include "host/dial/dial_backup.h"
+#include "host/engine/elavon_interface.h"
+#include "platform/window/window.h"
+
+constexpr uint32_t WM_START_ALL_INTERFACES = platform::window::WM_APP + 1;
+constexpr uint32_t WM_UPDATE_TITLE_LINE = platform::window::WM_APP + 2;
+constexpr uint32_t WM_STOP_ALL_INTERFACES = platform::window::WM_APP + 3;
+constexpr uint32_t WM_SHOW_OFFLINE_TITLE = platform::window::WM_APP + 8;
+constexpr uint32_t WM_TRAY_NOTIFY = platform::window::WM_APP + 9;
+constexpr uintptr_t kTitleTimerId = 52;
+inline constexpr char kOfflineTitle[] = "Corvane (Elavon)      OFFLINE       OFFLINE";
+
+// True once the first start of the interfaces has downloaded the parameters.
+extern bool g_ParametersRetrieved;
+
+// The parts of the start that live in other rooms, wired by the application.
+struct CViewHooks {
+  std::function<bool(const std::string& pipe_name)> start_pipe;  // the management pipe
+  std::function<void()> stop_pipe;
+  std::function<void()> retrieve_parameters;                    // one configuration download
+  std::function<bool()> run_setup_dialog;                        // true: restart the interfaces
+};
+
+class CKVRView : public QTreeWidget {
+  Q_OBJECT
+
+ public:
+  explicit CKVRView(QWidget* parent);
+  ~CKVRView() override;
+
+  void SetHooks(CViewHooks hooks) { m_Hooks = std::move(hooks); }
+  platform::window::WindowHandle Handle() const { return m_Handle; }
+
+  int StartAllInterfaces();
+  void StopAllInterfaces();
+  void UpdateTitleLine();
+  void AddTrafficLine(const std::string& text);
+  void OnSetupParameters();
+
+  CClientListener* Listener() const { return m_Listener.get(); }
+
+  // True while a start, a stop or the Setup dialog is running: a close request must
+  // wait, since it would destroy the view under its own method. `when_idle` runs
+  // once the outermost of them has returned.
+  bool Busy() const { return m_Busy > 0; }
+  void CallWhenIdle(std::function<void()> when_idle) { m_WhenIdle = std::move(when_idle); }
+
+ private:
+  platform::window::LRESULT WindowProc(uint32_t message, platform::window::WPARAM wparam);
+  void SetFrameTitle(const QString& title);
+  void Progress(const char* text);
+
+  // Counts the running starts, stops and dialogs; runs m_WhenIdle at the end of the
+  // outermost one.
+  class CBusyScope {
+   public:
+    explicit CBusyScope(CKVRView* view) : m_View(view) { ++m_View->m_Busy; }
+    ~CBusyScope();
+
+   private:
+    CKVRView* m_View;
+  };
+
+  platform::window::WindowHandle m_Handle = 0;
+  CViewHooks m_Hooks;
+  int m_Busy = 0;
+  std::function<void()> m_WhenIdle;
+  class CTimedMessageBox* m_ProgressBox = nullptr;
+
+  // Destroyed in the reverse order: the listener first, the ReverseWorker last.
+  CReverseWorker m_ReverseWorker;
+  CElavonInterface m_ElavonInterface;
+  CDialBackup m_DialBackup;
+  std::unique_ptr<CClientListener> m_Listener;
+};

@@ -1,0 +1,64 @@
+// The server program: the Qt application, the window layer's Qt driver, and the
+// application object's start-up and shut-down around Qt's message loop. SIGTERM and
+// SIGINT close the main window as File, Exit would.
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include <QApplication>
+#include <QSocketNotifier>
+
+#include "app/shell/kvr_app.h"
+#include "app/shell/main_frame.h"
+#include "app/shell/wiring.h"
+#include "platform/window/qt_driver.h"
+
+namespace {
+
+int g_SignalPipe[2] = {-1, -1};
+
+void OnSignal(int) {
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t n = ::write(g_SignalPipe[1], &byte, 1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string command_line;
+  for (int i = 1; i < argc; ++i) command_line += std::string(i > 1 ? " " : "") + argv[i];
+  // A service has no display: Qt's offscreen platform unless one was chosen.
+  if (command_line.find("/started_as_service") != std::string::npos && !std::getenv("QT_QPA_PLATFORM") &&
+      !std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY")) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  }
+
+  QApplication app(argc, argv);
+  QApplication::setApplicationDisplayName(QStringLiteral("KVR Elavon TCPIP"));
+  QApplication::setQuitOnLastWindowClosed(false);
+  platform::window::QtPumpDriver driver;
+
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_SignalPipe) == 0) {
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+  }
+  QSocketNotifier notifier(g_SignalPipe[0], QSocketNotifier::Read);
+  QObject::connect(&notifier, &QSocketNotifier::activated, [] {
+    char byte;
+    [[maybe_unused]] const ssize_t n = ::read(g_SignalPipe[0], &byte, 1);
+    if (CMainFrame* frame = theApp.MainFrame()) frame->close(); else QCoreApplication::quit();
+  });
+
+  int code = 1;
+  if (theApp.InitInstance(command_line)) {
+    WireApplication(theApp);
+    code = QApplication::exec();
+  }
+  theApp.ExitInstance();
+  return code;
+}

@@ -1,0 +1,106 @@
+#include "app/shell/main_frame.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QMenuBar>
+#include <QStatusBar>
+#include <QStyle>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QToolBar>
+
+#include "app/shell/kvr_app.h"
+#include "app/shell/kvr_view.h"
+#include "core/params/param_store.h"
+#include "core/ui/timed_message_box.h"
+#include "platform/window/window.h"
+
+CMainFrame::CMainFrame() {
+  setWindowTitle(QStringLiteral("Corvane"));
+  resize(640, 420);
+
+  m_View = new CKVRView(this);
+  setCentralWidget(m_View);
+
+  QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+  file->addAction(QStringLiteral("E&xit"), this, &QWidget::close);
+  QMenu* setup = menuBar()->addMenu(QStringLiteral("&Setup"));
+  QAction* setup_action = setup->addAction(QStringLiteral("&Setup Information"), m_View, &CKVRView::OnSetupParameters);
+  setup_action->setStatusTip(QStringLiteral("Setup Parameters"));
+  QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
+  QAction* about_action = help->addAction(QStringLiteral("&About"), [] { theApp.OnAppAbout(); });
+
+  QToolBar* tools = addToolBar(QStringLiteral("Toolbar"));
+  tools->setMovable(true);
+  setup_action->setIcon(style()->standardIcon(QStyle::SP_FileDialogDetailedView));
+  about_action->setIcon(style()->standardIcon(QStyle::SP_MessageBoxInformation));
+  tools->addAction(setup_action);
+  tools->addSeparator();
+  tools->addAction(about_action);
+  statusBar()->showMessage(QStringLiteral("Ready"));
+
+  if (QSystemTrayIcon::isSystemTrayAvailable()) {
+    m_Tray = new QSystemTrayIcon(style()->standardIcon(QStyle::SP_ComputerIcon), this);
+    m_Tray->setToolTip(QString::fromLatin1(kTrayTip).left(128));
+    connect(m_Tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+      if (reason == QSystemTrayIcon::DoubleClick) OnTrayDoubleClick();
+    });
+    m_Tray->show();
+  }
+}
+
+CMainFrame::~CMainFrame() = default;
+
+bool CMainFrame::TrayWhenMinimized() const {
+  return g_ParamStore.GetSettings().GetParams().GetParamValue(kParmGoToTrayWhenMinimized) == "Y";
+}
+
+void CMainFrame::RemoveTrayIcon() {
+  if (m_Tray) m_Tray->hide();
+}
+
+void CMainFrame::OnTrayDoubleClick() {
+  if (!TrayWhenMinimized()) return;
+  showNormal();
+  raise();
+  activateWindow();
+}
+
+void CMainFrame::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  // Hiding needs a tray to come back from: without one the window stays minimised.
+  if (event->type() == QEvent::WindowStateChange && isMinimized() && m_Tray && TrayWhenMinimized()) {
+    QTimer::singleShot(0, this, [this] { hide(); });
+  }
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event) {
+  if (m_Closing) {
+    event->accept();
+    return;
+  }
+  if (m_View->Busy()) {
+    // A start, a stop or a dialog is still running: close once it has returned.
+    event->ignore();
+    m_View->CallWhenIdle([this] { close(); });
+    return;
+  }
+  const platform::window::LRESULT answer =
+      platform::window::SendMessage(m_View->Handle(), WM_STOP_ALL_INTERFACES, 0, 0);
+  if (answer == 0) {
+    RemoveTrayIcon();
+    m_Closing = true;
+    event->accept();
+    QCoreApplication::quit();
+    return;
+  }
+  if (AskTimed("There are requests in Process.\rAre you SURE you want to do this?\r\r", theApp.m_StartedAsService,
+               IDYES, 0) == IDYES) {
+    RemoveTrayIcon();
+    m_Closing = true;
+    event->accept();
+    QCoreApplication::quit();
+    return;
+  }
+  event->ignore();
+}

@@ -1,0 +1,39 @@
+// The main window: toolbar, status bar, the traffic view as its centre, and the tray
+// icon. It can hide in the tray when minimised (GO TO SYSTEM TRAY WHEN MINIMIZED
+// "Y"), and it closes only after the view has stopped every interface. UI thread only.
+#pragma once
+
+#include <QMainWindow>
+
+class CKVRView;
+class QSystemTrayIcon;
+
+constexpr int kTrayIconId = 144;
+inline constexpr char kTrayTip[] = "ZW 5.18";
+
+class CMainFrame : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  CMainFrame();
+  ~CMainFrame() override;
+
+  CKVRView* View() const { return m_View; }
+  // True when the last close request was granted (the window is closing).
+  bool Closing() const { return m_Closing; }
+
+  // The tray icon's double click (what the shell's callback would deliver).
+  void OnTrayDoubleClick();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void changeEvent(QEvent* event) override;
+
+ private:
+  bool TrayWhenMinimized() const;
+  void RemoveTrayIcon();
+
+  CKVRView* m_View = nullptr;
+  QSystemTrayIcon* m_Tray = nullptr;
+  bool m_Closing = false;
+};

@@ -1,0 +1,274 @@
+#include "tests/e2e/e2e_support.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "tools/pos-client/reply_frame.h"
+
+extern char** environ;
+
+namespace e2e {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int MsLeft(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+bool TryConnect(int port, int* fd_out) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return false;
+  }
+  *fd_out = fd;
+  return true;
+}
+
+}  // namespace
+
+ScratchFolder::ScratchFolder() {
+  char tmpl[] = "/tmp/kvr_e2e_XXXXXX";
+  if (mkdtemp(tmpl)) path_ = tmpl;
+}
+
+ScratchFolder::~ScratchFolder() {
+  if (!path_.empty() && !std::getenv("KVR_E2E_KEEP")) std::system(("rm -rf '" + path_ + "'").c_str());
+}
+
+int FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t size = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+ServerProcess::ServerProcess(std::string binary, std::string work_folder, std::map<std::string, std::string> env)
+    : binary_(std::move(binary)), work_(std::move(work_folder)), env_(std::move(env)) {}
+
+ServerProcess::~ServerProcess() {
+  if (pid_ > 0 && !Stop(30000)) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+}
+
+bool ServerProcess::Start(int client_port, int wait_ms, std::vector<std::string> args) {
+  std::vector<std::string> environment;
+  for (char** e = environ; *e; ++e) {
+    const std::string entry = *e;
+    if (env_.count(entry.substr(0, entry.find('='))) == 0) environment.push_back(entry);
+  }
+  for (const auto& [name, value] : env_) environment.push_back(name + "=" + value);
+  std::vector<char*> envp;
+  for (std::string& e : environment) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> argv_text = {binary_};
+  argv_text.insert(argv_text.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : argv_text) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addchdir_np(&actions, work_.c_str());
+  const std::string output = work_ + "/server.out";
+  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  const int rc = posix_spawn(&pid_, binary_.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    pid_ = -1;
+    return false;
+  }
+  const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
+  while (MsLeft(deadline) > 0) {
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      return false;
+    }
+    int fd = -1;
+    if (TryConnect(client_port, &fd)) {
+      ::close(fd);
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+bool ServerProcess::Stop(int wait_ms, int* status) {
+  if (pid_ <= 0) return true;
+  ::kill(pid_, SIGTERM);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
+  while (MsLeft(deadline) > 0) {
+    int s = 0;
+    if (::waitpid(pid_, &s, WNOHANG) == pid_) {
+      if (status) *status = s;
+      pid_ = -1;
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+std::string ServerProcess::LogText() const {
+  const std::time_t now = std::time(nullptr);
+  struct tm t {};
+  localtime_r(&now, &t);
+  char name[64];
+  std::snprintf(name, sizeof name, "/QUILLON_LOGS/KVR%02d%02d%04d.log", t.tm_mon + 1, t.tm_mday, t.tm_year + 1900);
+  std::ifstream in(work_ + name, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string out;
+  const std::string raw = text.str();
+  for (size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
+    out.push_back(raw[i]);
+  }
+  return out;
+}
+
+PosConnection::~PosConnection() { Close(); }
+
+void PosConnection::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+bool PosConnection::Connect(int port, int wait_ms) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
+  while (MsLeft(deadline) > 0) {
+    if (TryConnect(port, &fd_)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+bool PosConnection::Send(const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool PosConnection::ReadFrame(int wait_ms, std::string* frame) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
+  for (;;) {
+    const size_t etx = pending_.find('\x03');
+    if (etx != std::string::npos) {
+      *frame = pending_.substr(0, etx + 1);
+      pending_.erase(0, etx + 1);
+      return true;
+    }
+    const int left = MsLeft(deadline);
+    if (left == 0) return false;
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, left) <= 0) return false;
+    char buffer[4096];
+    const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+    if (n <= 0) return false;
+    pending_.append(buffer, static_cast<size_t>(n));
+  }
+}
+
+bool PosConnection::Login(const std::string& marker, std::string* failure) {
+  std::string frame, document;
+  if (!ReadFrame(10000, &frame)) return *failure = "no greeting", false;
+  bool encrypted = false;
+  pos_client::ReplyFrame parsed;
+  if (pos_client::ParseReplyFrame(frame, &parsed) != pos_client::Status::kOk) return *failure = "bad greeting", false;
+  pos_client::Notice notice;
+  if (pos_client::ParseNotice(parsed.payload, &notice) != pos_client::Status::kOk) {
+    return *failure = "greeting without a notice", false;
+  }
+  pos_client::Greeting greeting;
+  if (pos_client::ParseGreeting(notice.text, &greeting) != pos_client::Status::kOk) {
+    return *failure = "unreadable greeting: " + notice.text, false;
+  }
+  if (pos_client::ServerPublicKey::FromHex(greeting.public_key_hex, &server_key_) != pos_client::Status::kOk) {
+    return *failure = "bad public key", false;
+  }
+  pos_client::LoginOptions options;
+  options.marker = marker;
+  pos_client::LoginMessage login;
+  if (pos_client::BuildLogin(greeting, options, &login) != pos_client::Status::kOk) return *failure = "login", false;
+  if (!Send(login.wire)) return *failure = "send login", false;
+  if (!ReadFrame(10000, &frame)) return *failure = "no login answer", false;
+  (void)encrypted;
+  if (pos_client::ParseReplyFrame(frame, &parsed) != pos_client::Status::kOk ||
+      pos_client::ParseNotice(parsed.payload, &notice) != pos_client::Status::kOk) {
+    return *failure = "bad login answer", false;
+  }
+  if (!pos_client::IsLoginVerified(notice, login.check_bytes)) {
+    return *failure = "login refused: " + std::to_string(notice.code) + " " + notice.text, false;
+  }
+  return true;
+}
+
+bool PosConnection::Exchange(const std::vector<pos_client::TStreamItem>& items, pos_client::Cipher cipher,
+                             int wait_ms, std::string* document, bool* encrypted, std::string* failure) {
+  std::string tstream;
+  if (pos_client::JoinTStream(items, &tstream) != pos_client::Status::kOk) return *failure = "items", false;
+  pos_client::RequestOptions options;
+  options.cipher = cipher;
+  options.user_trace_data = "e2e";
+  pos_client::Request request;
+  if (pos_client::BuildRequest(server_key_, tstream, options, &request) != pos_client::Status::kOk) {
+    return *failure = "build request", false;
+  }
+  if (!Send(request.WireText())) return *failure = "send request", false;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
+  for (;;) {
+    std::string frame;
+    if (!ReadFrame(MsLeft(deadline), &frame)) return *failure = "no reply", false;
+    if (pos_client::OpenReply(frame, request.session, document, encrypted) != pos_client::Status::kOk) {
+      return *failure = "unreadable reply", false;
+    }
+    if (Element(*document, "TextResponse").rfind("Queued:", 0) == 0) continue;  // the interim notice
+    return true;
+  }
+}
+
+std::string Element(const std::string& document, const std::string& name) {
+  const std::string open = "<" + name + ">", close = "</" + name + ">";
+  const size_t start = document.find(open);
+  if (start == std::string::npos) return std::string();
+  const size_t end = document.find(close, start);
+  if (end == std::string::npos) return std::string();
+  return document.substr(start + open.size(), end - start - open.size());
+}
+
+}  // namespace e2e

@@ -1,0 +1,126 @@
+// The real server binary against the simulated gateway over TLS on 127.0.0.1, with
+// a POS client that speaks the wire protocol.
+#include <sys/wait.h>
+
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "core/params/param_settings.h"
+#include "platform/fs/files.h"
+#include "platform/fs/profile.h"
+#include "tests/e2e/e2e_support.h"
+#include "tools/elavon-sim/host_sim.h"
+#include "tools/elavon-sim/https_server.h"
+#include "tools/elavon-sim/test_pki.h"
+
+namespace {
+
+using pos_client::TStreamItem;
+
+std::vector<TStreamItem> CreditSale(const std::string& amount) {
+  return {{"TStream", "Transaction"}, {"ClientID", "0005"},   {"MerchantID", "1234"},
+          {"InvoiceNo", "INV1"},      {"RefNo", "REF1"},       {"TranType", "Credit"},
+          {"TranCode", "Sale"},       {"Track2", "4111111111111111=2512101"}, {"Purchase", amount}};
+}
+
+// Stored merchant parameters, as a download would have left them.
+bool StoreParameters(const std::string& home, std::initializer_list<std::pair<int, std::string>> values) {
+  CParamSettings settings;
+  settings.ResetToDefaults();
+  CParamMap params = settings.GetParams();
+  for (const auto& [number, value] : values) {
+    CParamEntry entry;
+    params.Lookup(number, &entry);
+    params.SetAt(number, CParamEntry(entry.GetFormat(), entry.GetName(), value));
+  }
+  settings.SetParams(params);
+  platform::fs::Profile profile(home + "/profile");
+  return profile.WriteString("Settings", "ParamSettings", settings.Serialize());
+}
+
+class ServerE2ETest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(scratch_.path().empty());
+    home_ = scratch_.path() + "/home";
+    work_ = scratch_.path() + "/work";
+    ASSERT_TRUE(platform::fs::CreateFolder(home_));
+    ASSERT_TRUE(platform::fs::CreateFolder(work_));
+    std::string error;
+    ASSERT_TRUE(elavon_sim::MakeTestPki(scratch_.path() + "/certs", elavon_sim::TestPkiOptions(), &pki_, &error))
+        << error;
+    elavon_sim::GatewayServerOptions options;
+    options.cert_file = pki_.cert_file;
+    options.key_file = pki_.key_file;
+    gateway_ = std::make_unique<elavon_sim::GatewayServer>(&sim_, options);
+    ASSERT_TRUE(gateway_->Start(&error)) << error;
+    ASSERT_TRUE(StoreParameters(home_, {{kParmMerchantTerminalId, "123456789012"},
+                                        {kParmNumberOfLanes, "4"},
+                                        {kParmIpConnectTimeout, "5"}}));
+    port_ = e2e::FreePort();
+    const int closed_port = e2e::FreePort();  // nothing listens: the download fails at once
+    server_ = std::make_unique<e2e::ServerProcess>(
+        KVR_SERVER_BINARY, work_,
+        std::map<std::string, std::string>{
+            {"KVR_HOME", home_},
+            {"KVR_CLIENT_PORT", std::to_string(port_)},
+            {"KVR_ELAVON_GATEWAY", "127.0.0.1:" + std::to_string(gateway_->Port())},
+            {"KVR_RVCS_PRIMARY", "127.0.0.1:" + std::to_string(closed_port)},
+            {"KVR_RVCS_SECONDARY", "127.0.0.1:" + std::to_string(closed_port)},
+            {"SSL_CERT_FILE", pki_.ca_file},
+            {"QT_QPA_PLATFORM", "offscreen"}});
+    ASSERT_TRUE(server_->Start(port_, 30000)) << server_->LogText();
+  }
+  void TearDown() override {
+    if (server_) server_->Stop(30000);
+    if (gateway_) gateway_->Stop();
+  }
+
+  e2e::ScratchFolder scratch_;
+  std::string home_, work_;
+  elavon_sim::TestPkiFiles pki_;
+  elavon_sim::ElavonHostSim sim_;
+  std::unique_ptr<elavon_sim::GatewayServer> gateway_;
+  std::unique_ptr<e2e::ServerProcess> server_;
+  int port_ = 0;
+};
+
+TEST_F(ServerE2ETest, CreditSalesAreAnsweredEncryptedThroughTheGateway) {
+  e2e::PosConnection pos;
+  ASSERT_TRUE(pos.Connect(port_, 5000));
+  std::string failure;
+  ASSERT_TRUE(pos.Login("M", &failure)) << failure;
+  struct Case {
+    const char* amount;
+    pos_client::Cipher cipher;
+    const char* status;
+  } cases[] = {
+      {"10.00", pos_client::Cipher::kRc4, "Approved"},
+      {"12.00", pos_client::Cipher::kTripleDes, "Approved"},
+      {"10.51", pos_client::Cipher::kRc4, "Declined"},
+  };
+  for (const Case& c : cases) {
+    std::string document;
+    bool encrypted = false;
+    ASSERT_TRUE(pos.Exchange(CreditSale(c.amount), c.cipher, 20000, &document, &encrypted, &failure))
+        << failure << "\n" << server_->LogText();
+    EXPECT_TRUE(encrypted) << c.amount;
+    EXPECT_EQ(e2e::Element(document, "CmdStatus"), c.status) << c.amount << "\n" << document;
+  }
+  // The card number never reaches the log in clear.
+  EXPECT_EQ(server_->LogText().find("4111111111111111"), std::string::npos);
+}
+
+TEST_F(ServerE2ETest, ShutsDownCleanlyOnRequest) {
+  int status = -1;
+  ASSERT_TRUE(server_->Stop(30000, &status));
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  const std::string log = server_->LogText();
+  EXPECT_NE(log.find("Interfaces initialized successfully."), std::string::npos) << log;
+  EXPECT_NE(log.find("Interfaces Stopped."), std::string::npos) << log;
+  EXPECT_NE(log.find("Server Shutdown . . ."), std::string::npos) << log;
+}
+
+}  // namespace
