@@ -131,7 +131,7 @@ std::string XdgBase(const char* variable, const char* belowHome) {
 std::string UserDirsEntry(const std::string& variable) {
   const std::string config = XdgBase("XDG_CONFIG_HOME", ".config");
   if (config.empty()) return std::string();
-  FILE* file = std::fopen((config + "/user-dirs.dirs").c_str(), "r");
+  FILE* file = std::fopen((config + "/user-dirs.dirs").c_str(), "re");
   if (file == nullptr) return std::string();
   std::string value;
   char line[4096];
@@ -437,7 +437,7 @@ qxString CreateTempFileName(const qxString& prefix, const qxString& folder) {
     std::string pattern = where.str();
     if (pattern.back() != kSeparator) pattern += kSeparator;
     pattern += prefix.str() + "XXXXXX.tmp";
-    const int fd = mkstemps(pattern.data(), 4);
+    const int fd = mkostemps(pattern.data(), 4, O_CLOEXEC);
     if (fd >= 0) {
       close(fd);
       return qxString(pattern);

@@ -87,7 +87,7 @@ qxString GetSpecialFolderPath(int index);
 // withTrailingSeparator is set (the root stays "/"). shortForm has no effect.
 // Throws qxException('Unable to get "Windows" temporary folder.') when empty.
 qxString GetTempFolder(bool withTrailingSeparator = false, bool shortForm = false);
-// Creates a new empty file folder/prefixXXXXXX.tmp (mkstemps) and returns its
+// Creates a new empty file folder/prefixXXXXXX.tmp (mkostemps) and returns its
 // path; the temporary folder when folder is empty. Throws qxException("Unable to
 // create a temporary file in folder: (%s).").
 qxString CreateTempFileName(const qxString& prefix, const qxString& folder);

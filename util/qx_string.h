@@ -20,11 +20,14 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 class qxDate;
 class qxTimeOfDay;
+struct qxNamedValue;
 
 class qxString {
  public:
@@ -243,11 +246,27 @@ class qxString {
   // The decimal digits from start on, up to the first character of stopSet.
   qxString ExtractDigits(size_t start, const qxString& stopSet) const;
 
+  // ==== Math statements (qx_math.cpp, declared with their helpers in qx_math.h)
+  // True when the text is not empty and holds '+', '-', '*' or '/'.
+  bool IsMathStatement() const;
+  // The value of the statement read as arithmetic: names substituted, groups
+  // resolved innermost first, each flat group scanned left to right without
+  // precedence; *resultText (when given) receives the "%+2.15f" text of the value.
+  // Throws qxException for unbalanced parentheses and division by zero.
+  double EvaluateMathStatement(const std::vector<qxNamedValue>* values = nullptr,
+                               qxString* resultText = nullptr) const;
+
  private:
   std::string m_Text;
 };
 
 inline qxString operator+(qxString a, const qxString& b) { return a += b; }
+
+// The library's containers of texts: key to value (one value per key, ordered by
+// the bytes of the key) and a key-value pair for lists that keep every pair.
+using qxStringMap = std::map<qxString, qxString>;
+using qxStringMapEntry = qxStringMap::value_type;
+using qxStringPair = std::pair<qxString, qxString>;
 
 // A string that overwrites its characters with zero when destroyed.
 class qxSecureString : public qxString {

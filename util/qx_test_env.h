@@ -2,8 +2,13 @@
 // restored afterwards, and a scratch folder removed with its contents.
 #pragma once
 
+#include <locale.h>
 #include <stdlib.h>
 #include <time.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
 
 #include <filesystem>
 #include <optional>
@@ -76,6 +81,64 @@ class ScratchFolder {
 
  private:
   std::string path_;
+};
+
+// The process works in folder for the life of the object, then in the folder it
+// worked in before.
+class ScopedCurrentFolder {
+ public:
+  explicit ScopedCurrentFolder(const std::string& folder)
+      : saved_(std::filesystem::current_path()) {
+    std::filesystem::current_path(folder);
+  }
+  ~ScopedCurrentFolder() {
+    std::error_code ec;
+    std::filesystem::current_path(saved_, ec);
+  }
+  ScopedCurrentFolder(const ScopedCurrentFolder&) = delete;
+  ScopedCurrentFolder& operator=(const ScopedCurrentFolder&) = delete;
+
+ private:
+  std::filesystem::path saved_;
+};
+
+// The calling thread uses a locale whose decimal point is ',' (de_DE) for the life
+// of the object. When the system has none installed, one is compiled with
+// localedef into folder (about a second). ok() is false when neither works.
+class ScopedCommaLocale {
+ public:
+  explicit ScopedCommaLocale(const std::string& folder) {
+    locale_ = newlocale(LC_NUMERIC_MASK, "de_DE.UTF-8", static_cast<locale_t>(nullptr));
+    if (locale_ == static_cast<locale_t>(nullptr) && !folder.empty()) {
+      const std::string command = "localedef -i de_DE -f UTF-8 '" + folder +
+                                  "/de_DE.UTF-8' >/dev/null 2>&1";
+      if (std::system(command.c_str()) == 0) {
+        ScopedEnv path("LOCPATH", folder);
+#if defined(__SANITIZE_ADDRESS__)
+        // The C library keeps a copy of LOCPATH that it never frees.
+        __lsan_disable();
+#endif
+        locale_ = newlocale(LC_NUMERIC_MASK, "de_DE.UTF-8", static_cast<locale_t>(nullptr));
+#if defined(__SANITIZE_ADDRESS__)
+        __lsan_enable();
+#endif
+      }
+    }
+    if (locale_ != static_cast<locale_t>(nullptr)) previous_ = uselocale(locale_);
+  }
+  ~ScopedCommaLocale() {
+    if (locale_ == static_cast<locale_t>(nullptr)) return;
+    uselocale(previous_);
+    freelocale(locale_);
+  }
+  ScopedCommaLocale(const ScopedCommaLocale&) = delete;
+  ScopedCommaLocale& operator=(const ScopedCommaLocale&) = delete;
+
+  bool ok() const { return locale_ != static_cast<locale_t>(nullptr); }
+
+ private:
+  locale_t locale_ = static_cast<locale_t>(nullptr);
+  locale_t previous_ = static_cast<locale_t>(nullptr);
 };
 
 }  // namespace qx_test

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <clocale>
 #include <cstdlib>
 #include <string>
 
@@ -37,6 +38,8 @@ int main(int argc, char** argv) {
   }
 
   QApplication app(argc, argv);
+  // Qt takes the user's locale; amounts and numbers are always written the "C" way.
+  setlocale(LC_NUMERIC, "C");
   QApplication::setApplicationDisplayName(QStringLiteral("KVR Elavon TCPIP"));
   QApplication::setQuitOnLastWindowClosed(false);
   platform::window::QtPumpDriver driver;
