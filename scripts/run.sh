@@ -1,7 +1,49 @@
 #!/usr/bin/env bash
-# Builds the tree and runs the server against the simulated peers.
+# Builds the tree and runs the server against the simulated peers on 127.0.0.1:
+# the Elavon gateway (elavon-sim, HTTPS) and the configuration service (rvcs-sim,
+# TLS), both with a test CA made here. The server keeps its key container, profile
+# and logs under run/ and listens for POS clients on KVR_CLIENT_PORT (default 9000).
+# Without a display it runs on Qt's offscreen platform. Stop it with Ctrl-C.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset default >/dev/null
-cmake --build --preset default
-echo "The server application is not built yet; the libraries and their tests are."
+cmake --build --preset default --target kvr-elavon-host elavon-sim rvcs-sim pos-client
+
+root="$PWD"
+run="$root/run"
+mkdir -p "$run/home" "$run/work" "$run/certs"
+bin="$root/build/default"
+
+cleanup() {
+  [ -n "${sim_pid:-}" ] && kill "$sim_pid" 2>/dev/null || true
+  [ -n "${rvcs_pid:-}" ] && kill "$rvcs_pid" 2>/dev/null || true
+  wait 2>/dev/null || true
+}
+trap cleanup EXIT
+
+rm -f "$run/elavon.port" "$run/rvcs.port"
+"$bin/tools/elavon-sim/elavon-sim" --certs "$run/certs" --port-file "$run/elavon.port" --quiet &
+sim_pid=$!
+"$bin/tools/rvcs-sim/rvcs-sim" --certs "$run/certs" --port-file "$run/rvcs.port" --quiet &
+rvcs_pid=$!
+for _ in $(seq 1 100); do
+  [ -s "$run/elavon.port" ] && [ -s "$run/rvcs.port" ] && break
+  sleep 0.1
+done
+[ -s "$run/elavon.port" ] && [ -s "$run/rvcs.port" ] || { echo "the simulated peers did not start" >&2; exit 1; }
+
+export KVR_HOME="$run/home"
+export KVR_ELAVON_GATEWAY="127.0.0.1:$(cat "$run/elavon.port")"
+export KVR_RVCS_PRIMARY="127.0.0.1:$(cat "$run/rvcs.port")"
+export KVR_RVCS_SECONDARY="$KVR_RVCS_PRIMARY"
+export SSL_CERT_FILE="$run/certs/ca.pem"
+export KVR_CLIENT_PORT="${KVR_CLIENT_PORT:-9000}"
+args=()
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"
+  args+=("/started_as_service")
+fi
+echo "gateway $KVR_ELAVON_GATEWAY, configuration service $KVR_RVCS_PRIMARY, POS port $KVR_CLIENT_PORT"
+echo "logs in $run/work/QUILLON_LOGS; try: $bin/tools/pos-client/pos-client --help"
+cd "$run/work"
+"$bin/app/shell/kvr-elavon-host" "${args[@]}"

@@ -9,6 +9,7 @@
 #include <QHeaderView>
 #include <QTimer>
 
+#include "app/pipe/pipe_server.h"
 #include "app/shell/kvr_app.h"
 #include "app/shell/lanes.h"
 #include "core/log/logger.h"
@@ -32,13 +33,6 @@ CRoutingContext ElavonContext() {
   CRoutingContext context;
   context.make_link = MakeElavonSslLink;
   return context;
-}
-
-// The letters of a number for the pipe name: each decimal digit d becomes 'A' + d.
-std::string EncodeNumberAsLetters(unsigned long value) {
-  std::string digits = std::to_string(value);
-  for (char& c : digits) c = static_cast<char>('A' + (c - '0'));
-  return digits;
 }
 
 const char* TrafficText(uint32_t message, uintptr_t kind) {
@@ -149,7 +143,7 @@ int CKVRView::StartAllInterfaces() {
   platform::window::PostMessage(m_Handle, WM_SHOW_OFFLINE_TITLE, 0, 0);
   // 2.
   if (theApp.m_StartedByLauncher && m_Hooks.start_pipe) {
-    const std::string name = EncodeNumberAsLetters(static_cast<unsigned long>(getpid())) + "_QuillonAppVirureday";
+    const std::string name = PipeNameForProcess(static_cast<unsigned long>(getpid()));
     if (!m_Hooks.start_pipe(name)) {
       GetLogger().LogLine("Failed to initialize Pipe Server. Interface return code: %d.",
                           static_cast<int>(platform::GetLastError()));

@@ -1,12 +1,58 @@
 #include "app/shell/wiring.h"
 
+#include <memory>
+
+#include "app/config/rvcs_identity.h"
+#include "app/pipe/app_pipe_source.h"
+#include "app/pipe/pipe_commands.h"
+#include "app/pipe/pipe_server.h"
 #include "app/shell/kvr_app.h"
 #include "app/shell/kvr_view.h"
 #include "app/shell/main_frame.h"
+#include "app/shell/setup_dialog.h"
+
+namespace {
+
+CLaunchIdentity ReadLaunchIdentity() { return CLaunchIdentity{theApp.m_StartedByLauncher, theApp.m_DeviceId}; }
+
+// The management pipe and what its commands read; both live as long as the process,
+// and the view stops the pipe before the window goes.
+struct CPipeParts {
+  std::unique_ptr<CAppPipeCommandSource> source;
+  CPipeServerThread thread;
+};
+CPipeParts& Pipe() {
+  static CPipeParts* parts = new CPipeParts();  // never freed: stopped by the view, used at exit
+  return *parts;
+}
+
+// One configuration download on a worker thread while the UI thread keeps
+// dispatching its messages.
+void RetrieveParameters() {
+  std::unique_ptr<CParameterDownload> download = MakeDefaultParameterDownload();
+  if (!download) return;
+  RunWorkerThread(ParameterRetrievalThreadProc, download.get(), SetupMessageSink());
+  download->Disconnect();
+}
+
+}  // namespace
 
 void WireApplication(CKVRElavonIP_HostApp& app) {
+  SetLaunchIdentityReader(&ReadLaunchIdentity);
   CMainFrame* frame = app.MainFrame();
   if (!frame) return;
+  CKVRView* view = frame->View();
   CViewHooks hooks;
-  frame->View()->SetHooks(hooks);
+  hooks.start_pipe = [view](const std::string& name) {
+    CPipeParts& pipe = Pipe();
+    if (!pipe.source) pipe.source = std::make_unique<CAppPipeCommandSource>(view);
+    pipe.thread.SetSecure(true);
+    pipe.thread.SetOwner(pipe.source.get());
+    pipe.thread.SetRequestCallback(&OnPipeCommand);
+    return pipe.thread.Start(name);
+  };
+  hooks.stop_pipe = [] { Pipe().thread.Stop(); };
+  hooks.retrieve_parameters = &RetrieveParameters;
+  hooks.run_setup_dialog = &RunSetupParamsDialog;
+  view->SetHooks(hooks);
 }

@@ -13,6 +13,7 @@
 #include "tools/elavon-sim/host_sim.h"
 #include "tools/elavon-sim/https_server.h"
 #include "tools/elavon-sim/test_pki.h"
+#include "tools/rvcs-sim/rvcs_server.h"
 
 namespace {
 
@@ -41,6 +42,9 @@ bool StoreParameters(const std::string& home, std::initializer_list<std::pair<in
 
 class ServerE2ETest : public ::testing::Test {
  protected:
+  // Parameters stored before the start; empty: the configuration service serves them.
+  virtual bool StoredParameters() { return true; }
+
   void SetUp() override {
     ASSERT_FALSE(scratch_.path().empty());
     home_ = scratch_.path() + "/home";
@@ -55,19 +59,29 @@ class ServerE2ETest : public ::testing::Test {
     options.key_file = pki_.key_file;
     gateway_ = std::make_unique<elavon_sim::GatewayServer>(&sim_, options);
     ASSERT_TRUE(gateway_->Start(&error)) << error;
-    ASSERT_TRUE(StoreParameters(home_, {{kParmMerchantTerminalId, "123456789012"},
-                                        {kParmNumberOfLanes, "4"},
-                                        {kParmIpConnectTimeout, "5"}}));
+    int rvcs_port = e2e::FreePort();  // nothing listens: the download fails at once
+    if (StoredParameters()) {
+      ASSERT_TRUE(StoreParameters(home_, {{kParmMerchantTerminalId, "123456789012"},
+                                          {kParmNumberOfLanes, "4"},
+                                          {kParmIpConnectTimeout, "5"}}));
+    } else {
+      rvcs_sim::ServerOptions service;
+      service.cert_file = pki_.cert_file;
+      service.key_file = pki_.key_file;
+      service.values = {{kParmMerchantTerminalId, "555000111222"}, {kParmNumberOfLanes, "4"}};
+      rvcs_ = std::make_unique<rvcs_sim::RvcsServer>(service);
+      ASSERT_TRUE(rvcs_->Start(&error)) << error;
+      rvcs_port = rvcs_->port();
+    }
     port_ = e2e::FreePort();
-    const int closed_port = e2e::FreePort();  // nothing listens: the download fails at once
     server_ = std::make_unique<e2e::ServerProcess>(
         KVR_SERVER_BINARY, work_,
         std::map<std::string, std::string>{
             {"KVR_HOME", home_},
             {"KVR_CLIENT_PORT", std::to_string(port_)},
             {"KVR_ELAVON_GATEWAY", "127.0.0.1:" + std::to_string(gateway_->Port())},
-            {"KVR_RVCS_PRIMARY", "127.0.0.1:" + std::to_string(closed_port)},
-            {"KVR_RVCS_SECONDARY", "127.0.0.1:" + std::to_string(closed_port)},
+            {"KVR_RVCS_PRIMARY", "127.0.0.1:" + std::to_string(rvcs_port)},
+            {"KVR_RVCS_SECONDARY", "127.0.0.1:" + std::to_string(rvcs_port)},
             {"SSL_CERT_FILE", pki_.ca_file},
             {"QT_QPA_PLATFORM", "offscreen"}});
     ASSERT_TRUE(server_->Start(port_, 30000)) << server_->LogText();
@@ -75,6 +89,7 @@ class ServerE2ETest : public ::testing::Test {
   void TearDown() override {
     if (server_) server_->Stop(30000);
     if (gateway_) gateway_->Stop();
+    if (rvcs_) rvcs_->Stop();
   }
 
   e2e::ScratchFolder scratch_;
@@ -82,9 +97,33 @@ class ServerE2ETest : public ::testing::Test {
   elavon_sim::TestPkiFiles pki_;
   elavon_sim::ElavonHostSim sim_;
   std::unique_ptr<elavon_sim::GatewayServer> gateway_;
+  std::unique_ptr<rvcs_sim::RvcsServer> rvcs_;
   std::unique_ptr<e2e::ServerProcess> server_;
   int port_ = 0;
 };
+
+// A first start with nothing stored: the parameters come from the configuration
+// service, and the server then serves with them.
+class DownloadedParametersE2ETest : public ServerE2ETest {
+ protected:
+  bool StoredParameters() override { return false; }
+};
+
+TEST_F(DownloadedParametersE2ETest, ParametersFromTheServiceEnableTheServer) {
+  e2e::PosConnection pos;
+  ASSERT_TRUE(pos.Connect(port_, 5000));
+  std::string failure;
+  ASSERT_TRUE(pos.Login("M", &failure)) << failure;
+  std::string document;
+  bool encrypted = false;
+  ASSERT_TRUE(pos.Exchange(CreditSale("15.00"), pos_client::Cipher::kRc4, 20000, &document, &encrypted, &failure))
+      << failure;
+  EXPECT_EQ(e2e::Element(document, "CmdStatus"), "Approved") << document;
+  // The downloaded parameters were stored for the next start.
+  std::string profile;
+  ASSERT_TRUE(platform::fs::ReadFile(home_ + "/profile", &profile));
+  EXPECT_NE(profile.find("555000111222"), std::string::npos) << profile;
+}
 
 TEST_F(ServerE2ETest, CreditSalesAreAnsweredEncryptedThroughTheGateway) {
   e2e::PosConnection pos;
