@@ -21,20 +21,24 @@ cleanup() {
 }
 trap cleanup EXIT
 
-rm -f "$run/elavon.port" "$run/rvcs.port"
-"$bin/tools/elavon-sim/elavon-sim" --certs "$run/certs" --port-file "$run/elavon.port" --quiet &
+elavon_port="${KVR_SIM_ELAVON_PORT:-19443}"
+rvcs_port="${KVR_SIM_RVCS_PORT:-19444}"
+"$bin/tools/elavon-sim/elavon-sim" --make-certs-only --certs "$run/certs" >/dev/null
+"$bin/tools/elavon-sim/elavon-sim" --certs "$run/certs" --port "$elavon_port" --quiet &
 sim_pid=$!
-"$bin/tools/rvcs-sim/rvcs-sim" --certs "$run/certs" --port-file "$run/rvcs.port" --quiet &
+# Four lanes, so several POS clients may connect at once.
+"$bin/tools/rvcs-sim/rvcs-sim" --certs "$run/certs" --port "$rvcs_port" --set 19=4 --quiet &
 rvcs_pid=$!
+up() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 for _ in $(seq 1 100); do
-  [ -s "$run/elavon.port" ] && [ -s "$run/rvcs.port" ] && break
+  up "$elavon_port" && up "$rvcs_port" && break
   sleep 0.1
 done
-[ -s "$run/elavon.port" ] && [ -s "$run/rvcs.port" ] || { echo "the simulated peers did not start" >&2; exit 1; }
+up "$elavon_port" && up "$rvcs_port" || { echo "the simulated peers did not start" >&2; exit 1; }
 
 export KVR_HOME="$run/home"
-export KVR_ELAVON_GATEWAY="127.0.0.1:$(cat "$run/elavon.port")"
-export KVR_RVCS_PRIMARY="127.0.0.1:$(cat "$run/rvcs.port")"
+export KVR_ELAVON_GATEWAY="127.0.0.1:$elavon_port"
+export KVR_RVCS_PRIMARY="127.0.0.1:$rvcs_port"
 export KVR_RVCS_SECONDARY="$KVR_RVCS_PRIMARY"
 export SSL_CERT_FILE="$run/certs/ca.pem"
 export KVR_CLIENT_PORT="${KVR_CLIENT_PORT:-9000}"
@@ -44,6 +48,8 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   args+=("/started_as_service")
 fi
 echo "gateway $KVR_ELAVON_GATEWAY, configuration service $KVR_RVCS_PRIMARY, POS port $KVR_CLIENT_PORT"
-echo "logs in $run/work/QUILLON_LOGS; try: $bin/tools/pos-client/pos-client --help"
+echo "logs in $run/work/QUILLON_LOGS; a sale from another terminal:"
+echo "  $bin/tools/pos-client/pos-client session --marker M TStream=Transaction ClientID=0005 MerchantID=1234 \\"
+echo "    InvoiceNo=INV1 RefNo=REF1 TranType=Credit TranCode=Sale Track2=4111111111111111=2512101 Purchase=10.00"
 cd "$run/work"
 "$bin/app/shell/kvr-elavon-host" "${args[@]}"
