@@ -15,11 +15,17 @@ mkdir -p "$run/home" "$run/work" "$run/certs"
 bin="$root/build/default"
 
 cleanup() {
+  # The server first (it closes as File, Exit would), then the peers.
+  if [ -n "${server_pid:-}" ] && kill -0 "$server_pid" 2>/dev/null; then
+    kill -TERM "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
   [ -n "${sim_pid:-}" ] && kill "$sim_pid" 2>/dev/null || true
   [ -n "${rvcs_pid:-}" ] && kill "$rvcs_pid" 2>/dev/null || true
   wait 2>/dev/null || true
 }
 trap cleanup EXIT
+trap 'exit 130' INT TERM
 
 elavon_port="${KVR_SIM_ELAVON_PORT:-19443}"
 rvcs_port="${KVR_SIM_RVCS_PORT:-19444}"
@@ -52,4 +58,7 @@ echo "logs in $run/work/QUILLON_LOGS; a sale from another terminal:"
 echo "  $bin/tools/pos-client/pos-client session --marker M TStream=Transaction ClientID=0005 MerchantID=1234 \\"
 echo "    InvoiceNo=INV1 RefNo=REF1 TranType=Credit TranCode=Sale Track2=4111111111111111=2512101 Purchase=10.00"
 cd "$run/work"
-"$bin/app/shell/kvr-elavon-host" "${args[@]}"
+"$bin/app/shell/kvr-elavon-host" "${args[@]}" &
+server_pid=$!
+wait "$server_pid" || true
+server_pid=""

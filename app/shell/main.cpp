@@ -54,7 +54,13 @@ int main(int argc, char** argv) {
   QObject::connect(&notifier, &QSocketNotifier::activated, [] {
     char byte;
     [[maybe_unused]] const ssize_t n = ::read(g_SignalPipe[0], &byte, 1);
-    if (CMainFrame* frame = theApp.MainFrame()) frame->close(); else QCoreApplication::quit();
+    if (CMainFrame* frame = theApp.MainFrame()) {
+      frame->close();
+    } else {
+      // Before the window exists (a start-up message may be waiting): end every pump.
+      platform::window::PostQuitMessage(0);
+      QCoreApplication::quit();
+    }
   });
 
   int code = 1;

@@ -163,3 +163,36 @@ TEST_F(ServerE2ETest, ShutsDownCleanlyOnRequest) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ServerE2ETest, ASecondInstanceOfEitherKindIsRefused) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+  } cases[] = {
+      {"a second service instance", {"/started_as_service"}},
+      {"an interactive instance while the service runs", {}},
+  };
+  for (const Case& c : cases) {
+    e2e::ScratchFolder other_work;
+    e2e::ServerProcess second(KVR_SERVER_BINARY, other_work.path(),
+                              {{"KVR_HOME", home_}, {"KVR_CLIENT_PORT", std::to_string(e2e::FreePort())},
+                               {"QT_QPA_PLATFORM", "offscreen"}});
+    // It never serves: the service instance ends by itself, the interactive one
+    // waits on its message box until it is told to close.
+    EXPECT_FALSE(second.Start(e2e::FreePort(), 3000, c.args)) << c.name;
+    int status = -1;
+    EXPECT_TRUE(second.Stop(10000, &status)) << c.name;
+    // Nothing was touched but the shut-down line.
+    const std::string log = second.LogText();
+    EXPECT_EQ(log.find("Server Startup"), std::string::npos) << c.name << "\n" << log;
+  }
+  // The first one still serves.
+  e2e::PosConnection pos;
+  ASSERT_TRUE(pos.Connect(port_, 5000));
+  std::string failure;
+  EXPECT_TRUE(pos.Login("", &failure)) << failure;
+}
+
+}  // namespace
