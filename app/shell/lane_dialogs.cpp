@@ -92,6 +92,11 @@ void CLaneEditDlg::OnOK() {
   m_LaneId = FromQt(laneId);
   m_Description = FromQt(description);
 
+  // A line break would split the description's line in the lanes file.
+  if (description.contains(QLatin1Char('\r')) || description.contains(QLatin1Char('\n'))) {
+    m_Sink("Description may not hold a line break.", kOkBox);
+    return;
+  }
   if (CharacterCount(description) > kMaxDescriptionLength) {
     m_Sink("Description is too long (50 chars max).", kOkBox);
     return;

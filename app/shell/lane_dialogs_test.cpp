@@ -349,6 +349,8 @@ TEST_F(LaneDialogsTest, EditDialogChecksTheLengthsOnOk) {
       {"empty id", "", "ok", kTooLongIdMessage},
       {"9-character id", "123456789", "ok", kTooLongIdMessage},
       {"both wrong: the description is named", "", QString(60, 'd'), kTooLongDescriptionMessage},
+      {"line feed", "1", "a\nb", "Description may not hold a line break."},
+      {"carriage return", "1", "a\rb", "Description may not hold a line break."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
