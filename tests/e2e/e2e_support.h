@@ -37,6 +37,7 @@ class ServerProcess {
   // SIGTERM; true when the process ended within wait_ms, with its exit status.
   bool Stop(int wait_ms, int* status = nullptr);
   bool Running() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   // The day's log text, CR LF turned into LF.
   std::string LogText() const;
 

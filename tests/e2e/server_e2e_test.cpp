@@ -1,6 +1,7 @@
 // The real server binary against the simulated gateway over TLS on 127.0.0.1, with
 // a POS client that speaks the wire protocol.
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -13,6 +14,7 @@
 #include "tools/elavon-sim/host_sim.h"
 #include "tools/elavon-sim/https_server.h"
 #include "tools/elavon-sim/test_pki.h"
+#include "tools/pipe-client/pipe_client.h"
 #include "tools/rvcs-sim/rvcs_server.h"
 
 namespace {
@@ -44,6 +46,7 @@ class ServerE2ETest : public ::testing::Test {
  protected:
   // Parameters stored before the start; empty: the configuration service serves them.
   virtual bool StoredParameters() { return true; }
+  virtual std::vector<std::string> Args() { return {"/started_as_service"}; }
 
   void SetUp() override {
     ASSERT_FALSE(scratch_.path().empty());
@@ -84,7 +87,7 @@ class ServerE2ETest : public ::testing::Test {
             {"KVR_RVCS_SECONDARY", "127.0.0.1:" + std::to_string(rvcs_port)},
             {"SSL_CERT_FILE", pki_.ca_file},
             {"QT_QPA_PLATFORM", "offscreen"}});
-    ASSERT_TRUE(server_->Start(port_, 30000)) << server_->LogText();
+    ASSERT_TRUE(server_->Start(port_, 30000, Args())) << server_->LogText();
   }
   void TearDown() override {
     if (server_) server_->Stop(30000);
@@ -193,6 +196,42 @@ TEST_F(ServerE2ETest, ASecondInstanceOfEitherKindIsRefused) {
   ASSERT_TRUE(pos.Connect(port_, 5000));
   std::string failure;
   EXPECT_TRUE(pos.Login("", &failure)) << failure;
+}
+
+}  // namespace
+
+namespace {
+
+// Started by the launcher: the management pipe answers with the running title and
+// the traffic lines.
+class LauncherE2ETest : public ServerE2ETest {
+ protected:
+  std::vector<std::string> Args() override { return {"/started_as_service", "/device_id=[AB12]"}; }
+};
+
+TEST_F(LauncherE2ETest, ThePipeShowsTheRunningTitleAndTheTraffic) {
+  e2e::PosConnection pos;
+  ASSERT_TRUE(pos.Connect(port_, 5000));
+  std::string failure;
+  ASSERT_TRUE(pos.Login("M", &failure)) << failure;
+  std::string document;
+  bool encrypted = false;
+  ASSERT_TRUE(pos.Exchange(CreditSale("10.00"), pos_client::Cipher::kRc4, 20000, &document, &encrypted, &failure))
+      << failure;
+
+  const std::string pipe = pipe_client::PipeNameForPid(static_cast<unsigned long>(server_->pid()));
+  std::string reply, error;
+  // The title timer runs every 500 ms: the running title replaces OFFLINE.
+  for (int i = 0; i < 40; ++i) {
+    ASSERT_TRUE(pipe_client::SendCommand(pipe, "APP CAPTION", &reply, 5000, &error)) << error;
+    if (reply.find("Corvane (Elavon Host)  Req->") != std::string::npos) break;
+    usleep(100000);
+  }
+  EXPECT_NE(reply.find("Corvane (Elavon Host)  Req->"), std::string::npos) << reply;
+  ASSERT_TRUE(pipe_client::SendCommand(pipe, "APP VIEW", &reply, 5000, &error)) << error;
+  EXPECT_NE(reply.find("Auth Response Received (IP) from Elavon."), std::string::npos) << reply;
+  ASSERT_TRUE(pipe_client::SendCommand(pipe, "APP LOG LOCATION", &reply, 5000, &error)) << error;
+  EXPECT_NE(reply.find("QUILLON_LOGS"), std::string::npos) << reply;
 }
 
 }  // namespace
