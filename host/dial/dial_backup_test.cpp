@@ -180,6 +180,8 @@ TEST_F(DialBackupTest, SalesGoThroughTheDialHostOnOneCall) {
   ASSERT_TRUE(queue_.Find(first, done));
   EXPECT_EQ(done.m_State, kTranStateAnsweredDial) << "a finished record is not served again";
 
+  // The modem's thread counts the last ACK a moment after the record is written back.
+  EXPECT_TRUE(modem_.WaitFor([](const ModemCounters& m) { return m.host.acks_received >= 2; }, 5000));
   const ModemCounters counters = modem_.Counters();
   ASSERT_GE(counters.commands.size(), 2u);
   EXPECT_EQ(counters.commands[0], CDialBackup::kInitCommand);
@@ -214,6 +216,9 @@ TEST_F(DialBackupTest, RefusalsOnEitherSideAreRepeated) {
     const std::optional<CElavonTran> tran = Outcome(QueueSale());
     ASSERT_TRUE(tran) << c.name;
     EXPECT_EQ(tran->m_State, kTranStateDialAnswerReceived) << c.name << ": " << tran->m_HostErrorText;
+    // The record is written back as the ACK goes out; the modem's thread counts it a moment later.
+    EXPECT_TRUE(modem_.WaitFor([](const fake_modem::ModemCounters& m) { return m.host.acks_received >= 1; }, 5000))
+        << c.name;
     const fake_modem::HostCounters host = modem_.Counters().host;
     EXPECT_EQ(host.requests, 1 + c.nak_requests) << c.name;
     for (const std::string& request : host.received) EXPECT_EQ(request, tran->m_HostRequest) << c.name;
