@@ -10,6 +10,7 @@
 #include "core/crypto/crypto_engine.h"
 #include "core/log/logger.h"
 #include "core/params/param_store.h"
+#include "host/ip/http_response.h"
 #include "platform/sync/tick.h"
 #include "platform/text/format.h"
 
@@ -38,25 +39,8 @@ void CRvcsResponse::Reset() {
 }
 
 int CRvcsResponse::SplitLines(const std::string& raw, std::vector<std::string>* lines, std::string* body) {
-  lines->clear();
-  body->clear();
-  std::string line;
-  for (size_t i = 0; i < raw.size(); ++i) {
-    const char c = raw[i];
-    if (c == '\r') continue;
-    if (c != '\n') {
-      line += c;
-      continue;
-    }
-    if (line.empty()) {
-      *body = raw.substr(i + 1);
-      return static_cast<int>(lines->size());
-    }
-    lines->push_back(line);
-    line.clear();
-  }
-  if (!line.empty()) lines->push_back(line);
-  return static_cast<int>(lines->size());
+  // The service frames its answers as the gateway's HTTP answers are framed.
+  return CHttpResponse::SplitLines(raw, lines, body);
 }
 
 bool CRvcsResponse::Parse(const std::string& raw) {

@@ -15,6 +15,7 @@
 #include "core/tran/tran_codes.h"
 #include "host/engine/routing.h"
 #include "host/ip/host_endpoints.h"
+#include "host/message/message_test_support.h"
 #include "host/seq/sequence_file.h"
 #include "platform/fs/files.h"
 #include "tools/elavon-sim/host_sim.h"
@@ -78,14 +79,7 @@ class FakeDialWorker {
 };
 
 CParamSettings Settings(const std::string& method) {
-  CParamSettings settings;
-  settings.ResetToDefaults();
-  CParamMap params = settings.GetParams();
-  CParamEntry entry;
-  params.Lookup(kParmTransportMethod, &entry);
-  params.SetAt(kParmTransportMethod, CParamEntry(entry.GetFormat(), entry.GetName(), method));
-  settings.SetParams(params);
-  return settings;
+  return message_test::Settings({{kParmTransportMethod, method}});
 }
 
 CElavonTran Request(const std::string& items, const CParamSettings& settings) {

@@ -16,6 +16,7 @@
 #include "core/tran/tran_codes.h"
 #include "host/engine/traffic.h"
 #include "host/ip/host_endpoints.h"
+#include "host/message/message_test_support.h"
 #include "host/seq/sequence_file.h"
 #include "platform/fs/files.h"
 #include "tools/elavon-sim/host_sim.h"
@@ -79,18 +80,7 @@ class SimLink : public CHostLink {
   std::string request_, body_, error_;
 };
 
-CParamSettings Settings(std::initializer_list<std::pair<int, std::string>> values) {
-  CParamSettings settings;
-  settings.ResetToDefaults();
-  CParamMap params = settings.GetParams();
-  for (const auto& [number, value] : values) {
-    CParamEntry entry;
-    params.Lookup(number, &entry);
-    params.SetAt(number, CParamEntry(entry.GetFormat(), entry.GetName(), value));
-  }
-  settings.SetParams(params);
-  return settings;
-}
+using message_test::Settings;
 
 const char kTStreamBase[] = "TStream=Transaction\x1C" "ClientID=0005\x1C" "MerchantID=1234\x1C" "InvoiceNo=INV1\x1C" "RefNo=REF1\x1C";
 
