@@ -11,13 +11,10 @@
 
 #include "app/pipe/pipe_server.h"
 #include "app/shell/kvr_app.h"
-#include "app/shell/lanes.h"
 #include "core/log/logger.h"
-#include "core/params/param_store.h"
 #include "core/queue/transaction_queue.h"
 #include "core/tran/tran_params.h"
 #include "core/ui/timed_message_box.h"
-#include "host/engine/ssl_link.h"
 #include "host/engine/traffic.h"
 #include "platform/sync/tick.h"
 #include "platform/text/format.h"
@@ -28,12 +25,6 @@ namespace {
 
 constexpr int kMaxTrafficLines = 50;
 constexpr int kKeptTrafficLines = 25;
-
-CRoutingContext ElavonContext() {
-  CRoutingContext context;
-  context.make_link = MakeElavonSslLink;
-  return context;
-}
 
 const char* TrafficText(uint32_t message, uintptr_t kind) {
   const int column = kind == kTrafficEcho ? 0 : (kind == kTrafficAdmin ? 1 : 2);
@@ -57,19 +48,16 @@ std::string LocalTimeText(const char* format) {
   return text;
 }
 
-void Show(const std::string& text, bool log) { ShowTimedMessage(text, log, theApp.m_StartedAsService, 0); }
-
 }  // namespace
 
-CKVRView::CKVRView(QWidget* parent) : QTreeWidget(parent), m_ElavonInterface(ElavonContext()) {
+CKVRView::CKVRView(QWidget* parent, std::unique_ptr<CViewComponents> components)
+    : QTreeWidget(parent), m_Components(std::move(components)) {
+  if (!m_Components) m_Components = std::make_unique<CServerComponents>(theApp.m_StartedAsService);
   setColumnCount(1);
   setHeaderLabels({QStringLiteral("Internet Traffic")});
   setRootIsDecorated(false);
   setUniformRowHeights(true);
   header()->setStretchLastSection(true);
-
-  m_ReverseWorker.SetMessageSink(&ShowTimedMessage, theApp.m_StartedAsService);
-  m_ElavonInterface.SetMessageSink(&ShowTimedMessage, theApp.m_StartedAsService);
 
   m_Handle = platform::window::CreateWindowHandle(
       [this](uint32_t message, platform::window::WPARAM wparam, platform::window::LPARAM) {
@@ -82,7 +70,7 @@ CKVRView::CKVRView(QWidget* parent) : QTreeWidget(parent), m_ElavonInterface(Ela
 CKVRView::~CKVRView() {
   g_TrafficListWnd = 0;
   platform::window::DestroyWindowHandle(m_Handle);
-  m_Listener.reset();
+  m_Components.reset();
 }
 
 platform::window::LRESULT CKVRView::WindowProc(uint32_t message, platform::window::WPARAM wparam) {
@@ -93,9 +81,9 @@ platform::window::LRESULT CKVRView::WindowProc(uint32_t message, platform::windo
       UpdateTitleLine();
       return 0;
     case WM_STOP_ALL_INTERFACES:
-      if (m_Listener && m_Listener->GetConnectionCount() != 0 &&
-          AskTimed("There are Client connections in Process.\rAre you SURE you want to do this?",
-                   theApp.m_StartedAsService, IDYES, 0) != IDYES) {
+      if (m_Components->ConnectionCount() > 0 &&
+          Ask("There are Client connections in Process.\rAre you SURE you want to do this?",
+              theApp.m_StartedAsService, IDYES) != IDYES) {
         return 1;
       }
       StopAllInterfaces();
@@ -125,6 +113,18 @@ void CKVRView::SetFrameTitle(const QString& title) {
 
 void CKVRView::Progress(const char* text) {
   if (m_ProgressBox) m_ProgressBox->SetText(text);
+}
+
+void CKVRView::Show(const std::string& text, bool log) {
+  if (m_Hooks.show_message) {
+    m_Hooks.show_message(text, log, theApp.m_StartedAsService);
+  } else {
+    ShowTimedMessage(text, log, theApp.m_StartedAsService, 0);
+  }
+}
+
+int CKVRView::Ask(const std::string& text, bool silent, int default_answer) {
+  return m_Hooks.ask ? m_Hooks.ask(text, silent, default_answer) : AskTimed(text, silent, default_answer, 0);
 }
 
 CKVRView::CBusyScope::~CBusyScope() {
@@ -164,23 +164,21 @@ int CKVRView::StartAllInterfaces() {
       if (m_Hooks.retrieve_parameters) m_Hooks.retrieve_parameters();
     }
     // 5.
-    if (!CheckConfiguration(g_ParamStore, silent, &ShowTimedMessage)) return;
+    if (!m_Components->CheckConfiguration(silent)) return;
     // 6.
-    g_TransactionQueue.RemoveAll();
-    const CParamSettings settings = g_ParamStore.GetSettings();
+    const CParamSettings settings = m_Components->Settings();
     const int lanes = ReadIntParam(settings, kParmNumberOfLanes);
-    g_LaneRegistry.SetMaximum(lanes);
+    m_Components->PrepareQueue(lanes);
     // 7.
     Progress("Starting the Server Transaction Reversal Thread ...");
-    if (!m_ReverseWorker.Start()) {
+    if (!m_Components->StartReverseWorker()) {
       Show("Failed to Server Transaction Reversal Thread!", true);
       return;
     }
     // 8.
     Progress("Attempting to Connect to Elavon ...");
-    while (!m_ElavonInterface.Start()) {
-      if (AskTimed(m_ElavonInterface.GetStartFailureText() + "\r\n   Retry?", silent, silent ? IDNO : IDYES, 0) !=
-          IDYES) {
+    while (!m_Components->StartElavon()) {
+      if (Ask(m_Components->ElavonStartFailureText() + "\r\n   Retry?", silent, silent ? IDNO : IDYES) != IDYES) {
         StopAllInterfaces();
         return;
       }
@@ -189,11 +187,11 @@ int CKVRView::StartAllInterfaces() {
     const int method = ReadIntParam(settings, kParmTransportMethod);
     if (method == 1 || method == 2) {
       Progress("Starting Dial Backup Support...");
-      if (!m_DialBackup.Start(ReadIntParam(settings, kParmModemComPort))) {
+      if (!m_Components->StartDialBackup(ReadIntParam(settings, kParmModemComPort))) {
         if (theApp.m_StartedByLauncher) {
-          GetLogger().LogLine("%s", m_DialBackup.GetLastErrorText().c_str());
+          GetLogger().LogText(m_Components->DialBackupErrorText());
         } else {
-          Show(m_DialBackup.GetLastErrorText(), true);
+          Show(m_Components->DialBackupErrorText(), true);
           StopAllInterfaces();
           return;
         }
@@ -201,11 +199,7 @@ int CKVRView::StartAllInterfaces() {
     }
     // 10.
     Progress("Initializing Client TCP/IP Interface....");
-    if (!m_Listener) {
-      m_Listener = std::make_unique<CClientListener>();
-      m_Listener->SetMaxConnections(lanes == 1 ? 1 : kClientListenerMaxConnections);
-    }
-    const int result = m_Listener->Start();
+    const int result = m_Components->StartListener(lanes == 1 ? 1 : kClientListenerMaxConnections);
     if (result != 0) {
       Show("Failed to start TCP/IP Server!", false);
       GetLogger().LogLine("Failed to initialize TCP/IP Server interface return code: %d.", result);
@@ -234,25 +228,15 @@ void CKVRView::StopAllInterfaces() {
   QApplication::setOverrideCursor(Qt::WaitCursor);
 
   Progress("Stopping New Client Connections ...");
-  if (m_Listener && m_Listener->Stop() == 1) Show("Error Stopping TCP/IP Accept thread!", true);
+  if (!m_Components->StopAccepting()) Show("Error Stopping TCP/IP Accept thread!", true);
   Progress("Shutting down the Server Transaction Reversal Thread ...");
-  m_ReverseWorker.Stop();
+  m_Components->StopReverseWorker();
   Progress("Shutting down ELAVON Interface ...");
-  m_ElavonInterface.Stop();
+  m_Components->StopElavon();
   Progress("Shutting down Dial Backup...");
-  m_DialBackup.Stop();
+  m_Components->StopDialBackup();
   Progress("Shutting down Clients...");
-  if (m_Listener) {
-    m_Listener->m_ShuttingDown = 1;
-    while (m_Listener->GetConnectionCount() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    // Connections that were still finishing their last delivery pass get 5 s more.
-    const uint32_t start = platform::SystemClock().TickCount();
-    while (platform::TickDiff(platform::SystemClock().TickCount(), start) < 5000) {
-      while (m_Listener->GetConnectionCount() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(500));
-      std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    }
-    m_Listener.reset();
-  }
+  m_Components->CloseClients();
   GetLogger().LogLine("Interfaces Stopped.");
 
   QApplication::restoreOverrideCursor();
@@ -261,10 +245,11 @@ void CKVRView::StopAllInterfaces() {
 }
 
 void CKVRView::UpdateTitleLine() {
-  if (!m_Listener || !window()) return;
+  const int connections = m_Components->ConnectionCount();
+  if (connections < 0 || !window()) return;
   SetFrameTitle(QString::fromStdString(platform::Format("  Corvane (Elavon Host)  Req-> %d Socks-> %d  %s%s",
                                                         g_TransactionQueue.GetCount(),
-                                                        m_Listener->GetConnectionCount(),
+                                                        connections,
                                                         LocalTimeText("%H:%M:%S").c_str(), "")));
 }
 

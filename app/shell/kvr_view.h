@@ -13,10 +13,7 @@
 
 #include <QTreeWidget>
 
-#include "app/server/client_listener.h"
-#include "core/queue/reverse_worker.h"
-#include "host/dial/dial_backup.h"
-#include "host/engine/elavon_interface.h"
+#include "app/shell/view_components.h"
 #include "platform/window/window.h"
 
 constexpr uint32_t WM_START_ALL_INTERFACES = platform::window::WM_APP + 1;
@@ -36,13 +33,17 @@ struct CViewHooks {
   std::function<void()> stop_pipe;
   std::function<void()> retrieve_parameters;                    // one configuration download
   std::function<bool()> run_setup_dialog;                        // true: restart the interfaces
+  // The view's own boxes: ShowTimedMessage and AskTimed without a time-out.
+  std::function<void(const std::string& text, bool log, bool silent)> show_message;
+  std::function<int(const std::string& text, bool silent, int default_answer)> ask;
 };
 
 class CKVRView : public QTreeWidget {
   Q_OBJECT
 
  public:
-  explicit CKVRView(QWidget* parent);
+  // components: what the view starts and stops (nullptr: the server's own).
+  explicit CKVRView(QWidget* parent, std::unique_ptr<CViewComponents> components = nullptr);
   ~CKVRView() override;
 
   void SetHooks(CViewHooks hooks) { m_Hooks = std::move(hooks); }
@@ -54,8 +55,6 @@ class CKVRView : public QTreeWidget {
   void AddTrafficLine(const std::string& text);
   void OnSetupParameters();
 
-  CClientListener* Listener() const { return m_Listener.get(); }
-
   // True while a start, a stop or the Setup dialog is running: a close request must
   // wait, since it would destroy the view under its own method. `when_idle` runs
   // once the outermost of them has returned.
@@ -66,6 +65,8 @@ class CKVRView : public QTreeWidget {
   platform::window::LRESULT WindowProc(uint32_t message, platform::window::WPARAM wparam);
   void SetFrameTitle(const QString& title);
   void Progress(const char* text);
+  void Show(const std::string& text, bool log);
+  int Ask(const std::string& text, bool silent, int default_answer);
 
   // Counts the running starts, stops and dialogs; runs m_WhenIdle at the end of the
   // outermost one.
@@ -83,10 +84,5 @@ class CKVRView : public QTreeWidget {
   int m_Busy = 0;
   std::function<void()> m_WhenIdle;
   class CTimedMessageBox* m_ProgressBox = nullptr;
-
-  // Destroyed in the reverse order: the listener first, the ReverseWorker last.
-  CReverseWorker m_ReverseWorker;
-  CElavonInterface m_ElavonInterface;
-  CDialBackup m_DialBackup;
-  std::unique_ptr<CClientListener> m_Listener;
+  std::unique_ptr<CViewComponents> m_Components;
 };

@@ -15,11 +15,11 @@
 #include "core/ui/timed_message_box.h"
 #include "platform/window/window.h"
 
-CMainFrame::CMainFrame() {
+CMainFrame::CMainFrame(std::unique_ptr<CViewComponents> components) {
   setWindowTitle(QStringLiteral("Corvane"));
   resize(640, 420);
 
-  m_View = new CKVRView(this);
+  m_View = new CKVRView(this, std::move(components));
   setCentralWidget(m_View);
 
   QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));

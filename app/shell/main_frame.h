@@ -3,7 +3,11 @@
 // "Y"), and it closes only after the view has stopped every interface. UI thread only.
 #pragma once
 
+#include <memory>
+
 #include <QMainWindow>
+
+#include "app/shell/view_components.h"
 
 class CKVRView;
 class QSystemTrayIcon;
@@ -15,7 +19,8 @@ class CMainFrame : public QMainWindow {
   Q_OBJECT
 
  public:
-  CMainFrame();
+  // components: what the view starts and stops (nullptr: the server's own).
+  explicit CMainFrame(std::unique_ptr<CViewComponents> components = nullptr);
   ~CMainFrame() override;
 
   CKVRView* View() const { return m_View; }

@@ -1,0 +1,408 @@
+// The view's start and stop sequence with stand-in components: for each step that can
+// fail and each way the server is started (interactive, as a service, by the
+// launcher), what is started and stopped in which order, what the view logs, which
+// boxes it asks for, the title and whether the title timer runs.
+#include "app/shell/kvr_view.h"
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <QApplication>
+#include <gtest/gtest.h>
+
+#include "app/shell/kvr_app.h"
+#include "app/shell/main_frame.h"
+#include "core/log/logger.h"
+#include "core/params/param_settings.h"
+#include "core/ui/timed_message_box.h"
+#include "platform/text/format.h"
+#include "platform/window/qt_driver.h"
+#include "platform/window/window.h"
+
+namespace {
+
+int g_argc = 1;
+char g_arg0[] = "kvr_view_test";
+char* g_argv[] = {g_arg0, nullptr};
+
+enum class Step { kNone, kPipe, kConfiguration, kReverseWorker, kElavon, kElavonOnce, kDialBackup, kListener };
+enum class Mode { kInteractive, kService, kLauncher };
+
+// Everything the stand-ins and the hooks saw, in order.
+struct Record {
+  std::vector<std::string> calls;
+  std::vector<std::string> boxes;
+  std::function<void()> during_elavon_start;
+};
+
+class FakeComponents : public CViewComponents {
+ public:
+  FakeComponents(std::shared_ptr<Record> record, Step failing) : m_Record(std::move(record)), m_Failing(failing) {}
+
+  CParamSettings Settings() override {
+    CParamSettings settings;
+    settings.ResetToDefaults();
+    CParamMap params = settings.GetParams();
+    params.SetParamValue(kParmTransportMethod, "1");  // IP with dial backup
+    params.SetParamValue(kParmModemComPort, "3");
+    params.SetParamValue(kParmNumberOfLanes, "4");
+    settings.SetParams(params);
+    return settings;
+  }
+  bool CheckConfiguration(bool) override { return Call("check", m_Failing != Step::kConfiguration); }
+  void PrepareQueue(int) override { Call("prepare", true); }
+  bool StartReverseWorker() override { return Call("reverse+", m_Failing != Step::kReverseWorker); }
+  void StopReverseWorker() override { Call("reverse-", true); }
+  bool StartElavon() override {
+    if (m_Record->during_elavon_start) m_Record->during_elavon_start();
+    const bool fails = m_Failing == Step::kElavon || (m_Failing == Step::kElavonOnce && m_ElavonStarts == 0);
+    ++m_ElavonStarts;
+    return Call("elavon+", !fails);
+  }
+  std::string ElavonStartFailureText() override { return "Elavon down"; }
+  void StopElavon() override { Call("elavon-", true); }
+  bool StartDialBackup(int port) override { return Call("dial+" + std::to_string(port), m_Failing != Step::kDialBackup); }
+  std::string DialBackupErrorText() override { return "Modem gone"; }
+  void StopDialBackup() override { Call("dial-", true); }
+  int StartListener(int max_connections) override {
+    m_HasListener = true;
+    return Call("listen+" + std::to_string(max_connections), m_Failing != Step::kListener) ? 0 : 3;
+  }
+  bool StopAccepting() override { return Call("accept-", true); }
+  void CloseClients() override {
+    m_HasListener = false;
+    Call("clients-", true);
+  }
+  int ConnectionCount() override { return m_HasListener ? 0 : -1; }
+
+ private:
+  bool Call(const std::string& name, bool result) {
+    m_Record->calls.push_back(name);
+    return result;
+  }
+
+  std::shared_ptr<Record> m_Record;
+  const Step m_Failing;
+  int m_ElavonStarts = 0;
+  bool m_HasListener = false;
+};
+
+std::string Joined(const std::vector<std::string>& items) {
+  std::string text;
+  for (const std::string& item : items) text += (text.empty() ? "" : " | ") + item;
+  return text;
+}
+
+std::string LogFolderText() {
+  std::string text;
+  for (const auto& entry : std::filesystem::directory_iterator("QUILLON_LOGS")) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    text += all.str();
+  }
+  return text;
+}
+
+class ViewStartTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!QCoreApplication::instance()) new QApplication(g_argc, g_argv);
+  }
+  void SetUp() override {
+    // The tests of this binary may run side by side in one folder: the process's
+    // logger gets a folder of its own, named after the first test of the process.
+    static const bool in_own_folder = [] {
+      const std::string folder = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+      std::filesystem::create_directories(folder + "/QUILLON_LOGS");
+      std::filesystem::current_path(folder);
+      return true;
+    }();
+    (void)in_own_folder;
+    m_Driver = std::make_unique<platform::window::QtPumpDriver>();
+  }
+  void TearDown() override {
+    m_Frame.reset();
+    m_Driver.reset();
+    platform::window::ClearQuit();
+    theApp.m_StartedAsService = false;
+    theApp.m_StartedByLauncher = false;
+  }
+
+  // A frame over the stand-ins, started the way the application starts it: the view
+  // posts its own start, which runs once the queue is dispatched.
+  void Start(Mode mode, Step failing, int ask_answer) {
+    theApp.m_StartedAsService = mode == Mode::kService;
+    theApp.m_StartedByLauncher = mode == Mode::kLauncher;
+    g_ParametersRetrieved = false;
+    GetLogger().Flush(2000);
+    m_LogStart = LogFolderText().size();
+    m_Frame = std::make_unique<CMainFrame>(std::make_unique<FakeComponents>(m_Record, failing));
+    CViewHooks hooks;
+    hooks.start_pipe = [this, failing](const std::string&) {
+      m_Record->calls.push_back("pipe+");
+      if (failing != Step::kPipe) return true;
+      platform::SetLastError(2);
+      return false;
+    };
+    hooks.stop_pipe = [this] { m_Record->calls.push_back("pipe-"); };
+    hooks.retrieve_parameters = [this] { m_Record->calls.push_back("download"); };
+    hooks.run_setup_dialog = [this] {
+      m_Record->calls.push_back("setup");
+      return true;
+    };
+    hooks.show_message = [this](const std::string& text, bool log, bool silent) {
+      m_Record->boxes.push_back(std::string("show") + (log ? " log" : "") + (silent ? " silent" : "") + ": " + text);
+    };
+    hooks.ask = [this, ask_answer](const std::string& text, bool silent, int default_answer) {
+      m_Record->boxes.push_back(std::string("ask") + (silent ? " silent" : "") +
+                                (default_answer == IDYES ? " (yes)" : " (no)") + ": " + text);
+      return silent ? default_answer : ask_answer;
+    };
+    m_Frame->View()->SetHooks(hooks);
+    Pump(100);
+  }
+
+  // Starts a fresh frame for each row of the table in mode and checks what it did.
+  void RunRows(Mode mode);
+
+  // Lets the queue, the timers and Qt run for ms.
+  void Pump(uint32_t ms) { platform::window::PumpMessagesAndWait({}, ms); }
+
+  std::string NewLogText() {
+    GetLogger().Flush(2000);
+    return LogFolderText().substr(m_LogStart);
+  }
+  std::string Title() const { return m_Frame->windowTitle().toStdString(); }
+  bool TitleTimerRunning() { return platform::window::KillTimer(m_Frame->View()->Handle(), kTitleTimerId); }
+
+  std::shared_ptr<Record> m_Record = std::make_shared<Record>();
+  std::unique_ptr<platform::window::QtPumpDriver> m_Driver;
+  std::unique_ptr<CMainFrame> m_Frame;
+  size_t m_LogStart = 0;
+};
+
+constexpr char kStarted[] = "download check prepare reverse+ elavon+ dial+3 listen+200";
+constexpr char kStopped[] = "accept- reverse- elavon- dial- clients-";
+constexpr char kServerUp[] = "TCP/IP Server initialized successfully.";
+constexpr char kAllUp[] = "Interfaces initialized successfully.";
+constexpr char kReverseFailed[] = "Failed to Server Transaction Reversal Thread!";
+constexpr char kRetry[] = "Elavon down\r\n   Retry?";
+
+struct Row {
+  Step failing;
+  Mode mode;
+  int ask_answer;                   // what the user answers a box that asks
+  std::string calls;                // in order, separated by blanks
+  std::vector<std::string> boxes;   // in order
+  std::vector<std::string> logged;  // lines the view logs, in order
+  bool running;                     // title timer set: the title turns to the counters
+};
+
+std::vector<Row> Rows() {
+  const std::string started = kStarted, stopped = kStopped;
+  const std::string up_to_elavon = "download check prepare reverse+ elavon+";
+  const std::string up_to_dial = up_to_elavon + " dial+3";
+  return {
+      // Nothing fails; outside the launcher the pipe is never started.
+      {Step::kNone, Mode::kInteractive, IDNO, started, {}, {kServerUp, kAllUp}, true},
+      {Step::kNone, Mode::kService, IDNO, started, {}, {kServerUp, kAllUp}, true},
+      {Step::kNone, Mode::kLauncher, IDNO, "pipe+ " + started, {}, {kServerUp, kAllUp}, true},
+      {Step::kPipe, Mode::kInteractive, IDNO, started, {}, {kServerUp, kAllUp}, true},
+      {Step::kPipe, Mode::kService, IDNO, started, {}, {kServerUp, kAllUp}, true},
+      {Step::kPipe,
+       Mode::kLauncher,
+       IDNO,
+       "pipe+ " + started,
+       {},
+       {"Failed to initialize Pipe Server. Interface return code: 2.", kServerUp, kAllUp},
+       true},
+      // The configuration check shows its own box; nothing is started.
+      {Step::kConfiguration, Mode::kInteractive, IDNO, "download check", {}, {}, false},
+      {Step::kConfiguration, Mode::kService, IDNO, "download check", {}, {}, false},
+      {Step::kConfiguration, Mode::kLauncher, IDNO, "pipe+ download check", {}, {}, false},
+      // The ReverseWorker: a box (logged), the start ends without stopping anything.
+      {Step::kReverseWorker,
+       Mode::kInteractive,
+       IDNO,
+       "download check prepare reverse+",
+       {std::string("show log: ") + kReverseFailed},
+       {},
+       false},
+      {Step::kReverseWorker,
+       Mode::kService,
+       IDNO,
+       "download check prepare reverse+",
+       {std::string("show log silent: ") + kReverseFailed},
+       {},
+       false},
+      {Step::kReverseWorker,
+       Mode::kLauncher,
+       IDNO,
+       "pipe+ download check prepare reverse+",
+       {std::string("show log: ") + kReverseFailed},
+       {},
+       false},
+      // Elavon: asked to retry (a service never retries); No stops everything.
+      {Step::kElavon,
+       Mode::kInteractive,
+       IDNO,
+       up_to_elavon + " " + stopped,
+       {std::string("ask (yes): ") + kRetry},
+       {"Interfaces Stopped."},
+       false},
+      {Step::kElavon,
+       Mode::kService,
+       IDYES,
+       up_to_elavon + " " + stopped,
+       {std::string("ask silent (no): ") + kRetry},
+       {"Interfaces Stopped."},
+       false},
+      {Step::kElavon,
+       Mode::kLauncher,
+       IDNO,
+       "pipe+ " + up_to_elavon + " " + stopped,
+       {std::string("ask (yes): ") + kRetry},
+       {"Interfaces Stopped."},
+       false},
+      {Step::kElavonOnce,
+       Mode::kInteractive,
+       IDYES,
+       up_to_elavon + " elavon+ dial+3 listen+200",
+       {std::string("ask (yes): ") + kRetry},
+       {kServerUp, kAllUp},
+       true},
+      {Step::kElavonOnce,
+       Mode::kService,
+       IDYES,
+       up_to_elavon + " " + stopped,
+       {std::string("ask silent (no): ") + kRetry},
+       {"Interfaces Stopped."},
+       false},
+      {Step::kElavonOnce,
+       Mode::kLauncher,
+       IDYES,
+       "pipe+ " + up_to_elavon + " elavon+ dial+3 listen+200",
+       {std::string("ask (yes): ") + kRetry},
+       {kServerUp, kAllUp},
+       true},
+      // Dial backup: stops everything, except under the launcher, which only logs it.
+      {Step::kDialBackup,
+       Mode::kInteractive,
+       IDNO,
+       up_to_dial + " " + stopped,
+       {"show log: Modem gone"},
+       {"Interfaces Stopped."},
+       false},
+      {Step::kDialBackup,
+       Mode::kService,
+       IDNO,
+       up_to_dial + " " + stopped,
+       {"show log silent: Modem gone"},
+       {"Interfaces Stopped."},
+       false},
+      {Step::kDialBackup,
+       Mode::kLauncher,
+       IDNO,
+       "pipe+ " + up_to_dial + " listen+200",
+       {},
+       {"Modem gone", kServerUp, kAllUp},
+       true},
+      // The client listener: a box that is not logged, and the code in the log.
+      {Step::kListener,
+       Mode::kInteractive,
+       IDNO,
+       started,
+       {"show: Failed to start TCP/IP Server!"},
+       {"Failed to initialize TCP/IP Server interface return code: 3."},
+       false},
+      {Step::kListener,
+       Mode::kService,
+       IDNO,
+       started,
+       {"show silent: Failed to start TCP/IP Server!"},
+       {"Failed to initialize TCP/IP Server interface return code: 3."},
+       false},
+      {Step::kListener,
+       Mode::kLauncher,
+       IDNO,
+       "pipe+ " + started,
+       {"show: Failed to start TCP/IP Server!"},
+       {"Failed to initialize TCP/IP Server interface return code: 3."},
+       false},
+  };
+}
+
+std::string Split(const std::string& calls) {
+  std::vector<std::string> parts;
+  std::istringstream in(calls);
+  for (std::string part; in >> part;) parts.push_back(part);
+  return Joined(parts);
+}
+
+void ViewStartTest::RunRows(Mode mode) {
+  for (const Row& row : Rows()) {
+    if (row.mode != mode) continue;
+    TearDown();
+    m_Record = std::make_shared<Record>();
+    SetUp();
+    SCOPED_TRACE("failing step " + std::to_string(static_cast<int>(row.failing)) + ", calls " + row.calls);
+    Start(mode, row.failing, row.ask_answer);
+    EXPECT_EQ(Joined(m_Record->calls), Split(row.calls));
+    EXPECT_EQ(Joined(m_Record->boxes), Joined(row.boxes));
+    EXPECT_EQ(Title(), kOfflineTitle);
+
+    // Past one tick of the title timer: the running title shows the counters.
+    Pump(700);
+    if (row.running) {
+      EXPECT_EQ(Title().rfind("  Corvane (Elavon Host)  Req-> 0 Socks-> 0  ", 0), 0u) << Title();
+    } else {
+      EXPECT_EQ(Title(), kOfflineTitle);
+    }
+    EXPECT_EQ(TitleTimerRunning(), row.running);
+
+    const std::string log = NewLogText();
+    size_t at = 0;
+    for (const std::string& line : row.logged) {
+      const size_t found = log.find(line, at);
+      EXPECT_NE(found, std::string::npos) << "not logged in order: " << line << "\n" << log;
+      if (found != std::string::npos) at = found + line.size();
+    }
+    if (!row.running) {
+      EXPECT_EQ(log.find(kAllUp), std::string::npos) << log;
+    }
+  }
+}
+
+TEST_F(ViewStartTest, EachFailingStepWhenInteractive) { RunRows(Mode::kInteractive); }
+TEST_F(ViewStartTest, EachFailingStepAsAService) { RunRows(Mode::kService); }
+TEST_F(ViewStartTest, EachFailingStepUnderTheLauncher) { RunRows(Mode::kLauncher); }
+
+TEST_F(ViewStartTest, SetupRestartStopsThenStartsWithoutASecondDownload) {
+  Start(Mode::kInteractive, Step::kNone, IDNO);
+  m_Record->calls.clear();
+  m_Frame->View()->OnSetupParameters();
+  EXPECT_EQ(Joined(m_Record->calls), Split(std::string("setup ") + kStopped + " check prepare reverse+ elavon+ dial+3 listen+200"));
+  EXPECT_TRUE(TitleTimerRunning());
+}
+
+TEST_F(ViewStartTest, CloseDuringTheStartWaitsUntilTheStartHasReturned) {
+  bool closed_inside = false;
+  m_Record->during_elavon_start = [this, &closed_inside] {
+    m_Record->during_elavon_start = nullptr;
+    closed_inside = m_Frame->close();
+  };
+  Start(Mode::kService, Step::kNone, IDNO);
+  EXPECT_FALSE(closed_inside);
+  Pump(100);
+  // The whole start ran, then the stop the close asks for.
+  EXPECT_EQ(Joined(m_Record->calls), Split(std::string(kStarted) + " " + kStopped));
+  EXPECT_TRUE(m_Frame->Closing());
+  EXPECT_FALSE(TitleTimerRunning());
+}
+
+}  // namespace

@@ -1,0 +1,77 @@
+// The interfaces the traffic view starts and stops, behind one interface so that the
+// view's start and stop order can be exercised with stand-ins. CServerComponents is
+// the server's own set: the ReverseWorker, the Elavon processing thread, the dial
+// backup and the client listener. UI thread only; no lock of its own (each component
+// takes its own).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "app/server/client_listener.h"
+#include "core/params/param_settings.h"
+#include "core/queue/reverse_worker.h"
+#include "host/dial/dial_backup.h"
+#include "host/engine/elavon_interface.h"
+
+class CViewComponents {
+ public:
+  virtual ~CViewComponents() = default;
+
+  // The saved parameters, and their check before a start (which shows its own box).
+  virtual CParamSettings Settings() = 0;
+  virtual bool CheckConfiguration(bool silent) = 0;
+  // Empties the transaction queue and sets the lane registry's maximum.
+  virtual void PrepareQueue(int lanes) = 0;
+
+  virtual bool StartReverseWorker() = 0;
+  virtual void StopReverseWorker() = 0;
+
+  virtual bool StartElavon() = 0;
+  virtual std::string ElavonStartFailureText() = 0;
+  virtual void StopElavon() = 0;
+
+  virtual bool StartDialBackup(int com_port) = 0;
+  virtual std::string DialBackupErrorText() = 0;
+  virtual void StopDialBackup() = 0;
+
+  // Creates the listener when there is none (accepting max_connections) and starts
+  // it: 0, or the failure code.
+  virtual int StartListener(int max_connections) = 0;
+  // Stops accepting; false when the accept thread would not stop.
+  virtual bool StopAccepting() = 0;
+  // Tells the sessions to end, waits until they have, and drops the listener.
+  virtual void CloseClients() = 0;
+  // The open client connections; -1 when there is no listener.
+  virtual int ConnectionCount() = 0;
+};
+
+class CServerComponents : public CViewComponents {
+ public:
+  // silent: message boxes of the workers are logged, never shown.
+  explicit CServerComponents(bool silent);
+  ~CServerComponents() override;
+
+  CParamSettings Settings() override;
+  bool CheckConfiguration(bool silent) override;
+  void PrepareQueue(int lanes) override;
+  bool StartReverseWorker() override;
+  void StopReverseWorker() override;
+  bool StartElavon() override;
+  std::string ElavonStartFailureText() override;
+  void StopElavon() override;
+  bool StartDialBackup(int com_port) override;
+  std::string DialBackupErrorText() override;
+  void StopDialBackup() override;
+  int StartListener(int max_connections) override;
+  bool StopAccepting() override;
+  void CloseClients() override;
+  int ConnectionCount() override;
+
+ private:
+  // Destroyed in the reverse order: the listener first, the ReverseWorker last.
+  CReverseWorker m_ReverseWorker;
+  CElavonInterface m_ElavonInterface;
+  CDialBackup m_DialBackup;
+  std::unique_ptr<CClientListener> m_Listener;
+};
