@@ -3,7 +3,8 @@
 # the Elavon gateway (elavon-sim, HTTPS) and the configuration service (rvcs-sim,
 # TLS), both with a test CA made here. The server keeps its key container, profile
 # and logs under run/ and listens for POS clients on KVR_CLIENT_PORT (default 9000).
-# Without a display it runs on Qt's offscreen platform. Stop it with Ctrl-C.
+# Without a display it runs on Qt's offscreen platform. Once it listens, one sale
+# goes through the POS client and its reply is printed. Stop it with Ctrl-C.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset default >/dev/null
@@ -53,12 +54,24 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"
   args+=("/started_as_service")
 fi
+sale=(TStream=Transaction ClientID=0005 MerchantID=1234 InvoiceNo=INV1 RefNo=REF1 TranType=Credit
+      TranCode=Sale Track2=4111111111111111=2512101 Purchase=10.00)
 echo "gateway $KVR_ELAVON_GATEWAY, configuration service $KVR_RVCS_PRIMARY, POS port $KVR_CLIENT_PORT"
-echo "logs in $run/work/QUILLON_LOGS; a sale from another terminal:"
-echo "  $bin/tools/pos-client/pos-client session --marker M TStream=Transaction ClientID=0005 MerchantID=1234 \\"
-echo "    InvoiceNo=INV1 RefNo=REF1 TranType=Credit TranCode=Sale Track2=4111111111111111=2512101 Purchase=10.00"
 cd "$run/work"
 "$bin/app/shell/kvr-elavon-host" "${args[@]}" &
 server_pid=$!
+# The server listens once its interfaces run (after the parameter download).
+for _ in $(seq 1 600); do
+  up "$KVR_CLIENT_PORT" && break
+  kill -0 "$server_pid" 2>/dev/null || { echo "the server ended; see $run/work/QUILLON_LOGS" >&2; exit 1; }
+  sleep 0.1
+done
+up "$KVR_CLIENT_PORT" || { echo "the server does not listen on $KVR_CLIENT_PORT" >&2; exit 1; }
+echo "one sale through the POS client:"
+"$bin/tools/pos-client/pos-client" session --marker M --wait 40 "${sale[@]}" || echo "the sale failed" >&2
+echo
+echo "the server runs (logs in $run/work/QUILLON_LOGS); send your own requests from another terminal:"
+echo "  $bin/tools/pos-client/pos-client session --marker M ${sale[*]}"
+echo "stop it with Ctrl-C"
 wait "$server_pid" || true
 server_pid=""

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <clocale>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -26,6 +27,23 @@ void OnSignal(int) {
   [[maybe_unused]] const ssize_t n = ::write(g_SignalPipe[1], &byte, 1);
 }
 
+constexpr char kNoDisplay[] =
+    "kvr-elavon-host: no display to open the window on; set DISPLAY, or start with "
+    "/started_as_service (or QT_QPA_PLATFORM=offscreen) to run without one\n";
+
+// While the QApplication is made: a platform that cannot be opened (a DISPLAY that
+// does not answer) ends the program with a line on stderr and status 1, instead of
+// Qt's abort.
+void OnQtStartMessage(QtMsgType type, const QMessageLogContext&, const QString& message) {
+  const QByteArray text = message.toLocal8Bit();
+  std::fprintf(stderr, "%s\n", text.constData());
+  if (type == QtFatalMsg) {
+    std::fputs(kNoDisplay, stderr);
+    std::fflush(stderr);
+    std::_Exit(1);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -36,8 +54,14 @@ int main(int argc, char** argv) {
       !std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY")) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
   }
+  if (!std::getenv("QT_QPA_PLATFORM") && !std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY")) {
+    std::fputs(kNoDisplay, stderr);
+    return 1;
+  }
 
+  const QtMessageHandler qt_default = qInstallMessageHandler(OnQtStartMessage);
   QApplication app(argc, argv);
+  qInstallMessageHandler(qt_default);
   // Qt takes the user's locale; amounts and numbers are always written the "C" way.
   setlocale(LC_NUMERIC, "C");
   QApplication::setApplicationDisplayName(QStringLiteral("KVR Elavon TCPIP"));

@@ -1,5 +1,7 @@
 #include "core/ui/timed_message_box.h"
 
+#include <cstdio>
+
 #include <QApplication>
 #include <QLabel>
 #include <QMessageBox>
@@ -22,6 +24,18 @@ int DluX(int x) { return x * 3 / 2; }
 int DluY(int y) { return y * 13 / 8; }
 
 bool HaveGuiApplication() { return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr; }
+
+// A message that is shown also goes to stderr, one line, so that it is read where
+// no one sees the screen (Qt's offscreen platform, a terminal start).
+void EchoToStderr(const std::string& text) {
+  std::string line;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    line.push_back(text[i] == '\r' || text[i] == '\n' ? ' ' : text[i]);
+  }
+  std::fprintf(stderr, "%s\n", line.c_str());
+  std::fflush(stderr);
+}
 
 QString CaptionOf(int answer) {
   switch (answer) {
@@ -214,7 +228,9 @@ bool CreateTimedMessageBox(CTimedMessageBox& box) {
 
 void ShowTimedMessage(const std::string& text, bool log, bool silent, int timeoutMs) {
   if (log) GetLogger().LogLine("%s", text.c_str());
-  if (silent || !HaveGuiApplication()) return;
+  if (silent) return;
+  EchoToStderr(text);
+  if (!HaveGuiApplication()) return;
   CTimedMessageBox box;
   if (!CreateTimedMessageBox(box)) return;
   box.SetText(text);

@@ -102,8 +102,8 @@ class CTimedMessageBox : public QDialog {
 // Creates box without a parent; before the main window exists it gets a caption.
 bool CreateTimedMessageBox(CTimedMessageBox& box);
 
-// Logs text verbatim when log is set; unless silent, shows it in an OK box for
-// timeoutMs (0: until the user clicks OK).
+// Logs text verbatim when log is set; unless silent, writes it to stderr as one
+// line and shows it in an OK box for timeoutMs (0: until the user clicks OK).
 void ShowTimedMessage(const std::string& text, bool log, bool silent, int timeoutMs);
 
 // Silent: the default at once, nothing shown or logged. Otherwise a Yes/No box that

@@ -158,6 +158,13 @@ std::string ServerProcess::LogText() const {
   return out;
 }
 
+std::string ServerProcess::Output() const {
+  std::ifstream in(work_ + "/server.out", std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
 PosConnection::~PosConnection() { Close(); }
 
 void PosConnection::Close() {

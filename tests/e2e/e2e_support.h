@@ -40,6 +40,8 @@ class ServerProcess {
   pid_t pid() const { return pid_; }
   // The day's log text, CR LF turned into LF.
   std::string LogText() const;
+  // What the process wrote to stdout and stderr so far.
+  std::string Output() const;
 
  private:
   std::string binary_, work_;

@@ -1,8 +1,11 @@
 // The real server binary against the simulated gateway over TLS on 127.0.0.1, with
 // a POS client that speaks the wire protocol.
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <memory>
 
 #include <gtest/gtest.h>
@@ -47,6 +50,9 @@ class ServerE2ETest : public ::testing::Test {
   // Parameters stored before the start; empty: the configuration service serves them.
   virtual bool StoredParameters() { return true; }
   virtual std::vector<std::string> Args() { return {"/started_as_service"}; }
+  // The configuration service's port listens but never answers, so that the start
+  // waits in its parameter download until the test closes it (CloseHeldService).
+  virtual bool HoldConfigurationService() { return false; }
 
   void SetUp() override {
     ASSERT_FALSE(scratch_.path().empty());
@@ -63,6 +69,17 @@ class ServerE2ETest : public ::testing::Test {
     gateway_ = std::make_unique<elavon_sim::GatewayServer>(&sim_, options);
     ASSERT_TRUE(gateway_->Start(&error)) << error;
     int rvcs_port = e2e::FreePort();  // nothing listens: the download fails at once
+    if (HoldConfigurationService()) {
+      held_service_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      socklen_t size = sizeof address;
+      ASSERT_EQ(::bind(held_service_, reinterpret_cast<sockaddr*>(&address), size), 0);
+      ASSERT_EQ(::listen(held_service_, 4), 0);
+      ASSERT_EQ(::getsockname(held_service_, reinterpret_cast<sockaddr*>(&address), &size), 0);
+      rvcs_port = ntohs(address.sin_port);
+    }
     if (StoredParameters()) {
       ASSERT_TRUE(StoreParameters(home_, {{kParmMerchantTerminalId, "123456789012"},
                                           {kParmNumberOfLanes, "4"},
@@ -87,12 +104,24 @@ class ServerE2ETest : public ::testing::Test {
             {"KVR_RVCS_SECONDARY", "127.0.0.1:" + std::to_string(rvcs_port)},
             {"SSL_CERT_FILE", pki_.ca_file},
             {"QT_QPA_PLATFORM", "offscreen"}});
-    ASSERT_TRUE(server_->Start(port_, 30000, Args())) << server_->LogText();
+    if (HoldConfigurationService()) {
+      // It cannot serve before the download ends: started, not yet listening.
+      EXPECT_FALSE(server_->Start(port_, 500, Args()));
+      ASSERT_TRUE(server_->Running()) << server_->Output();
+      return;
+    }
+    ASSERT_TRUE(server_->Start(port_, 30000, Args())) << server_->LogText() << server_->Output();
   }
   void TearDown() override {
+    CloseHeldService();
     if (server_) server_->Stop(30000);
     if (gateway_) gateway_->Stop();
     if (rvcs_) rvcs_->Stop();
+  }
+  // The held connection is reset: the download fails and the start goes on.
+  void CloseHeldService() {
+    if (held_service_ >= 0) ::close(held_service_);
+    held_service_ = -1;
   }
 
   e2e::ScratchFolder scratch_;
@@ -103,7 +132,19 @@ class ServerE2ETest : public ::testing::Test {
   std::unique_ptr<rvcs_sim::RvcsServer> rvcs_;
   std::unique_ptr<e2e::ServerProcess> server_;
   int port_ = 0;
+  int held_service_ = -1;
 };
+
+// The lines of `log` in the order given, each after the one before it; "" when they
+// are, else the first one missing.
+std::string MissingInOrder(const std::string& log, std::initializer_list<const char*> lines) {
+  size_t at = 0;
+  for (const char* line : lines) {
+    at = log.find(line, at);
+    if (at == std::string::npos) return line;
+  }
+  return "";
+}
 
 // A first start with nothing stored: the parameters come from the configuration
 // service, and the server then serves with them.
@@ -154,49 +195,112 @@ TEST_F(ServerE2ETest, CreditSalesAreAnsweredEncryptedThroughTheGateway) {
   EXPECT_EQ(server_->LogText().find("4111111111111111"), std::string::npos);
 }
 
+// Output and exit status of a shell command (bounded by the caller's `timeout`).
+int RunCommand(const std::string& command, std::string* output) {
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return -1;
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output->append(buffer, n);
+  return ::pclose(pipe);
+}
+
+// An interactive start needs a display: without one it says so and ends.
+TEST(NoDisplayE2ETest, AnInteractiveStartWithoutADisplaySaysSoAndFails) {
+  e2e::ScratchFolder work;
+  std::string output;
+  const int status = RunCommand("cd '" + work.path() + "' && env -u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY KVR_HOME='" +
+                                    work.path() + "' timeout 20 " + KVR_SERVER_BINARY,
+                                &output);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_NE(output.find("no display"), std::string::npos) << output;
+}
+
+// The README's client: the pos-client program logs in and gets a sale approved.
+TEST_F(ServerE2ETest, TheCommandLineClientGetsASaleApproved) {
+  std::string output;
+  EXPECT_EQ(RunCommand(std::string(KVR_POS_CLIENT_BINARY) + " session --port " + std::to_string(port_) +
+                           " --marker M --wait 20 TStream=Transaction ClientID=0005 MerchantID=1234"
+                           " InvoiceNo=INV1 RefNo=REF1 TranType=Credit TranCode=Sale"
+                           " Track2=4111111111111111=2512101 Purchase=10.00",
+                       &output),
+            0)
+      << output;
+  EXPECT_NE(output.find("Login Verified."), std::string::npos) << output;
+  EXPECT_NE(output.find("<CmdStatus>Approved</CmdStatus>"), std::string::npos) << output;
+}
+
+// SIGTERM closes the window as File, Exit would: the start-up and shut-down lines in
+// their order, and a clean exit.
 TEST_F(ServerE2ETest, ShutsDownCleanlyOnRequest) {
   int status = -1;
   ASSERT_TRUE(server_->Stop(30000, &status));
   EXPECT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
   const std::string log = server_->LogText();
-  EXPECT_NE(log.find("Interfaces initialized successfully."), std::string::npos) << log;
-  EXPECT_NE(log.find("Interfaces Stopped."), std::string::npos) << log;
-  EXPECT_NE(log.find("Server Shutdown . . ."), std::string::npos) << log;
+  EXPECT_EQ(MissingInOrder(log, {"Param Settings:", "Server Startup ZW 5.18", "TCP/IP Server initialized successfully.",
+                                 "Interfaces initialized successfully.", "Interfaces Stopped.",
+                                 "Server Shutdown . . ."}),
+            "")
+      << log;
 }
 
 }  // namespace
 
 namespace {
 
-TEST_F(ServerE2ETest, ASecondInstanceOfEitherKindIsRefused) {
+constexpr char kOneInstance[] = "Only one instance of KVR Elavon TCPIP may be run at a time!";
+constexpr char kServiceRuns[] = "The other instance is running as a Service.";
+
+// A second instance next to the fixture's one: a service instance ends by itself
+// without a word; an interactive one shows its message (also on stderr) and waits
+// for the user. Neither touches the log but for the shut-down line, and the first
+// instance serves on.
+void ExpectSecondInstancesRefused(const std::string& home, int port, bool first_is_service) {
   struct Case {
     const char* name;
     std::vector<std::string> args;
+    bool ends_by_itself;
+    bool names_the_service;
   } cases[] = {
-      {"a second service instance", {"/started_as_service"}},
-      {"an interactive instance while the service runs", {}},
+      {"a service instance", {"/started_as_service"}, true, false},
+      {"an interactive instance", {}, false, first_is_service},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     e2e::ScratchFolder other_work;
     e2e::ServerProcess second(KVR_SERVER_BINARY, other_work.path(),
-                              {{"KVR_HOME", home_}, {"KVR_CLIENT_PORT", std::to_string(e2e::FreePort())},
+                              {{"KVR_HOME", home}, {"KVR_CLIENT_PORT", std::to_string(e2e::FreePort())},
                                {"QT_QPA_PLATFORM", "offscreen"}});
-    // It never serves: the service instance ends by itself, the interactive one
-    // waits on its message box until it is told to close.
-    EXPECT_FALSE(second.Start(e2e::FreePort(), 3000, c.args)) << c.name;
+    EXPECT_FALSE(second.Start(e2e::FreePort(), 3000, c.args));
+    EXPECT_EQ(second.Running(), !c.ends_by_itself);
+    const std::string output = second.Output();
+    if (c.ends_by_itself) {
+      EXPECT_EQ(output.find(kOneInstance), std::string::npos) << output;
+    } else {
+      EXPECT_NE(output.find(kOneInstance), std::string::npos) << output;
+      EXPECT_EQ(output.find(kServiceRuns) != std::string::npos, c.names_the_service) << output;
+    }
     int status = -1;
-    EXPECT_TRUE(second.Stop(10000, &status)) << c.name;
-    // Nothing was touched but the shut-down line.
+    EXPECT_TRUE(second.Stop(10000, &status));
     const std::string log = second.LogText();
-    EXPECT_EQ(log.find("Server Startup"), std::string::npos) << c.name << "\n" << log;
+    EXPECT_EQ(log.find("Server Startup"), std::string::npos) << log;
   }
-  // The first one still serves.
   e2e::PosConnection pos;
-  ASSERT_TRUE(pos.Connect(port_, 5000));
+  ASSERT_TRUE(pos.Connect(port, 5000));
   std::string failure;
   EXPECT_TRUE(pos.Login("", &failure)) << failure;
 }
+
+TEST_F(ServerE2ETest, ASecondInstanceOfEitherKindIsRefused) { ExpectSecondInstancesRefused(home_, port_, true); }
+
+// The first instance interactive (on the offscreen platform).
+class InteractiveE2ETest : public ServerE2ETest {
+ protected:
+  std::vector<std::string> Args() override { return {}; }
+};
+
+TEST_F(InteractiveE2ETest, ASecondInstanceOfEitherKindIsRefused) { ExpectSecondInstancesRefused(home_, port_, false); }
 
 }  // namespace
 
@@ -232,6 +336,35 @@ TEST_F(LauncherE2ETest, ThePipeShowsTheRunningTitleAndTheTraffic) {
   EXPECT_NE(reply.find("Auth Response Received (IP) from Elavon."), std::string::npos) << reply;
   ASSERT_TRUE(pipe_client::SendCommand(pipe, "APP LOG LOCATION", &reply, 5000, &error)) << error;
   EXPECT_NE(reply.find("QUILLON_LOGS"), std::string::npos) << reply;
+}
+
+// The title while the start waits on the configuration service, and once it runs.
+class TitleE2ETest : public LauncherE2ETest {
+ protected:
+  bool HoldConfigurationService() override { return true; }
+
+  // Asks for the title until it holds `text` (at most 10 s); the last title.
+  std::string WaitForTitle(const std::string& text) {
+    const std::string pipe = pipe_client::PipeNameForPid(static_cast<unsigned long>(server_->pid()));
+    std::string reply, error;
+    for (int i = 0; i < 100; ++i) {
+      if (pipe_client::SendCommand(pipe, "APP CAPTION", &reply, 2000, &error) &&
+          reply.find(text) != std::string::npos) {
+        break;
+      }
+      usleep(100000);
+    }
+    return reply;
+  }
+};
+
+TEST_F(TitleE2ETest, OfflineUntilTheInterfacesRunThenTheRunningTitle) {
+  EXPECT_NE(WaitForTitle("OFFLINE").find("Corvane (Elavon)      OFFLINE       OFFLINE"), std::string::npos);
+  CloseHeldService();
+  const std::string running = WaitForTitle("Req->");
+  EXPECT_NE(running.find("  Corvane (Elavon Host)  Req-> 0 Socks-> "), std::string::npos) << running;
+  e2e::PosConnection pos;
+  EXPECT_TRUE(pos.Connect(port_, 5000));
 }
 
 }  // namespace
