@@ -10,9 +10,10 @@ function(kvr_library name)
 endfunction()
 
 # LOCK names a resource the tests hold one at a time (the server's instance lock is
-# machine-wide, so two servers never run side by side).
+# machine-wide, so two servers never run side by side). FIXTURE names a CTest fixture
+# the tests require.
 function(kvr_test name)
-  cmake_parse_arguments(ARG "" "LOCK" "SOURCES;DEPS;ENV" ${ARGN})
+  cmake_parse_arguments(ARG "" "LOCK;FIXTURE" "SOURCES;DEPS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gtest_main GTest::gmock)
   # Every test binary gets its own scratch folder, so runs in parallel never share files.
@@ -22,7 +23,8 @@ function(kvr_test name)
     WORKING_DIRECTORY ${scratch}
     TEST_PREFIX "${name}."
     DISCOVERY_TIMEOUT 30
-    PROPERTIES TIMEOUT 120 ENVIRONMENT "QT_QPA_PLATFORM=offscreen;${ARG_ENV}" RESOURCE_LOCK "${ARG_LOCK}")
+    PROPERTIES TIMEOUT 120 ENVIRONMENT QT_QPA_PLATFORM=offscreen RESOURCE_LOCK "${ARG_LOCK}"
+      FIXTURES_REQUIRED "${ARG_FIXTURE}")
 endfunction()
 
 # kvr_fuzzer(NAME SOURCES... [DEPS ...]) : a libFuzzer target, built with KVR_FUZZ.

@@ -211,6 +211,52 @@ TEST_F(ClientLoginTest, BytesAfterTheLoginsEtxAreTheFirstRequest) {
   EXPECT_EQ(version.notice.code, 500000);
 }
 
+// The items of the login message, without the wire: where each separator rule
+// decides what the session sees.
+TEST(LoginFrameTest, ItemsOfTheLoginMessage) {
+  const std::string hex32 = "00112233445566778899AABBCCDDEEFF";
+  const struct {
+    const char* name;
+    std::string message;
+    bool answer;
+    std::string answerHex;
+    std::string marker;
+    bool checkBlock;
+    bool decoded;
+    size_t bytes;
+  } cases[] = {
+      {"whole frame", "\x1CM\x1E" + hex32 + "\x1F\x11" + "0A0B" + "\x12pw", true, hex32, "M", true, true, 2},
+      {"no FS, no marker", "\x1E" "AB\x1F\x11\x12", true, "AB", "", true, true, 0},
+      {"FS after RS is no marker", "\x1E" "AB\x1F\x1CM\x11\x12", true, "AB", "", true, true, 0},
+      {"US before RS: no answer", "\x1F" "AB\x1E\x11\x12", false, "", "", false, false, 0},
+      {"RS without US: no answer", "\x1C" "M\x1E" "AB", false, "", "", false, false, 0},
+      {"DC2 before DC1: no check block", "\x1E\x1F\x12" "AB\x11", true, "", "", false, false, 0},
+      {"odd check block is not decoded", "\x1E\x1F\x11" "ABC\x12", true, "", "", true, false, 0},
+      {"510 digits fill 255 bytes", "\x1E\x1F\x11" + std::string(510, 'A') + "\x12", true, "", "", true, true, 255},
+      {"512 digits are refused", "\x1E\x1F\x11" + std::string(512, 'A') + "\x12", true, "", "", true, false, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    CLoginFrame frame;
+    EXPECT_EQ(CClientSession::ParseLoginFrame(c.message, &frame), c.answer);
+    EXPECT_EQ(frame.hasAnswer, c.answer);
+    EXPECT_EQ(frame.answerHex, c.answerHex);
+    EXPECT_EQ(frame.marker, c.marker);
+    EXPECT_EQ(frame.hasCheckBlock, c.checkBlock);
+    EXPECT_EQ(frame.checkBlockDecoded, c.decoded);
+    EXPECT_EQ(frame.checkBlockBytes.size(), c.bytes);
+  }
+  CLoginFrame frame;
+  ASSERT_TRUE(CClientSession::ParseLoginFrame("\x1E\x1F\x11" "0AFF\x12", &frame));
+  EXPECT_EQ(frame.checkBlockBytes, std::string("\x0A\xFF"));
+
+  EXPECT_TRUE(CClientSession::EndsWithPassword("x" "Secret1", "Secret1"));
+  EXPECT_FALSE(CClientSession::EndsWithPassword("Secret1", "Secret1"));  // nothing before it
+  EXPECT_FALSE(CClientSession::EndsWithPassword("xSecret", "Secret1"));
+  EXPECT_TRUE(CClientSession::EndsWithPassword("x", ""));
+  EXPECT_FALSE(CClientSession::EndsWithPassword("", ""));
+}
+
 TEST(ClientListenerPortTest, ThePortComesFromKvrClientPort) {
   const struct {
     const char* value;

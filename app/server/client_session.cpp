@@ -195,18 +195,10 @@ int CClientSession::Login(uint8_t* challenge, int length, std::string* sessionTe
   m_CarryOver = collected.substr(etx + 1);
   const std::string message = collected.substr(0, etx);
 
-  // 2. The challenge answer between the first RS and the first US after it.
-  const size_t rs = message.find(kRS);
-  const size_t us = rs == std::string::npos ? rs : message.find(kUS, rs + 1);
-  if (us == std::string::npos) return kLoginBadAnswer;
-  const std::string answer = message.substr(rs + 1, us - rs - 1);
-
-  // 3. The cipher marker between the first FS and the first RS selects the key.
-  const size_t fs = message.find(kFS);
-  const std::string marker =
-      fs == std::string::npos ? std::string() : SafeMid(message, static_cast<int>(fs) + 1,
-                                                        static_cast<int>(rs) - static_cast<int>(fs) - 1);
-  const bool fourthKey = marker == "M";
+  // 2. The challenge answer, under the key the cipher marker selects.
+  CLoginFrame frame;
+  if (!ParseLoginFrame(message, &frame)) return kLoginBadAnswer;
+  const bool fourthKey = frame.marker == "M";
   const auto encrypt = [fourthKey](uint8_t* data, uint32_t* count, uint32_t capacity) {
     return fourthKey ? g_CryptoEngine.EncryptRc4C(data, count, capacity)
                      : g_CryptoEngine.EncryptRc4A(data, count, capacity);
@@ -216,36 +208,58 @@ int CClientSession::Login(uint8_t* challenge, int length, std::string* sessionTe
     GetLogger().LogLine("Encryption failed on Random Block!!!");
     return kLoginBadAnswer;
   }
-  if (!CheckChallengeAnswer(answer, challenge, length)) return kLoginBadAnswer;
+  if (!CheckChallengeAnswer(frame.answerHex, challenge, length)) return kLoginBadAnswer;
 
-  // 4. The check block between the first DC1 and the first DC2 after it, given back
-  //    decrypted.
-  const size_t dc1 = message.find(kDC1);
-  const size_t dc2 = dc1 == std::string::npos ? dc1 : message.find(kDC2, dc1 + 1);
-  const bool checkBlock = dc2 != std::string::npos;
-  if (checkBlock) {
-    const std::string block = message.substr(dc1 + 1, dc2 - dc1 - 1);
-    if (block.size() < kMaxCheckBlockHex && block.size() % 2 == 0) {
-      uint8_t bytes[kCheckBlockBuffer] = {};
-      size_t decoded = 0;
-      CRequest::TranslateHexStringToByteArray(&decoded, bytes, sizeof bytes, block);
-      uint32_t dataLength = static_cast<uint32_t>(decoded);
-      if (!encrypt(bytes, &dataLength, sizeof bytes)) {
-        GetLogger().LogLine("Encryption failed on Random Block!!!");
-      }
-      *sessionText = CRequest::BytesToHex(bytes, decoded);
+  // 3. The check block, given back decrypted.
+  if (frame.checkBlockDecoded) {
+    uint8_t bytes[kCheckBlockBuffer] = {};
+    const size_t decoded = std::min(frame.checkBlockBytes.size(), sizeof bytes);
+    std::memcpy(bytes, frame.checkBlockBytes.data(), decoded);
+    uint32_t dataLength = static_cast<uint32_t>(decoded);
+    if (!encrypt(bytes, &dataLength, sizeof bytes)) {
+      GetLogger().LogLine("Encryption failed on Random Block!!!");
     }
+    *sessionText = CRequest::BytesToHex(bytes, decoded);
   }
 
-  // 5. The password just before the ETX, when the merchant asks for one.
+  // 4. The password just before the ETX, when the merchant asks for one.
   const CParamSettings settings = g_ParamStore.GetSettings();
   const CParamMap params = settings.GetParams();
-  if (params.GetParamValue(kParmUseCorvPassword) == "Y") {
-    const std::string password = params.GetParamValue(kParmCorvPassword);
-    if (etx < password.size() + 1) return kLoginBadPassword;
-    if (message.compare(etx - password.size(), password.size(), password) != 0) return kLoginBadPassword;
+  if (params.GetParamValue(kParmUseCorvPassword) == "Y" &&
+      !EndsWithPassword(message, params.GetParamValue(kParmCorvPassword))) {
+    return kLoginBadPassword;
   }
-  return checkBlock ? kLoginVerified : kLoginNoCheckBlock;
+  return frame.hasCheckBlock ? kLoginVerified : kLoginNoCheckBlock;
+}
+
+bool CClientSession::ParseLoginFrame(const std::string& message, CLoginFrame* frame) {
+  *frame = CLoginFrame();
+  const size_t rs = message.find(kRS);
+  const size_t us = rs == std::string::npos ? rs : message.find(kUS, rs + 1);
+  if (us == std::string::npos) return false;
+  frame->hasAnswer = true;
+  frame->answerHex = message.substr(rs + 1, us - rs - 1);
+
+  const size_t fs = message.find(kFS);
+  if (fs != std::string::npos && fs < rs) frame->marker = message.substr(fs + 1, rs - fs - 1);
+
+  const size_t dc1 = message.find(kDC1);
+  const size_t dc2 = dc1 == std::string::npos ? dc1 : message.find(kDC2, dc1 + 1);
+  if (dc2 == std::string::npos) return true;
+  frame->hasCheckBlock = true;
+  const std::string block = message.substr(dc1 + 1, dc2 - dc1 - 1);
+  if (block.size() < kMaxCheckBlockHex && block.size() % 2 == 0) {
+    uint8_t bytes[kCheckBlockBuffer] = {};
+    size_t decoded = 0;
+    frame->checkBlockDecoded = CRequest::TranslateHexStringToByteArray(&decoded, bytes, sizeof bytes, block);
+    frame->checkBlockBytes.assign(reinterpret_cast<const char*>(bytes), decoded);
+  }
+  return true;
+}
+
+bool CClientSession::EndsWithPassword(const std::string& message, const std::string& password) {
+  return message.size() >= password.size() + 1 &&
+         message.compare(message.size() - password.size(), password.size(), password) == 0;
 }
 
 // ---- The request loop ----

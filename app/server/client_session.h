@@ -37,6 +37,24 @@ class CParamSettings;
 // The version tag of the program, as the ServerVersion reply carries it.
 inline constexpr char kServerVersionTag[] = "ZW 5.18";
 
+// The items of a login message (the bytes before its ETX), as CClientSession::Login
+// reads them. Only the first of each separator counts.
+struct CLoginFrame {
+  // The challenge answer: the text between the first RS and the first US after it.
+  // Without it nothing else is read.
+  bool hasAnswer = false;
+  std::string answerHex;
+  // The cipher marker between the first FS and that RS ("M" selects key 4); empty
+  // without an FS or when the FS comes after the RS.
+  std::string marker;
+  // The check block: the text between the first DC1 and the first DC2 after it.
+  bool hasCheckBlock = false;
+  // Its bytes, when it is an even number of fewer than 512 hex digits (decoded is
+  // false otherwise, and the block is left undecoded).
+  bool checkBlockDecoded = false;
+  std::string checkBlockBytes;
+};
+
 class CClientSession : public WSConnection {
  public:
   static constexpr int kChallengeLength = 16;
@@ -69,6 +87,11 @@ class CClientSession : public WSConnection {
   int Login(uint8_t* challenge, int length, std::string* sessionText);
   // The hex text decodes to exactly the count expected bytes.
   static bool CheckChallengeAnswer(const std::string& answerHex, const uint8_t* expected, int count);
+  // Splits a login message (the bytes before its ETX) into its items. Pure; returns
+  // frame->hasAnswer.
+  static bool ParseLoginFrame(const std::string& message, CLoginFrame* frame);
+  // The message ends with password and holds at least one byte before it.
+  static bool EndsWithPassword(const std::string& message, const std::string& password);
 
   // Sends a complete frame and logs "[frame] sent to <peer>" (with " ** FAILED ** "
   // after it when not every byte went out). Returns the send result (-1 failed).

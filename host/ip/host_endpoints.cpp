@@ -10,17 +10,34 @@ constexpr char kDefaultGatewayPort[] = "443";
 
 CHostEndpoints g_HostEndpoints;
 
-CHostAddress DefaultGatewayAddress() {
-  const char* value = std::getenv("KVR_ELAVON_GATEWAY");
-  if (value && *value) {
-    const std::string text(value);
-    const size_t colon = text.rfind(':');
-    if (colon != std::string::npos && colon > 0 && colon + 1 < text.size()) {
-      return CHostAddress(text.substr(0, colon), text.substr(colon + 1));
-    }
-    return CHostAddress(text, kDefaultGatewayPort);
+namespace {
+
+// "host:port" or "host" (port 443) from the variable; false when it is unset or empty.
+bool AddressFromEnvironment(const char* name, CHostAddress* address) {
+  const char* value = std::getenv(name);
+  if (!value || !*value) return false;
+  const std::string text(value);
+  const size_t colon = text.rfind(':');
+  if (colon != std::string::npos && colon > 0 && colon + 1 < text.size()) {
+    *address = CHostAddress(text.substr(0, colon), text.substr(colon + 1));
+  } else {
+    *address = CHostAddress(text, kDefaultGatewayPort);
   }
-  return CHostAddress(kDefaultGatewayHost, kDefaultGatewayPort);
+  return true;
+}
+
+}  // namespace
+
+CHostAddress DefaultGatewayAddress() {
+  CHostAddress address(kDefaultGatewayHost, kDefaultGatewayPort);
+  AddressFromEnvironment("KVR_ELAVON_GATEWAY", &address);
+  return address;
+}
+
+CHostAddress SecondaryGatewayAddress() {
+  CHostAddress address = DefaultGatewayAddress();
+  AddressFromEnvironment("KVR_ELAVON_GATEWAY_SECONDARY", &address);
+  return address;
 }
 
 CHostEndpoints::CHostEndpoints() { Reset(); }
@@ -29,7 +46,7 @@ CHostEndpoints::~CHostEndpoints() = default;
 
 void CHostEndpoints::Reset() {
   m_Primary = DefaultGatewayAddress();
-  m_Secondary = DefaultGatewayAddress();
+  m_Secondary = SecondaryGatewayAddress();
   m_PrimaryActive = true;
   m_SecondaryActive = false;
 }

@@ -38,6 +38,9 @@ class CActiveHost {
 
 // The processor's gateway, port 443, unless KVR_ELAVON_GATEWAY gives "host:port".
 CHostAddress DefaultGatewayAddress();
+// The secondary endpoint: the default gateway, unless KVR_ELAVON_GATEWAY_SECONDARY
+// gives "host:port" of its own (a test seam for the failover).
+CHostAddress SecondaryGatewayAddress();
 
 class CHostEndpoints {
  public:

@@ -8,7 +8,10 @@ namespace {
 
 class HostEndpointsTest : public ::testing::Test {
  protected:
-  void TearDown() override { unsetenv("KVR_ELAVON_GATEWAY"); }
+  void TearDown() override {
+    unsetenv("KVR_ELAVON_GATEWAY");
+    unsetenv("KVR_ELAVON_GATEWAY_SECONDARY");
+  }
 };
 
 TEST_F(HostEndpointsTest, DefaultGatewayAndItsOverride) {
@@ -45,6 +48,19 @@ TEST_F(HostEndpointsTest, SwitchOnlyForTheEndpointInUse) {
   EXPECT_EQ(endpoints.GetCurrentAndCount().GetPort(), "443");
   endpoints.ResetLocked();
   EXPECT_TRUE(endpoints.IsPrimaryActive());
+}
+
+// A secondary endpoint of its own: a failed primary switches to it and back.
+TEST_F(HostEndpointsTest, SeparateSecondaryEndpoint) {
+  setenv("KVR_ELAVON_GATEWAY", "gw.test:443", 1);
+  setenv("KVR_ELAVON_GATEWAY_SECONDARY", "gw2.test:8443", 1);
+  CHostEndpoints endpoints;
+  EXPECT_EQ(endpoints.GetCurrent().GetHost(), "gw.test");
+  EXPECT_EQ(endpoints.Switch("gw.test", "443").GetHost(), "gw2.test");
+  EXPECT_EQ(endpoints.GetCurrent().GetPort(), "8443");
+  // A late failure report for the primary changes nothing.
+  EXPECT_EQ(endpoints.Switch("gw.test", "443").GetHost(), "gw2.test");
+  EXPECT_EQ(endpoints.Switch("gw2.test", "8443").GetHost(), "gw.test");
 }
 
 }  // namespace

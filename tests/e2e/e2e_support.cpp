@@ -10,13 +10,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <mutex>
 #include <ctime>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
+#include <gtest/gtest.h>
+
+#include "core/params/param_settings.h"
+#include "platform/fs/profile.h"
+#include "tools/pos-client/hex.h"
 #include "tools/pos-client/reply_frame.h"
 
 extern char** environ;
@@ -46,7 +54,84 @@ bool TryConnect(int port, int* fd_out) {
   return true;
 }
 
+// The text between the first `open` and the next `close` after it, or "".
+std::string Between(const std::string& text, char open, char close) {
+  const size_t start = text.find(open);
+  if (start == std::string::npos) return std::string();
+  const size_t end = text.find(close, start + 1);
+  if (end == std::string::npos) return std::string();
+  return text.substr(start + 1, end - start - 1);
+}
+
+// A folder name for one server's logs: the test that ran it, the process, a count.
+std::string ArchiveLabel() {
+  static std::atomic<int> count{0};
+  std::string label = "server";
+  if (const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info()) {
+    label = std::string(info->test_suite_name()) + "." + info->name();
+  }
+  for (char& c : label) {
+    if (c == '/' || c == ' ') c = '_';
+  }
+  return label + "." + std::to_string(::getpid()) + "." + std::to_string(++count);
+}
+
 }  // namespace
+
+namespace {
+
+// Function statics: SetLogArchiveFolder runs during the static start-up of the test
+// binaries.
+struct ArchiveSetting {
+  std::mutex mutex;
+  std::string folder;  // guarded by mutex
+};
+ArchiveSetting& Archive() {
+  static ArchiveSetting setting;
+  return setting;
+}
+
+}  // namespace
+
+void SetLogArchiveFolder(const std::string& folder) {
+  std::lock_guard<std::mutex> lock(Archive().mutex);
+  Archive().folder = folder;
+}
+
+std::string LogArchiveFolder() {
+  const char* folder = std::getenv("KVR_E2E_LOG_ARCHIVE");
+  if (folder && *folder) return folder;
+  std::lock_guard<std::mutex> lock(Archive().mutex);
+  return Archive().folder;
+}
+
+void RecordSecret(const std::string& kind, const std::string& value) {
+  const std::string folder = LogArchiveFolder();
+  if (folder.empty() || value.empty()) return;
+  static std::mutex mutex;
+  std::lock_guard<std::mutex> lock(mutex);
+  std::error_code ignored;
+  std::filesystem::create_directories(folder, ignored);
+  std::ofstream out(folder + "/secrets-" + std::to_string(::getpid()) + ".txt", std::ios::app | std::ios::binary);
+  out << kind << '\t' << value << '\n';
+}
+
+void RecordCardSecrets(const std::vector<pos_client::TStreamItem>& items) {
+  for (const pos_client::TStreamItem& item : items) {
+    if (item.name == "Track2") {
+      RecordSecret("track", item.value);
+      RecordSecret("pan", item.value.substr(0, item.value.find('=')));
+    } else if (item.name == "Track1") {
+      RecordSecret("track", item.value);
+      const size_t start = item.value.find_first_of("0123456789");
+      if (start != std::string::npos) {
+        RecordSecret("pan", item.value.substr(start, item.value.find('^', start) - start));
+      }
+    } else if (item.name == "AcctNo") {
+      RecordSecret("pan", item.value);
+    }
+  }
+}
 
 ScratchFolder::ScratchFolder() {
   char tmpl[] = "/tmp/kvr_e2e_XXXXXX";
@@ -76,6 +161,15 @@ ServerProcess::~ServerProcess() {
   if (pid_ > 0 && !Stop(30000)) {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
+  }
+  // Kept for the log scan before the scratch folder goes.
+  const std::string archive = LogArchiveFolder();
+  const std::filesystem::path logs = std::filesystem::path(work_) / "QUILLON_LOGS";
+  std::error_code error;
+  if (started_ && !archive.empty() && std::filesystem::is_directory(logs, error)) {
+    const std::filesystem::path target = std::filesystem::path(archive) / ArchiveLabel();
+    std::filesystem::create_directories(target, error);
+    std::filesystem::copy(logs, target, std::filesystem::copy_options::recursive, error);
   }
 }
 
@@ -107,6 +201,7 @@ bool ServerProcess::Start(int client_port, int wait_ms, std::vector<std::string>
     pid_ = -1;
     return false;
   }
+  started_ = true;
   const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
   while (MsLeft(deadline) > 0) {
     int status = 0;
@@ -140,13 +235,17 @@ bool ServerProcess::Stop(int wait_ms, int* status) {
   return false;
 }
 
-std::string ServerProcess::LogText() const {
+std::string TodaysLogName(const char* suffix) {
   const std::time_t now = std::time(nullptr);
   struct tm t {};
   localtime_r(&now, &t);
   char name[64];
-  std::snprintf(name, sizeof name, "/QUILLON_LOGS/KVR%02d%02d%04d.log", t.tm_mon + 1, t.tm_mday, t.tm_year + 1900);
-  std::ifstream in(work_ + name, std::ios::binary);
+  std::snprintf(name, sizeof name, "KVR%02d%02d%04d%s.log", t.tm_mon + 1, t.tm_mday, t.tm_year + 1900, suffix);
+  return name;
+}
+
+std::string ReadLogFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
   std::stringstream text;
   text << in.rdbuf();
   std::string out;
@@ -157,6 +256,28 @@ std::string ServerProcess::LogText() const {
   }
   return out;
 }
+
+std::vector<pos_client::TStreamItem> CreditSale(const std::string& amount) {
+  return {{"TStream", "Transaction"}, {"ClientID", "0005"},   {"MerchantID", "1234"},
+          {"InvoiceNo", "INV1"},      {"RefNo", "REF1"},       {"TranType", "Credit"},
+          {"TranCode", "Sale"},       {"Track2", kTestTrack2}, {"Purchase", amount}};
+}
+
+bool StoreParameters(const std::string& home, const std::vector<std::pair<int, std::string>>& values) {
+  CParamSettings settings;
+  settings.ResetToDefaults();
+  CParamMap params = settings.GetParams();
+  for (const auto& [number, value] : values) {
+    CParamEntry entry;
+    params.Lookup(number, &entry);
+    params.SetAt(number, CParamEntry(entry.GetFormat(), entry.GetName(), value));
+  }
+  settings.SetParams(params);
+  platform::fs::Profile profile(home + "/profile");
+  return profile.WriteString("Settings", "ParamSettings", settings.Serialize());
+}
+
+std::string ServerProcess::LogText() const { return ReadLogFile(work_ + "/QUILLON_LOGS/" + TodaysLogName()); }
 
 std::string ServerProcess::Output() const {
   std::ifstream in(work_ + "/server.out", std::ios::binary);
@@ -232,6 +353,9 @@ bool PosConnection::Login(const std::string& marker, std::string* failure) {
   options.marker = marker;
   pos_client::LoginMessage login;
   if (pos_client::BuildLogin(greeting, options, &login) != pos_client::Status::kOk) return *failure = "login", false;
+  RecordSecret("challenge", pos_client::ToHex(greeting.challenge));
+  RecordSecret("keyblock", Between(login.wire, '\x11', '\x12'));  // the check block
+  RecordSecret("keyblock", pos_client::ToHex(login.check_bytes));  // the session text given back
   if (!Send(login.wire)) return *failure = "send login", false;
   if (!ReadFrame(10000, &frame)) return *failure = "no login answer", false;
   (void)encrypted;
@@ -256,6 +380,8 @@ bool PosConnection::Exchange(const std::vector<pos_client::TStreamItem>& items, 
   if (pos_client::BuildRequest(server_key_, tstream, options, &request) != pos_client::Status::kOk) {
     return *failure = "build request", false;
   }
+  RecordCardSecrets(items);
+  RecordSecret("keyblock", Between(request.envelope, '\x11', '\x12'));
   if (!Send(request.WireText())) return *failure = "send request", false;
   const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
   for (;;) {

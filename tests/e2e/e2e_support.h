@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <map>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,31 @@ class ScratchFolder {
 // A free TCP port on 127.0.0.1 (bound once, then released).
 int FreePort();
 
+// The name of today's log file ("KVRmmddyyyy" + suffix + ".log").
+std::string TodaysLogName(const char* suffix = "");
+// A log file's text, CR LF turned into LF ("" when it cannot be read).
+std::string ReadLogFile(const std::string& path);
+
+// The test card's track and a credit sale of amount with it.
+inline constexpr char kTestTrack2[] = "4111111111111111=2512101";
+std::vector<pos_client::TStreamItem> CreditSale(const std::string& amount);
+
+// Merchant parameters stored in home's profile, as a download would have left them:
+// the defaults with the values given (parameter number, value).
+bool StoreParameters(const std::string& home, const std::vector<std::pair<int, std::string>>& values);
+
+// The log archive for the log scan: the folder KVR_E2E_LOG_ARCHIVE names, else the
+// one SetLogArchiveFolder gave (the e2e tests give the build's e2e-logs folder), else
+// "" (then nothing is kept). Each ServerProcess copies its QUILLON_LOGS
+// folder into a folder of its own there when it is destroyed; the secrets that the
+// tests send (card numbers, track texts, key-block and challenge hex) are listed in
+// "secrets-<pid>.txt", one "kind<TAB>value" a line. Safe from any thread.
+std::string LogArchiveFolder();
+void SetLogArchiveFolder(const std::string& folder);
+void RecordSecret(const std::string& kind, const std::string& value);
+// The card numbers and track texts of a request's items (Track1, Track2, AcctNo).
+void RecordCardSecrets(const std::vector<pos_client::TStreamItem>& items);
+
 // The server binary in a child process. Start waits until the client port accepts.
 class ServerProcess {
  public:
@@ -42,11 +68,13 @@ class ServerProcess {
   std::string LogText() const;
   // What the process wrote to stdout and stderr so far.
   std::string Output() const;
+  const std::string& work_folder() const { return work_; }
 
  private:
   std::string binary_, work_;
   std::map<std::string, std::string> env_;
   pid_t pid_ = -1;
+  bool started_ = false;
 };
 
 // One POS connection: the greeting, the login, and request/reply exchanges.

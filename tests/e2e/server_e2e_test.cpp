@@ -22,28 +22,6 @@
 
 namespace {
 
-using pos_client::TStreamItem;
-
-std::vector<TStreamItem> CreditSale(const std::string& amount) {
-  return {{"TStream", "Transaction"}, {"ClientID", "0005"},   {"MerchantID", "1234"},
-          {"InvoiceNo", "INV1"},      {"RefNo", "REF1"},       {"TranType", "Credit"},
-          {"TranCode", "Sale"},       {"Track2", "4111111111111111=2512101"}, {"Purchase", amount}};
-}
-
-// Stored merchant parameters, as a download would have left them.
-bool StoreParameters(const std::string& home, std::initializer_list<std::pair<int, std::string>> values) {
-  CParamSettings settings;
-  settings.ResetToDefaults();
-  CParamMap params = settings.GetParams();
-  for (const auto& [number, value] : values) {
-    CParamEntry entry;
-    params.Lookup(number, &entry);
-    params.SetAt(number, CParamEntry(entry.GetFormat(), entry.GetName(), value));
-  }
-  settings.SetParams(params);
-  platform::fs::Profile profile(home + "/profile");
-  return profile.WriteString("Settings", "ParamSettings", settings.Serialize());
-}
 
 class ServerE2ETest : public ::testing::Test {
  protected:
@@ -81,7 +59,7 @@ class ServerE2ETest : public ::testing::Test {
       rvcs_port = ntohs(address.sin_port);
     }
     if (StoredParameters()) {
-      ASSERT_TRUE(StoreParameters(home_, {{kParmMerchantTerminalId, "123456789012"},
+      ASSERT_TRUE(e2e::StoreParameters(home_, {{kParmMerchantTerminalId, "123456789012"},
                                           {kParmNumberOfLanes, "4"},
                                           {kParmIpConnectTimeout, "5"}}));
     } else {
@@ -160,7 +138,7 @@ TEST_F(DownloadedParametersE2ETest, ParametersFromTheServiceEnableTheServer) {
   ASSERT_TRUE(pos.Login("M", &failure)) << failure;
   std::string document;
   bool encrypted = false;
-  ASSERT_TRUE(pos.Exchange(CreditSale("15.00"), pos_client::Cipher::kRc4, 20000, &document, &encrypted, &failure))
+  ASSERT_TRUE(pos.Exchange(e2e::CreditSale("15.00"), pos_client::Cipher::kRc4, 20000, &document, &encrypted, &failure))
       << failure;
   EXPECT_EQ(e2e::Element(document, "CmdStatus"), "Approved") << document;
   // The downloaded parameters were stored for the next start.
@@ -186,7 +164,7 @@ TEST_F(ServerE2ETest, CreditSalesAreAnsweredEncryptedThroughTheGateway) {
   for (const Case& c : cases) {
     std::string document;
     bool encrypted = false;
-    ASSERT_TRUE(pos.Exchange(CreditSale(c.amount), c.cipher, 20000, &document, &encrypted, &failure))
+    ASSERT_TRUE(pos.Exchange(e2e::CreditSale(c.amount), c.cipher, 20000, &document, &encrypted, &failure))
         << failure << "\n" << server_->LogText();
     EXPECT_TRUE(encrypted) << c.amount;
     EXPECT_EQ(e2e::Element(document, "CmdStatus"), c.status) << c.amount << "\n" << document;
@@ -320,7 +298,7 @@ TEST_F(LauncherE2ETest, ThePipeShowsTheRunningTitleAndTheTraffic) {
   ASSERT_TRUE(pos.Login("M", &failure)) << failure;
   std::string document;
   bool encrypted = false;
-  ASSERT_TRUE(pos.Exchange(CreditSale("10.00"), pos_client::Cipher::kRc4, 20000, &document, &encrypted, &failure))
+  ASSERT_TRUE(pos.Exchange(e2e::CreditSale("10.00"), pos_client::Cipher::kRc4, 20000, &document, &encrypted, &failure))
       << failure;
 
   const std::string pipe = pipe_client::PipeNameForPid(static_cast<unsigned long>(server_->pid()));

@@ -426,7 +426,12 @@ void ElavonHostSim::HandleReversal(Exchange& exchange) {
     Approval* waiting = ledger_.AwaitingEcho();
     if (waiting && waiting->code == fid04.code && waiting->approved_cents == fid01.amount_cents) target = waiting;
   }
-  if (target == nullptr) target = ledger_.FindLost(fid04.code, fid01.amount_cents, fid01.sequence);
+  // A time-out reversal names the request it cancels by code, amount and sequence
+  // number: a withheld answer, or an approval whose answer the terminal never read.
+  if (target == nullptr) {
+    target = ledger_.FindBySequence(fid04.code, fid01.amount_cents, fid01.sequence,
+                                    {ApprovalState::kLost, ApprovalState::kFinal});
+  }
   if (target && !SameFamily(exchange.info.family, target->info.family)) target = nullptr;
 
   if (target) {

@@ -63,9 +63,10 @@
 //   authorisation) the amount table decides.
 // - Reversals ("099", "199", "399") are always approved ("REVERSED"). They
 //   cancel the approval named by FID 59 or FID 19, else the approval waiting
-//   for its echo with FID 04's code, else the lost transaction of FID 04's
-//   code with FID 01's amount and sequence number. ReceivedRequest::reference
-//   tells whether one was found.
+//   for its echo with FID 04's code, else the newest lost or final approval of
+//   FID 04's code with FID 01's amount and sequence number (a time-out
+//   reversal of an answer that never reached the terminal, cut or too late).
+//   ReceivedRequest::reference tells whether one was found.
 // - Batch: "998" answers FID 89 with the open batch's totals and "APPROVAL".
 //   "900" compares FID 90's item count and signed total with the open batch:
 //   equal gives "GB CLOSED", the batch is closed (approvals forgotten, batch

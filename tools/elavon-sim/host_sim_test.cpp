@@ -410,6 +410,13 @@ TEST_F(HostSimTest, ReversalsCancelWhatTheyName) {
   EXPECT_EQ(sim_.Approvals().at(1).state, ApprovalState::kReversed);
   EXPECT_EQ(sim_.ConfirmedSequence(), 1);
 
+  // An approval whose answer never reached the terminal (cut, or too late) is
+  // reversed by code, amount and sequence number, with an empty FID 59.
+  Send(Request("000", {Fid01(3000, "0001")}));
+  Send(Request("099", {ReversalFid01(3000, "0001"), Fid("04", {"000  "}), Fid("59", {""})}));
+  EXPECT_EQ(Last().reference, ReferenceMatch::kMatched);
+  EXPECT_EQ(sim_.Approvals().back().state, ApprovalState::kReversed);
+
   // A reversal of something unknown is accepted all the same.
   Read unknown = Send(Request("099", {ReversalFid01(2000, "0000"), Fid("04", {"000  "}), fid59}));
   EXPECT_EQ(unknown.response_code, "AA");

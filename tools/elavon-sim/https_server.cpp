@@ -366,8 +366,11 @@ void GatewayServer::Connection::Serve() {
     record.reached_host = true;
     record.action = reply.action;
     Log(Format("request of %zu bytes: %s", record.http.body.size(), ActionName(reply.action)));
+    GatewayFaults budgeted;
+    const bool has_budget = server_->TakeBudgetedFaults(&budgeted);
+    const auto answer_faults = [&] { return has_budget ? budgeted : server_->Faults(); };
 
-    if (int delay = server_->Faults().answer_delay_ms; delay > 0) {
+    if (int delay = answer_faults().answer_delay_ms; delay > 0) {
       Log(Format("answer delayed by %d ms", delay));
       if (!Sleep(delay)) {
         server_->Record(record);
@@ -393,7 +396,7 @@ void GatewayServer::Connection::Serve() {
       continue;
     }
 
-    const GatewayFaults faults = server_->Faults();
+    const GatewayFaults faults = answer_faults();
     std::string answer;
     bool ends_connection = faults.close_notify == CloseNotifyFault::kAfterAnswer;
     if (faults.http_500) {
@@ -588,6 +591,20 @@ uint16_t GatewayServer::Port() const {
 void GatewayServer::SetFaults(const GatewayFaults& faults) {
   std::lock_guard<std::mutex> lock(mutex_);
   faults_ = faults;
+}
+
+bool GatewayServer::TakeBudgetedFaults(GatewayFaults* faults) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (faults_.answer_fault_requests <= 0) return false;
+  *faults = faults_;
+  if (--faults_.answer_fault_requests == 0) {
+    faults_.answer_delay_ms = 0;
+    faults_.http_500 = false;
+    faults_.empty_200 = false;
+    faults_.close_notify = CloseNotifyFault::kNone;
+    faults_.close_mid_answer = false;
+  }
+  return true;
 }
 
 GatewayFaults GatewayServer::Faults() const {

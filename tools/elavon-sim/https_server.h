@@ -30,6 +30,8 @@
 //      (at least one body byte short) go out, then the TCP connection is dropped
 //      without close_notify
 //   8. close_notify kAfterAnswer: close_notify and close after the answer
+// With answer_fault_requests set, the faults of steps 5 and 7 are read once, when
+// the request reaches the host (step 4), and count against that budget.
 // Fault `split_records`: while it is set, every byte that TLS produces (handshake and
 // records alike) goes out in a send() of its own (TCP_NODELAY is always on), so
 // records arrive split across TCP segments.
@@ -78,6 +80,11 @@ struct GatewayFaults {
   bool split_records = false;
   bool renegotiate = false;
   CloseNotifyFault close_notify = CloseNotifyFault::kNone;
+  // 0: the answer faults (answer_delay_ms, http_500, empty_200, close_notify,
+  // close_mid_answer) apply to every request. n > 0: they apply to the next n
+  // requests that reach the host, taken as they stand when each reaches it, and are
+  // then cleared, so that a reversal that follows gets its answer.
+  int answer_fault_requests = 0;
 };
 
 struct GatewayServerOptions {
@@ -165,6 +172,10 @@ class GatewayServer {
   // Applies `change` to the counters under the mutex.
   void Count(const std::function<void(GatewayCounters&)>& change);
   void Record(GatewayRequest request);
+  // The faults for the answer of a request that has just reached the host: the
+  // current ones while an answer-fault budget runs (which this uses up by one),
+  // else nothing (each step then reads the faults itself).
+  bool TakeBudgetedFaults(GatewayFaults* faults);
 
   ElavonHostSim* const host_;
   const GatewayServerOptions options_;

@@ -509,6 +509,29 @@ TEST_F(GatewayServerTest, FaultSwitches) {
   }
 }
 
+// An answer-fault budget: the fault hits the next request only, then clears itself,
+// so that the request after it (a reversal, on a new connection) is answered.
+TEST_F(GatewayServerTest, AnswerFaultBudgetClearsItself) {
+  GatewayFaults faults;
+  faults.close_mid_answer = true;
+  faults.answer_fault_requests = 1;
+  server_->SetFaults(faults);
+  {
+    TestClient client(pki_.ca_file);
+    ASSERT_TRUE(client.Connect(server_->Port()));
+    ASSERT_TRUE(client.Send(Post(Sale("000", 1000, "0000"))));
+    EXPECT_FALSE(client.ReadAnswer().whole);
+  }
+  EXPECT_FALSE(server_->Faults().close_mid_answer);
+  EXPECT_EQ(server_->Faults().answer_fault_requests, 0);
+  TestClient client(pki_.ca_file);
+  ASSERT_TRUE(client.Connect(server_->Port()));
+  ASSERT_TRUE(client.Send(Post(Sale("000", 1200, "0001"))));
+  Answer answer = client.ReadAnswer();
+  EXPECT_TRUE(answer.whole);
+  EXPECT_EQ(ResponseCode(answer.body), "AA");
+}
+
 // Connections are served side by side, and Stop ends the ones still open.
 TEST_F(GatewayServerTest, ConnectionsSideBySideAndStop) {
   TestClient idle(pki_.ca_file);

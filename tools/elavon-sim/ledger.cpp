@@ -66,9 +66,15 @@ Approval* ApprovalLedger::FindByAuth(const std::string& auth_code, const std::st
 }
 
 Approval* ApprovalLedger::FindLost(const std::string& code, int64_t cents, const std::string& sequence) {
+  return FindBySequence(code, cents, sequence, {ApprovalState::kLost});
+}
+
+Approval* ApprovalLedger::FindBySequence(const std::string& code, int64_t cents, const std::string& sequence,
+                                         std::initializer_list<ApprovalState> states) {
   for (auto it = approvals_.rbegin(); it != approvals_.rend(); ++it) {
-    if (it->state == ApprovalState::kLost && it->code == code && it->requested_cents == cents &&
-        it->request_sequence == sequence) {
+    bool wanted = false;
+    for (ApprovalState state : states) wanted = wanted || it->state == state;
+    if (wanted && it->code == code && it->requested_cents == cents && it->request_sequence == sequence) {
       return &*it;
     }
   }

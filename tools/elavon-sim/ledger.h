@@ -74,6 +74,10 @@ class ApprovalLedger {
                        std::initializer_list<ApprovalState> states);
   // The newest lost approval of this code, amount and request sequence number.
   Approval* FindLost(const std::string& code, int64_t cents, const std::string& sequence);
+  // The newest approval of this code, amount and request sequence number in one of
+  // `states`.
+  Approval* FindBySequence(const std::string& code, int64_t cents, const std::string& sequence,
+                           std::initializer_list<ApprovalState> states);
   // The newest approval waiting for its echo.
   Approval* AwaitingEcho();
   // Every approval waiting for an echo becomes unconfirmed.
