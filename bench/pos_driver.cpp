@@ -51,7 +51,7 @@ std::vector<pos_client::TStreamItem> PosDriver::NextSale() {
   const std::string reference = "B" + std::to_string(lane_) + "-" + std::to_string(sales_);
   return {{"TStream", "Transaction"}, {"ClientID", LaneId(lane_)}, {"MerchantID", "1234"},
           {"InvoiceNo", reference},   {"RefNo", reference},        {"TranType", "Credit"},
-          {"TranCode", "Sale"},       {"Track2", "4111111111111111=2512101"}, {"Purchase", "10.00"}};
+          {"TranCode", "Sale"},       {"Track2", e2e::kTestTrack2}, {"Purchase", "10.00"}};
 }
 
 void PosDriver::RunSales(Clock::time_point deadline) {

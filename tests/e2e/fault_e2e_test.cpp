@@ -16,7 +16,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -27,12 +26,10 @@
 
 #include "core/params/param_settings.h"
 #include "platform/fs/files.h"
-#include "platform/fs/profile.h"
 #include "tests/e2e/e2e_support.h"
 #include "tools/elavon-sim/host_sim.h"
 #include "tools/elavon-sim/https_server.h"
 #include "tools/elavon-sim/test_pki.h"
-#include "tools/rvcs-sim/rvcs_server.h"
 
 namespace {
 
@@ -51,14 +48,11 @@ bool EndsWithShutdown(const std::string& log) {
   return log.size() >= tail.size() && log.compare(log.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-enum class Rvcs { kDown, kServes };
-
 // What a case changes in the surroundings of the server.
 struct RigSetup {
   std::vector<std::pair<int, std::string>> params = {
       {kParmMerchantTerminalId, "123456789012"}, {kParmNumberOfLanes, "4"}, {kParmIpConnectTimeout, "5"}};
   bool store_parameters = true;
-  Rvcs rvcs = Rvcs::kDown;
   // A primary gateway endpoint of its own in front of the main gateway (then the
   // secondary endpoint); `primary_listens` false leaves its port without a listener.
   bool separate_primary = false;
@@ -105,18 +99,9 @@ class Rig {
         primary = "127.0.0.1:" + std::to_string(e2e::FreePort());
       }
     }
-    int rvcs_port = e2e::FreePort();  // nothing listens unless the service serves
+    const int rvcs_port = e2e::FreePort();  // the configuration service is down
     if (setup.store_parameters) {
       ASSERT_TRUE(e2e::StoreParameters(home_, setup.params));
-    }
-    if (setup.rvcs == Rvcs::kServes) {
-      rvcs_sim::ServerOptions service;
-      service.cert_file = pki_.cert_file;
-      service.key_file = pki_.key_file;
-      service.values = {{kParmMerchantTerminalId, "555000111222"}, {kParmNumberOfLanes, "4"}};
-      rvcs_ = std::make_unique<rvcs_sim::RvcsServer>(service);
-      ASSERT_TRUE(rvcs_->Start(&error)) << error;
-      rvcs_port = rvcs_->port();
     }
     const std::string bundle = scratch_.path() + "/trusted.pem";
     std::string pem;
@@ -153,7 +138,6 @@ class Rig {
     if (server_) server_->Stop(30000);
     if (primary_) primary_->Stop();
     if (gateway_) gateway_->Stop();
-    if (rvcs_) rvcs_->Stop();
   }
 
   // A new POS connection, logged in.
@@ -253,7 +237,6 @@ class Rig {
   elavon_sim::TestPkiFiles pki_;
   elavon_sim::ElavonHostSim sim_;
   std::unique_ptr<elavon_sim::GatewayServer> gateway_, primary_;
-  std::unique_ptr<rvcs_sim::RvcsServer> rvcs_;
   std::unique_ptr<e2e::ServerProcess> server_;
   int port_ = 0;
   std::set<int64_t> delivered_cents_;

@@ -12,7 +12,6 @@
 
 #include "core/params/param_settings.h"
 #include "platform/fs/files.h"
-#include "platform/fs/profile.h"
 #include "tests/e2e/e2e_support.h"
 #include "tools/elavon-sim/host_sim.h"
 #include "tools/elavon-sim/https_server.h"
@@ -21,7 +20,6 @@
 #include "tools/rvcs-sim/rvcs_server.h"
 
 namespace {
-
 
 class ServerE2ETest : public ::testing::Test {
  protected:
@@ -59,9 +57,8 @@ class ServerE2ETest : public ::testing::Test {
       rvcs_port = ntohs(address.sin_port);
     }
     if (StoredParameters()) {
-      ASSERT_TRUE(e2e::StoreParameters(home_, {{kParmMerchantTerminalId, "123456789012"},
-                                          {kParmNumberOfLanes, "4"},
-                                          {kParmIpConnectTimeout, "5"}}));
+      ASSERT_TRUE(e2e::StoreParameters(
+          home_, {{kParmMerchantTerminalId, "123456789012"}, {kParmNumberOfLanes, "4"}, {kParmIpConnectTimeout, "5"}}));
     } else {
       rvcs_sim::ServerOptions service;
       service.cert_file = pki_.cert_file;
