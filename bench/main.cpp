@@ -27,6 +27,7 @@
 #include "bench/process_sampler.h"
 #include "bench/stats_collector.h"
 #include "core/params/param_settings.h"
+#include "platform/fs/files.h"
 #include "tests/e2e/e2e_support.h"
 #include "tools/elavon-sim/host_sim.h"
 #include "tools/elavon-sim/https_server.h"
@@ -107,7 +108,7 @@ class BenchEnvironment {
   bool Start(const std::string& binary, std::string* error) {
     if (scratch_.path().empty()) return *error = "no scratch folder", false;
     const std::string home = scratch_.path() + "/home", work = scratch_.path() + "/work";
-    if (!MakeFolder(home) || !MakeFolder(work)) return *error = "cannot make the folders", false;
+    if (!platform::fs::CreateFolders(home) || !platform::fs::CreateFolders(work)) return *error = "cannot make the folders", false;
     elavon_sim::TestPkiFiles pki;
     if (!elavon_sim::MakeTestPki(scratch_.path() + "/certs", elavon_sim::TestPkiOptions(), &pki, error)) return false;
 
@@ -156,8 +157,6 @@ class BenchEnvironment {
   bench::GatewayTimer& timer() { return timer_; }
 
  private:
-  static bool MakeFolder(const std::string& path) { return std::system(("mkdir -p '" + path + "'").c_str()) == 0; }
-
   e2e::ScratchFolder scratch_;
   bench::GatewayTimer timer_;
   elavon_sim::ElavonHostSim host_;

@@ -13,16 +13,16 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
-#include <mutex>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "core/params/param_settings.h"
+#include "platform/fs/files.h"
 #include "platform/fs/profile.h"
 #include "tools/pos-client/hex.h"
 #include "tools/pos-client/reply_frame.h"
@@ -75,10 +75,6 @@ std::string ArchiveLabel() {
   }
   return label + "." + std::to_string(::getpid()) + "." + std::to_string(++count);
 }
-
-}  // namespace
-
-namespace {
 
 // Function statics: SetLogArchiveFolder runs during the static start-up of the test
 // binaries.
@@ -245,11 +241,8 @@ std::string TodaysLogName(const char* suffix) {
 }
 
 std::string ReadLogFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  std::string out;
-  const std::string raw = text.str();
+  std::string raw, out;
+  platform::fs::ReadFile(path, &raw);
   for (size_t i = 0; i < raw.size(); ++i) {
     if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
     out.push_back(raw[i]);
@@ -280,10 +273,9 @@ bool StoreParameters(const std::string& home, const std::vector<std::pair<int, s
 std::string ServerProcess::LogText() const { return ReadLogFile(work_ + "/QUILLON_LOGS/" + TodaysLogName()); }
 
 std::string ServerProcess::Output() const {
-  std::ifstream in(work_ + "/server.out", std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  std::string text;
+  platform::fs::ReadFile(work_ + "/server.out", &text);
+  return text;
 }
 
 PosConnection::~PosConnection() { Close(); }

@@ -71,7 +71,6 @@ struct RigSetup {
 class Rig {
  public:
   void Start(const RigSetup& setup) {
-    setup_ = setup;
     ASSERT_FALSE(scratch_.path().empty());
     home_ = scratch_.path() + "/home";
     work_ = scratch_.path() + "/work";
@@ -232,7 +231,6 @@ class Rig {
   }
 
   e2e::ScratchFolder scratch_;
-  RigSetup setup_;
   std::string home_, work_;
   elavon_sim::TestPkiFiles pki_;
   elavon_sim::ElavonHostSim sim_;

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 
@@ -286,6 +287,20 @@ namespace {
 class LauncherE2ETest : public ServerE2ETest {
  protected:
   std::vector<std::string> Args() override { return {"/started_as_service", "/device_id=[AB12]"}; }
+
+  std::string Pipe() const { return pipe_client::PipeNameForPid(static_cast<unsigned long>(server_->pid())); }
+  // Asks for the title until it holds `text` (for 10 s at most); the last title.
+  std::string WaitForTitle(const std::string& text) {
+    const std::string pipe = Pipe();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::string reply, error;
+    while (!(pipe_client::SendCommand(pipe, "APP CAPTION", &reply, 2000, &error) &&
+             reply.find(text) != std::string::npos) &&
+           std::chrono::steady_clock::now() < deadline) {
+      usleep(100000);
+    }
+    return reply;
+  }
 };
 
 TEST_F(LauncherE2ETest, ThePipeShowsTheRunningTitleAndTheTraffic) {
@@ -298,15 +313,11 @@ TEST_F(LauncherE2ETest, ThePipeShowsTheRunningTitleAndTheTraffic) {
   ASSERT_TRUE(pos.Exchange(e2e::CreditSale("10.00"), pos_client::Cipher::kRc4, 20000, &document, &encrypted, &failure))
       << failure;
 
-  const std::string pipe = pipe_client::PipeNameForPid(static_cast<unsigned long>(server_->pid()));
-  std::string reply, error;
   // The title timer runs every 500 ms: the running title replaces OFFLINE.
-  for (int i = 0; i < 40; ++i) {
-    ASSERT_TRUE(pipe_client::SendCommand(pipe, "APP CAPTION", &reply, 5000, &error)) << error;
-    if (reply.find("Corvane (Elavon Host)  Req->") != std::string::npos) break;
-    usleep(100000);
-  }
-  EXPECT_NE(reply.find("Corvane (Elavon Host)  Req->"), std::string::npos) << reply;
+  const std::string title = WaitForTitle("Corvane (Elavon Host)  Req->");
+  EXPECT_NE(title.find("Corvane (Elavon Host)  Req->"), std::string::npos) << title;
+  const std::string pipe = Pipe();
+  std::string reply, error;
   ASSERT_TRUE(pipe_client::SendCommand(pipe, "APP VIEW", &reply, 5000, &error)) << error;
   EXPECT_NE(reply.find("Auth Response Received (IP) from Elavon."), std::string::npos) << reply;
   ASSERT_TRUE(pipe_client::SendCommand(pipe, "APP LOG LOCATION", &reply, 5000, &error)) << error;
@@ -317,20 +328,6 @@ TEST_F(LauncherE2ETest, ThePipeShowsTheRunningTitleAndTheTraffic) {
 class TitleE2ETest : public LauncherE2ETest {
  protected:
   bool HoldConfigurationService() override { return true; }
-
-  // Asks for the title until it holds `text` (at most 10 s); the last title.
-  std::string WaitForTitle(const std::string& text) {
-    const std::string pipe = pipe_client::PipeNameForPid(static_cast<unsigned long>(server_->pid()));
-    std::string reply, error;
-    for (int i = 0; i < 100; ++i) {
-      if (pipe_client::SendCommand(pipe, "APP CAPTION", &reply, 2000, &error) &&
-          reply.find(text) != std::string::npos) {
-        break;
-      }
-      usleep(100000);
-    }
-    return reply;
-  }
 };
 
 TEST_F(TitleE2ETest, OfflineUntilTheInterfacesRunThenTheRunningTitle) {
