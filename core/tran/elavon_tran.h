@@ -397,18 +397,19 @@ class CElavonTran : public CTranRecordData,
   // ECheck Sale with ECHECK outside 0 to 2: m_ErrorCode := 1001, m_HostRequest
   // unchanged, the refusal logged; the caller fails the record, state 6); code 50 whose
   // reversal is refused (the caller ends it as a failed reversal).
-  bool BuildElavonRequest();
-  bool BuildElavonRequest(const class CParamSettings& settings, class CSequenceFile& sequenceFile);
+  [[nodiscard]] bool BuildElavonRequest();
+  [[nodiscard]] bool BuildElavonRequest(const class CParamSettings& settings,
+                                        class CSequenceFile& sequenceFile);
   // The reversal of the message in m_HostRequest; true when it replaced the message
   // and the family became Reversal. False, with the record unchanged and the refusal
   // logged, when the message is unusable or no reversal code applies: the caller must
   // then send nothing (never the reversed transaction).
-  bool BuildReversalRequest();
-  bool BuildReversalRequest(const class CParamSettings& settings);
+  [[nodiscard]] bool BuildReversalRequest();
+  [[nodiscard]] bool BuildReversalRequest(const class CParamSettings& settings);
   // The echo of the approved message in m_HostRequest, which it also replaces (family
   // Echo). The empty text, with the record unchanged and the refusal logged, when the
   // message has no complete header before its first GS. m_ElavonCode is kept.
-  std::string BuildEchoRequest();
+  [[nodiscard]] std::string BuildEchoRequest();
   // The three-digit Elavon code of an internal code, or "" when it has none. Only
   // ECheck Sale (44) reads a parameter: ECHECK 0, 1, 2 (absent: 0) give "300" to "302".
   static std::string GetElavonTranCode(int code);
@@ -491,6 +492,12 @@ class CElavonTran : public CTranRecordData,
   // Error 4007 with the printable characters of the answer as m_HostErrorText, and its
   // error reply; nothing for an echo answer.
   void ReportUnparseableResponse();
+  // Whether an answer carries a result (a field 02 with data after the first GS). An
+  // echo answer without one is read as a decline of the echo, with the text of an
+  // unreadable answer; the approval it was to confirm may stand at the host.
+  static bool AnswerHasResultField(const std::string& answer);
+  // The text of error 4007: the fixed prefix and m_HostErrorText.
+  std::string UnparseableAnswerText() const;
 
   // "Request ->" or "Request +>", for the intake log line only; never copied.
   std::string m_LogTag;

@@ -133,13 +133,17 @@ bool FixedErrorText(int code, std::string_view* text) {
 
 }  // namespace
 
+std::string CElavonTran::UnparseableAnswerText() const {
+  return std::string(kUnparsableHostAnswerPrefix) + m_HostErrorText;
+}
+
 std::string CElavonTran::BuildErrorResponse() {
   std::string text;
   std::string_view fixed;
   if (m_ErrorCode == kHostErrorText) {
     text = m_HostErrorText;
   } else if (m_ErrorCode == kUnparsableHostAnswer) {
-    text = std::string(kUnparsableHostAnswerPrefix) + m_HostErrorText;
+    text = UnparseableAnswerText();
   } else if (FixedErrorText(m_ErrorCode, &fixed)) {
     text = std::string(fixed);
   } else {

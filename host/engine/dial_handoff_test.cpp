@@ -144,7 +144,7 @@ TEST_F(DialHandOffTest, OutcomesOfTheDialBackup) {
     CElavonTran tran = Request(c.items, settings);
     ASSERT_NE(tran.m_TranCode, 0) << c.name;
     ASSERT_TRUE(queue.Add(tran));
-    tran.BuildElavonRequest(settings, g_SequenceFile);
+    ASSERT_TRUE(tran.BuildElavonRequest(settings, g_SequenceFile)) << c.name;
     if (c.line_busy) g_DialLineBusyEvent.Set(); else g_DialLineBusyEvent.Reset();
     FakeDialWorker dial(&queue, c.script);
     CRoutingContext context;

@@ -18,6 +18,7 @@ namespace {
 constexpr uint32_t kPassMs = 50;
 constexpr uint32_t kStopWaitMs = 20000;
 constexpr uint32_t kStopStepMs = 500;
+constexpr int kErrorRequestNotBuilt = 1001;
 const char kFatalText[] = "The Elavon Processing thread could NOT be started.\r\nThis error is FATAL!";
 }  // namespace
 
@@ -26,7 +27,11 @@ CElavonInterface::CElavonInterface(CRoutingContext context)
   m_Context.FillDefaults();
 }
 
-CElavonInterface::~CElavonInterface() { Stop(); }
+CElavonInterface::~CElavonInterface() {
+  Stop();
+  // A worker that outlived a stop ends within its own time-outs.
+  m_Worker.Join();
+}
 
 void CElavonInterface::SetMessageSink(ElavonInterfaceMessageFn show, bool silent) {
   m_Show = show;
@@ -49,6 +54,9 @@ bool CElavonInterface::Start() {
   m_StartFailedEvent.Pulse();
   m_StartedEvent.Pulse();
   m_StopEvent.Pulse();
+  // A worker left in an exchange by the last stop ends (within its own time-outs)
+  // before the abort is cleared for the next one.
+  m_Worker.Join();
   m_Context.abort->Pulse();
   m_Context.abort->Reset();
 
@@ -71,11 +79,16 @@ int CElavonInterface::Stop() {
          std::chrono::steady_clock::now() - start < std::chrono::milliseconds(kStopWaitMs)) {
     std::this_thread::sleep_for(std::chrono::milliseconds(kStopStepMs));
   }
-  if (m_JobIds.GetCount() > 0) m_JobIds.Clear();
+  const bool left_in_flight = m_JobIds.GetCount() > 0;
+  if (left_in_flight) {
+    m_JobIds.Clear();
+    m_Context.logger->LogLine("ELAVON Interface stopped with a host exchange still in flight");
+  }
   m_StopEvent.Set();
   m_Thread.Join();
-  // The abort ends every wait of an exchange still in flight.
-  m_Worker.Join();
+  // A worker that released its id is ending and is joined now; one still in its
+  // exchange is joined by the next Start or the destructor, never waited for here.
+  if (!left_in_flight) m_Worker.Join();
   m_StartedEvent.Reset();
   return 1;
 }
@@ -142,7 +155,13 @@ void CElavonInterface::DispatchRequests(const CTranList& snapshot) {
     if (!queue.Find(candidate.m_Id, record) || record.m_State != kTranStateQueued) continue;
 
     const CRoutingContext context = ContextForRequest();
-    record.BuildElavonRequest(context.settings, g_SequenceFile);
+    if (!record.BuildElavonRequest(context.settings, g_SequenceFile)) {
+      // Nothing can be sent for it: it fails at once with its own code.
+      record.m_State = kTranStateFailed;
+      if (record.m_ErrorCode == 0) record.m_ErrorCode = kErrorRequestNotBuilt;
+      queue.Update(record.m_Id, record);
+      continue;
+    }
     const int job_id = m_JobIds.Allocate();
     if (job_id == 0) {
       record.m_State = kTranStateFailed;

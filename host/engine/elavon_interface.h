@@ -8,7 +8,8 @@
 // Start and Stop run on the UI thread (Start dispatches window messages while it
 // waits). The processing thread and the worker share only the queue, the job-id
 // list and the process-wide objects, each behind its own lock; records are copies.
-// Both threads are owned and always joined.
+// Both threads are owned and always joined, the worker at the latest by the next
+// Start or the destructor.
 #pragma once
 
 #include <mutex>
@@ -34,10 +35,13 @@ class CElavonInterface {
   // How a failed thread start is shown; silent when running as a service.
   void SetMessageSink(ElavonInterfaceMessageFn show, bool silent);
 
-  // True when the processing thread runs and is ready.
+  // True when the processing thread runs and is ready. First joins a worker that the
+  // last stop left in its exchange.
   bool Start();
   // Sets the abort event, waits up to 20 s for the exchange in flight, ends and
-  // joins both threads. Returns 1.
+  // joins the processing thread, and joins the worker when its exchange has ended.
+  // A worker still in its exchange after the 20 s keeps running to the end of it and
+  // is joined by the next Start or the destructor. Returns 1.
   int Stop();
   std::string GetStartFailureText() const;
 

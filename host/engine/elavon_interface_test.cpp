@@ -48,7 +48,10 @@ class SimLink : public CHostLink {
     }
     return true;
   }
-  void BuildHttpRequest(const CElavonTran& tran) override { request_ = tran.m_HostRequest; }
+  bool BuildHttpRequest(const CElavonTran& tran) override {
+    request_ = tran.m_HostRequest;
+    return true;
+  }
   bool Transact() override {
     const int now = ++g_->in_flight;
     int seen = g_->max_in_flight.load();
@@ -238,7 +241,7 @@ TEST_F(EngineTest, FailedExchangesAreReversedOrFail) {
     context.endpoints = &endpoints;
     context.make_link = [&gateway] { return std::make_unique<SimLink>(&gateway); };
     CElavonTran t = Request(c.items, "10.0.0.3:0001", settings);
-    t.BuildElavonRequest(settings, g_SequenceFile);
+    ASSERT_TRUE(t.BuildElavonRequest(settings, g_SequenceFile));
     RouteRequest(t, context);
     EXPECT_EQ(t.m_State, c.state) << c.name;
     EXPECT_EQ(gateway.requests.size(), c.requests) << c.name;

@@ -18,6 +18,8 @@
 namespace {
 
 constexpr uint32_t kDialPollMs = 250;
+constexpr int kErrorRequestNotBuilt = 1001;
+constexpr char kNotSentWhileStopping[] = "Interface stopping: request not sent to Elavon";
 constexpr uint32_t kDialRetryPauseMs = 1000;
 
 uint32_t MsSince(std::chrono::steady_clock::time_point start) {
@@ -117,6 +119,22 @@ bool DialHandOff(CElavonTran& tran, CRoutingContext& c) {
   return true;
 }
 
+// An echo answer without a result (field 02): the host may have taken the echo, so
+// the approval is reversed on a new connection as for an echo that got no answer.
+// The record itself keeps the echo's answer, which its final parse reads as a
+// decline; the reversal works on a copy.
+void ReverseUnconfirmedEcho(const CElavonTran& tran, CRoutingContext& c) {
+  c.logger->LogLine("Echo answer without a result for %s: reversing the approval", tran.m_ClientAddress.c_str());
+  CElavonTran reversal = tran;
+  const bool ended = ReverseHandlerIp(reversal, c);
+  if (ended && reversal.m_Family == kTranFamilyReversal) {
+    c.logger->LogLine("Approval reversed after an echo answer without a result for %s", tran.m_ClientAddress.c_str());
+  } else {
+    c.logger->LogLine("Approval NOT reversed after an echo answer without a result for %s: %s",
+                      tran.m_ClientAddress.c_str(), ended ? "no reversal applies" : "the reversal failed");
+  }
+}
+
 }  // namespace
 
 void CRoutingContext::FillDefaults() {
@@ -155,6 +173,8 @@ bool ConnectToElavon(CHostLink& link, CRoutingContext& c) {
 
 bool ReverseHandlerIp(CElavonTran& tran, CRoutingContext& c) {
   std::unique_ptr<CHostLink> link = c.make_link();
+  // What this connection carries is owed to the host: a stop does not cut it short.
+  link->SetAbortable(false);
   if (!ConnectToElavon(*link, c)) {
     c.logger->LogLine("Failed to connect Attempting reversal");
     return false;
@@ -173,7 +193,13 @@ bool ReverseHandlerIp(CElavonTran& tran, CRoutingContext& c) {
     link->Disconnect();
     return true;
   }
-  link->BuildHttpRequest(tran);
+  if (!link->BuildHttpRequest(tran)) {
+    tran.m_State = kTranStateNoHostAnswer;
+    tran.m_ErrorCode = 1007;
+    c.logger->LogLine("Reversal(IP) not sent for %s", tran.m_ClientAddress.c_str());
+    link->Disconnect();
+    return true;
+  }
   PostTraffic(WM_TRAFFIC_IP_REQUEST_SENT, kTrafficAuth);
   c.logger->LogLine("Sending Reversal(IP) Acct:%s AMT:%s for %s", MaskAccountNumber(tran.m_AcctNo).c_str(),
                     tran.m_Authorize.c_str(), tran.m_ClientAddress.c_str());
@@ -192,7 +218,14 @@ bool ReverseHandlerIp(CElavonTran& tran, CRoutingContext& c) {
 }
 
 bool SendRequestOverIp(CElavonTran& tran, CHostLink& link, CRoutingContext& c) {
-  link.BuildHttpRequest(tran);
+  if (!link.BuildHttpRequest(tran)) {
+    // Nothing went out: the record fails with its own code.
+    tran.m_State = kTranStateFailed;
+    if (tran.m_ErrorCode == 0) tran.m_ErrorCode = kErrorRequestNotBuilt;
+    c.logger->LogLine("Elavon Request not sent for %s: no HTTP request could be built",
+                      tran.m_ClientAddress.c_str());
+    return false;
+  }
   PostTraffic(WM_TRAFFIC_IP_REQUEST_SENT, kTrafficAuth);
   if (!link.Transact()) return ReverseHandlerIp(tran, c);
   tran.m_HostResponse = link.AnswerBody();
@@ -204,12 +237,12 @@ bool SendRequestOverIp(CElavonTran& tran, CHostLink& link, CRoutingContext& c) {
     if (tran.m_Approved) {
       tran.m_HostResponse.clear();
       // An echo that cannot be built leaves the approval unconfirmed: reverse it.
-      if (tran.BuildEchoRequest().empty()) return ReverseHandlerIp(tran, c);
-      link.BuildHttpRequest(tran);
+      if (tran.BuildEchoRequest().empty() || !link.BuildHttpRequest(tran)) return ReverseHandlerIp(tran, c);
       PostTraffic(WM_TRAFFIC_IP_REQUEST_SENT, kTrafficEcho);
       if (!link.Transact()) return ReverseHandlerIp(tran, c);
       tran.m_HostResponse = link.AnswerBody();
       c.logger->LogLine("RESPONSE from ELAVON ->[%s] for %s", "{Truncated}", tran.m_ClientAddress.c_str());
+      if (!CElavonTran::AnswerHasResultField(tran.m_HostResponse)) ReverseUnconfirmedEcho(tran, c);
     }
   }
   tran.m_State = kTranStateAnsweredIp;
@@ -224,7 +257,7 @@ bool RouteRequest(CElavonTran& tran, CRoutingContext& c) {
 
   std::unique_ptr<CHostLink> link = c.make_link();
   if (!ConnectToElavon(*link, c)) {
-    if (dial_available) {
+    if (dial_available && !c.abort->IsSet()) {
       link.reset();
       return DialHandOff(tran, c);
     }
@@ -232,6 +265,15 @@ bool RouteRequest(CElavonTran& tran, CRoutingContext& c) {
     tran.m_HostErrorText = link->GetLastErrorText();
     c.logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", tran.m_HostErrorText.c_str(),
                       tran.m_ClientAddress.c_str());
+    return false;
+  }
+  if (c.abort->IsSet()) {
+    // The interface is stopping and nothing of this request is at the host yet.
+    tran.m_State = kTranStateHostFailure;
+    tran.m_HostErrorText = kNotSentWhileStopping;
+    c.logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", tran.m_HostErrorText.c_str(),
+                      tran.m_ClientAddress.c_str());
+    link->Disconnect();
     return false;
   }
   if (IsEchoCode(tran.m_TranCode) && tran.m_HostRequest.size() > 1) {
@@ -242,6 +284,10 @@ bool RouteRequest(CElavonTran& tran, CRoutingContext& c) {
     PostTraffic(WM_TRAFFIC_IP_RESPONSE_RECEIVED, kTrafficAuth);
     link->Disconnect();
     return true;
+  }
+  if (tran.m_State == kTranStateFailed) {
+    link->Disconnect();
+    return false;
   }
   tran.m_State = kTranStateHostFailure;
   tran.m_HostErrorText = link->GetLastErrorText();

@@ -1,5 +1,7 @@
 #include "host/engine/ssl_link.h"
 
+#include "core/queue/abort_event.h"
+
 #include "host/ip/elavon_ssl_client.h"
 #include "host/ip/sspi_interface.h"
 
@@ -11,7 +13,8 @@ class CElavonSslLink final : public CHostLink {
   bool Connect(const std::string& host, int port, uint32_t timeoutMs) override {
     return m_Client.Connect(host, port, static_cast<int>(timeoutMs > 0x7FFFFFFFu ? 0x7FFFFFFFu : timeoutMs));
   }
-  void BuildHttpRequest(const CElavonTran& tran) override { m_Client.BuildHttpRequest(tran); }
+  bool BuildHttpRequest(const CElavonTran& tran) override { return m_Client.BuildHttpRequest(tran); }
+  void SetAbortable(bool abortable) override { m_Client.SetAbortEvent(abortable ? &g_AbortEvent : nullptr); }
   bool Transact() override { return m_Client.Transact(); }
   std::string AnswerBody() const override { return m_Client.GetResponse().GetBody(); }
   std::string GetLastErrorText() const override { return m_Client.GetLastErrorText(); }

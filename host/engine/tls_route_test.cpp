@@ -100,7 +100,7 @@ TEST_F(TlsRouteTest, AnsweredDeclinedAndUnansweredSales) {
   for (const Case& c : cases) {
     CElavonTran tran = Sale(c.amount, settings);
     ASSERT_NE(tran.m_TranCode, 0);
-    tran.BuildElavonRequest(settings, g_SequenceFile);
+    ASSERT_TRUE(tran.BuildElavonRequest(settings, g_SequenceFile)) << c.amount;
     CRoutingContext context = Context(settings);
     RouteRequest(tran, context);
     EXPECT_EQ(tran.m_State, c.state) << c.amount << " " << tran.m_HostErrorText;
@@ -118,7 +118,7 @@ TEST_F(TlsRouteTest, ARefusedConnectionFailsAndSwitchesTheEndpoint) {
   gateway_->SetFaults(faults);
   const CParamSettings settings = Settings();
   CElavonTran tran = Sale("10.00", settings);
-  tran.BuildElavonRequest(settings, g_SequenceFile);
+  ASSERT_TRUE(tran.BuildElavonRequest(settings, g_SequenceFile));
   CRoutingContext context = Context(settings);
   RouteRequest(tran, context);
   EXPECT_EQ(tran.m_State, kTranStateHostFailure);

@@ -36,7 +36,7 @@ bool MeansConnectionGone(int code) {
 
 }  // namespace
 
-CClientSocket::CClientSocket() {
+CClientSocket::CClientSocket() : m_AbortEvent(&g_AbortEvent) {
   const int started = net::Startup();
   if (started != 0) {
     SetLastFailure(started, Format("Winsock Failed to Start Error %d", started));
@@ -167,7 +167,7 @@ int CClientSocket::RecvRaw(char* buffer, int size) {
 
 int CClientSocket::Receive(char* buffer, int size, unsigned timeoutMs) {
   if (m_Socket == net::INVALID_SOCKET || buffer == nullptr || size <= 0) return 0;
-  const int got = net::ReceiveWithin(m_Socket, buffer, size, timeoutMs, &g_AbortEvent);
+  const int got = net::ReceiveWithin(m_Socket, buffer, size, timeoutMs, m_AbortEvent);
   if (got != net::SOCKET_ERROR) return got;
   // A reset or broken connection is a connection gone, as the liveness probe says.
   return MeansConnectionGone(net::WSAGetLastError()) ? 0 : net::SOCKET_ERROR;

@@ -7,14 +7,15 @@
 // Promises:
 // - Connect: a refused connection and a time-out both fail with code 3006; a failed
 //   connect always closes the socket it made. The socket is blocking once connected.
-// - Receive never waits longer than its time-out, returns 0 at once when g_AbortEvent
-//   is set or the peer has closed or reset the connection, and delivers what one
-//   recv returns (at most `size` bytes); it records no failure.
+// - Receive never waits longer than its time-out, returns 0 at once when the watched
+//   abort event (g_AbortEvent unless SetAbortEvent changed it) is set or the peer has
+//   closed or reset the connection, and delivers what one recv returns (at most
+//   `size` bytes); it records no failure.
 // - Send puts every byte on the wire (looping over partial sends, within
 //   platform::net::kSendTimeoutMs) or fails with code 3003.
 //
 // Not thread-safe: an object is used by one thread at a time. The only shared state
-// it reads is g_AbortEvent (its own lock); it takes no other lock.
+// it reads is the watched abort event (its own lock); it takes no other lock.
 #pragma once
 
 #include <cstdint>
@@ -61,6 +62,11 @@ class CClientSocket {
   // length (0 for a length of 0, without any call), or SOCKET_ERROR with code 3003.
   int Send(const char* data, int length);
 
+  // The event whose setting ends a Receive at once; nullptr: none, the time-out alone
+  // bounds it. The event must outlive its use here.
+  void SetAbortEvent(platform::Event* abort) { m_AbortEvent = abort; }
+  platform::Event* GetAbortEvent() const { return m_AbortEvent; }
+
   int GetLastErrorCode() const { return m_LastErrorCode; }
   std::string GetLastErrorText() const { return m_LastErrorText; }
 
@@ -79,6 +85,7 @@ class CClientSocket {
   uint32_t m_PeerAddress = 0;  // network byte order
   uint16_t m_PeerPort = 0;     // network byte order
   bool m_WinsockStarted = false;
+  platform::Event* m_AbortEvent;
   int m_LastErrorCode = kNoSocketError;
   std::string m_LastErrorText;
 };

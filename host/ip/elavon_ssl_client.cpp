@@ -542,7 +542,11 @@ int CElavonSslClient::DecryptInput(int* count, uint32_t timeout, const std::stri
 // ---- The HTTP exchange ----
 
 bool CElavonSslClient::BuildHttpRequest(const CElavonTran& tran) {
-  if (tran.m_HostRequest.size() < 2) return false;
+  if (tran.m_HostRequest.size() < 2) {
+    m_RequestText.clear();
+    SetLastFailure(kTlsNoRequest, "No Elavon message to send.");
+    return false;
+  }
   m_RequestText = BuildElavonHttpRequest(tran.m_HostRequest);
   return true;
 }
@@ -550,8 +554,18 @@ bool CElavonSslClient::BuildHttpRequest(const CElavonTran& tran) {
 bool CElavonSslClient::Transact(int /*unused*/) { return SendAndReceive(); }
 
 bool CElavonSslClient::SendAndReceive() {
+  if (m_RequestText.empty()) {
+    SetLastFailure(kTlsNoRequest, "No Elavon message to send.");
+    return false;
+  }
   if (!EncryptAndSend(m_RequestText)) return false;
-  if (ReceiveResponse(static_cast<int>(ElavonAnswerTimeoutMs())) <= 0) return false;
+  // The request is at the host now: its answer is waited for even while the
+  // interface stops, so that it is delivered or reversed rather than dropped.
+  platform::Event* const watched = GetAbortEvent();
+  SetAbortEvent(nullptr);
+  const int received = ReceiveResponse(static_cast<int>(ElavonAnswerTimeoutMs()));
+  SetAbortEvent(watched);
+  if (received <= 0) return false;
   m_Response.Reset();
   const bool parsed = m_Response.Parse(m_ReceivedText);
   if (parsed && m_Response.GetStatusCode() == 200 && !m_Response.GetBody().empty()) return true;

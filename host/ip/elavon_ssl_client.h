@@ -10,6 +10,11 @@
 // a body (GetResponse().GetBody()). Failures leave their code and text in the base's
 // last-error fields; only Connect and the exchange write log lines.
 //
+// The abort event: it ends the waits of Connect (the handshake's reads), when the
+// object watches it (the base's SetAbortEvent; g_AbortEvent by default). Once a
+// request is on the wire it is at the host: the wait for its answer is bounded by
+// the answer time alone, whatever the abort event says.
+//
 // Bounds: every receive reads at most its buffer and waits at most what is left of
 // its time-out; the decrypted answer is capped at kMaxReceivedBytes, beyond which the
 // receive fails (a gateway cannot make the client's memory grow without limit).
@@ -46,6 +51,7 @@ inline constexpr int kTlsQueryFailed = 3104;
 inline constexpr int kTlsOutOfMemory = 3105;
 inline constexpr int kTlsControlTokenFailed = 3106;
 inline constexpr int kTlsMessageTooLarge = 3107;
+inline constexpr int kTlsNoRequest = 3108;  // Transact without a request built
 inline constexpr int kCertChainFailed = 3110;
 inline constexpr int kCertPolicyFailed = 3111;
 inline constexpr int kCertPolicyError = 3112;
@@ -115,11 +121,14 @@ class CElavonSslClient : public CClientSocket {
   // most timeoutMs in all. Results kReceiveOk ... kReceiveDecryptFailed.
   int ReceiveAndDecrypt(int* count, int timeoutMs);
 
-  // The HTTP request for tran.m_HostRequest; false (nothing built) when that message
-  // is shorter than 2 bytes.
-  bool BuildHttpRequest(const CElavonTran& tran);
+  // The HTTP request for tran.m_HostRequest; false (nothing built, the previous
+  // request text dropped) when that message is shorter than 2 bytes: nothing may
+  // then be sent.
+  [[nodiscard]] bool BuildHttpRequest(const CElavonTran& tran);
   // SendAndReceive; the argument is not used.
   bool Transact(int unused = 0);
+  // Sends the request built last and waits for its answer (not ended by the abort
+  // event). False without sending when no request was built.
   bool SendAndReceive();
   // Length of the received text when an answer was taken; 0 on time-out or an end of
   // TLS without data in its last read; -1 on other receive failures.

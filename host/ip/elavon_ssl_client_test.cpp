@@ -274,10 +274,15 @@ TEST_F(ScriptedExchangeTest, ASilentGatewayTimesOutWithinTheAnswerTime) {
   EXPECT_EQ(client->GetLastErrorText(), "Timeout Waiting for Verifiable Packet from Host (ReceiveAndDecrypt)");
 }
 
-TEST_F(ScriptedExchangeTest, TheAbortEventEndsTheWaitForAnAnswer) {
+// A request on the wire is at the host: the abort event (an interface stopping) does
+// not cut the wait for its answer, which still comes within the answer time.
+TEST_F(ScriptedExchangeTest, TheAnswerToARequestSentIsAwaitedThroughTheAbortEvent) {
   ConnectWith([&](ScriptedSession& s) {
     std::string request;
     if (!s.Handshake(kWaitMs) || !s.ReadRequest(&request, kWaitMs)) return;
+    s.Idle(600);
+    s.QueueRecord(OkHead(kAnswerBody.size()) + kAnswerBody);
+    s.Flush();
     s.WaitForClientClose(kWaitMs);
   });
   std::thread stopper([] {
@@ -285,9 +290,43 @@ TEST_F(ScriptedExchangeTest, TheAbortEventEndsTheWaitForAnAnswer) {
     g_AbortEvent.Set();
   });
   const auto start = SteadyClock::now();
-  EXPECT_FALSE(Exchange());
-  EXPECT_LT(MsSince(start), 2000);
+  EXPECT_TRUE(Exchange()) << client->GetLastErrorText();
+  EXPECT_GE(MsSince(start), 550);
+  EXPECT_EQ(client->GetResponse().GetBody(), kAnswerBody);
   stopper.join();
+  // The watch is back for what follows on this object.
+  EXPECT_EQ(client->GetAbortEvent(), &g_AbortEvent);
+}
+
+// Before anything is sent the abort event ends the wait for the gateway's handshake,
+// unless the object was told not to watch it (a reversal owed to the host).
+TEST_F(ScriptedExchangeTest, TheAbortEventEndsAHandshakeThatWatchesIt) {
+  for (const bool watched : {true, false}) {
+    SCOPED_TRACE(watched ? "watched" : "not watched");
+    g_AbortEvent.Reset();
+    client = host_ip_testing::NewClient();
+    StartServer([&](ScriptedSession& s) {
+      s.Idle(400);  // the handshake's first answer comes late
+      std::string request;
+      if (!s.Handshake(kWaitMs) || !s.ReadRequest(&request, kWaitMs)) return;
+      s.QueueRecord(OkHead(kAnswerBody.size()) + kAnswerBody);
+      s.Flush();
+      s.WaitForClientClose(kWaitMs);
+    });
+    if (!watched) client->SetAbortEvent(nullptr);
+    g_AbortEvent.Set();
+    const auto start = SteadyClock::now();
+    const bool connected = client->Connect("localhost", server->Port(), 2000);
+    EXPECT_EQ(connected, !watched) << client->GetLastErrorText();
+    if (watched) {
+      EXPECT_LT(MsSince(start), 350);
+    } else {
+      EXPECT_TRUE(Exchange()) << client->GetLastErrorText();
+    }
+    client.reset();
+    EXPECT_TRUE(server->WaitDone(kWaitMs));
+    server.reset();
+  }
 }
 
 TEST_F(ScriptedExchangeTest, ATrickleInsideOneRecordCannotStretchTheAnswerTime) {
@@ -448,6 +487,11 @@ TEST(ElavonSslClientTest, ARecordIsNeededForARequest) {
   // Nothing is connected: the send fails as one record too large for no context.
   EXPECT_FALSE(client->Transact(0));
   EXPECT_EQ(client->GetLastErrorCode(), 3107);
+  // A refused build leaves nothing to send: not even the request built before it.
+  EXPECT_FALSE(client->BuildHttpRequest(host_ip_testing::TranWithMessage("")));
+  EXPECT_EQ(client->GetRequestText(), "");
+  EXPECT_FALSE(client->Transact(0));
+  EXPECT_EQ(client->GetLastErrorCode(), kTlsNoRequest);
 }
 
 TEST(ElavonSslClientTest, CertificateErrorTexts) {

@@ -266,8 +266,20 @@ void CElavonTran::ParseElavonResponse(CSequenceFile& sequenceFile, CLogger& logg
         m_EchoRef2.clear();
         m_EchoRef1.clear();
         m_HostAuthCode.clear();
+        m_HostRecordNo.clear();
+        m_EMVResult.clear();
+        m_Balance.clear();
+        m_EBTBalance.clear();
+        m_ECheckInfo.clear();
         m_Approved = false;
         m_Captured = false;
+        if (!hasResult) {
+          // An answer without a result is a decline that says why: the text of an
+          // unreadable answer, never the approval's.
+          m_HostErrorText = PrintableText(answer);
+          m_ErrorCode = kErrorUnparseable;
+          m_TextResponse = UnparseableAnswerText();
+        }
       }
       break;
 
@@ -330,6 +342,15 @@ void CElavonTran::ParseElavonResponse(CSequenceFile& sequenceFile, CLogger& logg
       return;
   }
   BuildResponse("");
+}
+
+bool CElavonTran::AnswerHasResultField(const std::string& answer) {
+  const size_t firstGs = answer.find(kElavonGS);
+  if (firstGs == std::string::npos) return false;
+  TextMap fields;
+  SplitResponseFields(answer, firstGs, fields);
+  const std::string* field = FindField(fields, kFid02);
+  return field != nullptr && !field->empty();
 }
 
 void CElavonTran::ReportUnparseableResponse() {

@@ -361,23 +361,36 @@ TEST_F(EchoAnswerTest, GoodEchoStoresTheHeldNumber) {
 }
 
 // However the echo fails, the client is told the transaction was declined and gets
-// none of the approval's references.
+// none of the approval's references. An answer without a result says so in its
+// text (that of an unreadable answer), never with the approval's text.
 TEST_F(EchoAnswerTest, FailedEchoClearsTheApproval) {
+  const auto unreadable = [](const std::string& answer) {
+    std::string printable;
+    for (char c : answer) {
+      if (c >= 0x20 && c <= 0x7E) printable += c;
+    }
+    return "Unable to parse response from Elavon: " + printable;
+  };
+  const std::string noResult = Answer({Field({"83", "xxREF"})});
   const struct {
     const char* name;
     std::string answer;
     std::string text;
   } rows[] = {
       {"declined", Answer({Fid02("ND", "000000", "0099", "ECHO DECLINED")}), "ECHO DECLINED"},
-      {"without field 02", Answer({Field({"83", "xxREF"})}), "APPROVAL 123456"},
-      {"without fields", "\x02" "ECHO FAILED, NO FIELDS AT ALL\x03", "APPROVAL 123456"},
-      {"short", "\x02NAK\x03", "APPROVAL 123456"},
-      {"empty", "", "APPROVAL 123456"},
+      {"without field 02", noResult, unreadable(noResult)},
+      {"without fields", "\x02" "ECHO FAILED, NO FIELDS AT ALL\x03", "Unable to parse response from Elavon: ECHO FAILED, NO FIELDS AT ALL"},
+      {"short", "\x02NAK\x03", "Unable to parse response from Elavon: NAK"},
+      {"empty", "", "Unable to parse response from Elavon: "},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
     ResetSequence();
     CElavonTran tran = ApprovedThenEchoed();
+    tran.m_Balance = "12.34";
+    tran.m_EMVResult = "9104AABBCCDD";
+    tran.m_HostRecordNo = "TOKEN";
+    EXPECT_EQ(CElavonTran::AnswerHasResultField(r.answer), r.text == "ECHO DECLINED");
     Parse(tran, r.answer);
     EXPECT_FALSE(tran.m_Approved);
     EXPECT_FALSE(tran.m_Captured);
@@ -394,6 +407,12 @@ TEST_F(EchoAnswerTest, FailedEchoClearsTheApproval) {
     const std::string document = tran.BuildRStream();
     EXPECT_THAT(document, HasSubstr("<CmdStatus>Declined</CmdStatus>"));
     EXPECT_THAT(document, Not(HasSubstr("<AuthCode>")));
+    EXPECT_THAT(document, Not(HasSubstr("APPROVAL")));
+    EXPECT_THAT(document, Not(HasSubstr("123456")));
+    EXPECT_THAT(document, Not(HasSubstr("REF83")));
+    EXPECT_THAT(document, Not(HasSubstr("TOKEN")));
+    EXPECT_THAT(document, Not(HasSubstr("AABBCCDD")));
+    EXPECT_EQ(tran.m_Balance, "");
   }
 }
 

@@ -13,6 +13,7 @@ AmountRule RuleForAmount(int64_t cents) {
     case 57: return AmountRule::kShortAnswer;
     case 58: return AmountRule::kUnreadableAnswer;
     case 59: return AmountRule::kNoResultField;
+    case 60: return AmountRule::kApproveEchoNoResult;
     default: return AmountRule::kApprove;
   }
 }
@@ -29,6 +30,7 @@ const char* AmountRuleName(AmountRule rule) {
     case AmountRule::kShortAnswer: return "short answer";
     case AmountRule::kUnreadableAnswer: return "unreadable answer";
     case AmountRule::kNoResultField: return "no result field";
+    case AmountRule::kApproveEchoNoResult: return "approve, echo answered without result";
   }
   return "unknown";
 }

@@ -18,6 +18,8 @@
 //   .57    an answer too short to read: the bare 5-byte text "ERROR"
 //   .58    an unreadable answer: 31 printable bytes without any field separator
 //   .59    a framed answer without field 02
+//   .60    approval; the echo that confirms it is taken (the approval is final)
+//          but answered with a framed answer without field 02 (likewise)
 //   other  approval: code "AA", text "APPROVAL " and the authorisation code
 // Stateless; no lock.
 #pragma once
@@ -37,6 +39,7 @@ enum class AmountRule {
   kShortAnswer,
   kUnreadableAnswer,
   kNoResultField,
+  kApproveEchoNoResult,
 };
 
 AmountRule RuleForAmount(int64_t cents);

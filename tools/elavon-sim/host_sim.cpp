@@ -98,6 +98,7 @@ const char* ActionName(Action action) {
     case Action::kEchoApproved: return "echo approved";
     case Action::kEchoDeclined: return "echo declined";
     case Action::kEchoUnanswered: return "echo unanswered";
+    case Action::kEchoTakenNoResult: return "echo taken, answered without result";
     case Action::kReversed: return "reversed";
     case Action::kVoided: return "voided";
     case Action::kBatchSummary: return "batch summary";
@@ -293,6 +294,7 @@ void ElavonHostSim::HandleFinancial(Exchange& exchange) {
     case AmountRule::kPartial:
     case AmountRule::kApproveEchoUnanswered:
     case AmountRule::kApproveEchoDeclined:
+    case AmountRule::kApproveEchoNoResult:
       break;
   }
 
@@ -499,6 +501,11 @@ void ElavonHostSim::HandleEcho(Exchange& exchange) {
   }
   waiting->state = ApprovalState::kFinal;
   confirmed_sequence_ = waiting->answer_sequence_number;
+  if (waiting->rule == AmountRule::kApproveEchoNoResult) {
+    answer.Add("87", {Format("%" PRId64, waiting->approved_cents)});
+    record.reply = Reply{Outcome::kAnswer, Action::kEchoTakenNoResult, answer.Finish()};
+    return;
+  }
   result.response_code = "AA";
   result.text = "APPROVAL";
   answer.Add("02", Field02(result));

@@ -23,6 +23,9 @@
 //   .57    bare text "ERROR" (5 bytes): an answer too short to read
 //   .58    31 printable bytes without GS: an unreadable answer
 //   .59    a framed answer without field 02
+//   .60    approval whose echo is taken (the approval becomes final, C moves
+//          on) but answered without field 02 (codes without an echo: a plain
+//          approval); a reversal then finds it by code, amount and sequence
 //   other  approval: "AA", text "APPROVAL " + authorisation code
 // Balance inquiries approve with the configured balances.
 //
@@ -136,6 +139,7 @@ enum class Action {
   kEchoApproved,
   kEchoDeclined,
   kEchoUnanswered,
+  kEchoTakenNoResult,  // rule .60
   kReversed,
   kVoided,
   kBatchSummary,

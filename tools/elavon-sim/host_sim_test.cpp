@@ -326,6 +326,28 @@ TEST_F(HostSimTest, EchoRulesWithholdOrDecline) {
   EXPECT_EQ(sim_.ConfirmedSequence(), 0);
 }
 
+// .60: the host takes the echo (the approval is final and C moves on) but its answer
+// has no field 02; the terminal's reversal, built from the echo, still finds the
+// approval by code, amount and the sale's sequence number.
+TEST_F(HostSimTest, EchoTakenButAnsweredWithoutResult) {
+  Read sale = Send(Request("100", {Fid01(2060, "0000")}));
+  EXPECT_EQ(sale.response_code, "AA");
+  Reply echo = sim_.Handle(EchoRequest("197", sale, "2060"));
+  EXPECT_EQ(echo.outcome, Outcome::kAnswer);
+  EXPECT_EQ(echo.action, Action::kEchoTakenNoResult);
+  const Read read = ReadAnswer(echo.bytes);
+  EXPECT_EQ(read.message.Find("02"), nullptr);
+  EXPECT_NE(read.message.Find("87"), nullptr);
+  EXPECT_EQ(sim_.Approvals().at(0).state, ApprovalState::kFinal);
+  EXPECT_EQ(sim_.ConfirmedSequence(), 1);
+  Read reversal = Send(Request("199", {ReversalFid01(2060, "0000"), Fid("04", {"100  "})}));
+  EXPECT_EQ(reversal.response_code, "AA");
+  EXPECT_EQ(Last().reference, ReferenceMatch::kMatched);
+  EXPECT_EQ(sim_.Approvals().at(0).state, ApprovalState::kReversed);
+  // A credit sale has no echo: .60 approves it plainly.
+  EXPECT_EQ(Send(Request("000", {Fid01(2160, "0001")})).response_code, "AA");
+}
+
 TEST_F(HostSimTest, FamilyAnswers) {
   // ECheck: FID 85 carries the reference the echo sends back; with no amount
   // field in the answer, .52 approves in full.
