@@ -1,9 +1,12 @@
 #include "host/engine/elavon_interface.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include <unistd.h>
@@ -34,7 +37,18 @@ struct SimGateway {
   std::atomic<int> in_flight{0};
   std::atomic<int> max_in_flight{0};
   std::vector<std::string> requests;
+  // When set, every echo gets this answer instead of the host's (the host still
+  // takes the echo).
+  std::optional<std::string> echo_answer;
+  // While set, an exchange waits for it to be cleared (a link that never returns).
+  bool hang = false;
+  std::condition_variable released;
 };
+
+// Whether an Elavon message is an echo (code 197 or 397).
+bool IsEcho(const std::string& message) {
+  return message.size() > 12 && (message.compare(10, 3, "197") == 0 || message.compare(10, 3, "397") == 0);
+}
 
 class SimLink : public CHostLink {
  public:
@@ -57,9 +71,15 @@ class SimLink : public CHostLink {
     int seen = g_->max_in_flight.load();
     while (now > seen && !g_->max_in_flight.compare_exchange_weak(seen, now)) {}
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    std::lock_guard<std::mutex> lock(g_->mu);
+    std::unique_lock<std::mutex> lock(g_->mu);
+    g_->released.wait(lock, [this] { return !g_->hang; });
     --g_->in_flight;
     g_->requests.push_back(request_);
+    if (g_->echo_answer && IsEcho(request_)) {
+      g_->sim.Handle(request_);
+      body_ = *g_->echo_answer;
+      return true;
+    }
     if (g_->silent_exchanges > 0) {
       --g_->silent_exchanges;
       g_->sim.Handle(request_);
@@ -280,6 +300,129 @@ TEST_F(EngineTest, CancelRequestsTouchOnlyTheirClientsQueuedRecords) {
   // The same pass's dispatch reads the record again: the cancelled one is not sent.
   engine.DispatchRequests(snapshot);
   EXPECT_EQ(Get(mine.m_Id).m_State, kTranStateCancelled);
+  engine.Stop();
+}
+
+// A record for which no Elavon request can be built (an ECheck Sale with ECHECK "7"
+// has no Elavon code) fails at once with its own code: the gateway is not even
+// connected to, and the next record is served as usual.
+TEST_F(EngineTest, ARequestThatCannotBeBuiltIsNeverSent) {
+  const CParamSettings settings = Settings({{kParmDoNotConnectOnStartup, "Y"}, {kParmECheck, "7"}});
+  CElavonInterface engine(Context(settings));
+  ASSERT_TRUE(engine.Start());
+  CElavonTran check = Request("TranType=ECheck\x1CTranCode=Sale\x1CMICR=Keyed\x1CRoutingNo=011000015\x1C"
+                              "AcctNo=12345678\x1CSequenceNo=1001\x1CPurchase=25.00",
+                              "10.0.0.7:0001", settings);
+  ASSERT_EQ(check.m_TranCode, kCodeECheckSale);
+  const auto queued = std::chrono::steady_clock::now();
+  ASSERT_TRUE(queue_.Add(check));
+  ASSERT_TRUE(WaitFinal(2000));
+  EXPECT_LT(std::chrono::steady_clock::now() - queued, std::chrono::milliseconds(500));
+  const CElavonTran failed = Get(check.m_Id);
+  EXPECT_EQ(failed.m_State, kTranStateFailed);
+  EXPECT_EQ(failed.m_ErrorCode, 1001);
+  EXPECT_EQ(gateway_.connects.load(), 0);
+  EXPECT_TRUE(gateway_.requests.empty());
+  CElavonTran copy = failed;
+  EXPECT_NE(copy.BuildErrorResponse().find("General Failure."), std::string::npos);
+
+  CElavonTran sale = Request(std::string(kCreditSale) + "10.00", "10.0.0.7:0001", settings);
+  ASSERT_TRUE(queue_.Add(sale));
+  ASSERT_TRUE(WaitFinal(5000));
+  engine.Stop();
+  EXPECT_EQ(Get(sale.m_Id).m_State, kTranStateAnsweredIp);
+  EXPECT_EQ(gateway_.requests.size(), 1u);
+  platform::window::DispatchPending();
+  std::lock_guard<std::mutex> lock(traffic_mu_);
+  // Traffic only for the sale.
+  EXPECT_EQ(std::count(traffic_seen_.begin(), traffic_seen_.end(),
+                       std::make_pair(WM_TRAFFIC_IP_REQUEST_SENT, platform::window::WPARAM{0})),
+            1);
+}
+
+// An approved debit sale whose echo answer has no result (no field 02, no GS, too
+// short, empty): the host may have taken the echo, so the approval is reversed, and
+// the client's reply is a decline with the unreadable-answer text and nothing of the
+// approval.
+TEST_F(EngineTest, AnEchoAnswerWithoutResultIsADeclineAndTheApprovalIsReversed) {
+  struct Case {
+    const char* name;
+    const char* amount;
+    std::optional<std::string> echo_answer;  // none: the host's own (rule .60)
+  } cases[] = {
+      {"framed without field 02", "20.60", std::nullopt},
+      {"no GS", "21.00", std::string("\x02") + "ECHO ANSWER WITHOUT ANY FIELD AT ALL" + "\x03"},
+      {"too short", "22.00", std::string("\x02NAK\x03")},
+      {"empty", "23.00", std::string()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimGateway gateway;
+    gateway.echo_answer = c.echo_answer;
+    CTransactionQueue queue;
+    CHostEndpoints endpoints;
+    const CParamSettings settings = Settings({});
+    CRoutingContext context = Context(settings);
+    context.queue = &queue;
+    context.endpoints = &endpoints;
+    context.make_link = [&gateway] { return std::make_unique<SimLink>(&gateway); };
+    CElavonTran t = Request(std::string(kDebitSale) + c.amount, "10.0.0.8:0001", settings);
+    ASSERT_TRUE(t.BuildElavonRequest(settings, g_SequenceFile));
+    EXPECT_TRUE(RouteRequest(t, context));
+    ASSERT_EQ(t.m_State, kTranStateAnsweredIp);
+    t.ParseElavonResponse();
+
+    ASSERT_EQ(gateway.requests.size(), 3u);  // sale, echo, reversal
+    EXPECT_TRUE(IsEcho(gateway.requests[1]));
+    EXPECT_EQ(gateway.requests[2].substr(10, 3), "199");
+    const std::vector<elavon_sim::Approval> approvals = gateway.sim.Approvals();
+    ASSERT_EQ(approvals.size(), 1u);
+    EXPECT_EQ(approvals[0].state, elavon_sim::ApprovalState::kReversed);
+
+    EXPECT_FALSE(t.m_Approved);
+    EXPECT_EQ(t.m_TextResponse.rfind("Unable to parse response from Elavon: ", 0), 0u) << t.m_TextResponse;
+    const std::string document = t.BuildRStream();
+    EXPECT_NE(document.find("<CmdStatus>Declined</CmdStatus>"), std::string::npos) << document;
+    EXPECT_EQ(document.find("APPROVAL"), std::string::npos) << document;
+    EXPECT_EQ(document.find(approvals[0].auth_code), std::string::npos) << document;
+    EXPECT_EQ(document.find("<AuthCode>"), std::string::npos) << document;
+    EXPECT_EQ(document.find("<AcqRefData>"), std::string::npos) << document;
+    EXPECT_EQ(document.find("<RefNo>"), std::string::npos) << document;
+  }
+}
+
+// A link that never returns: Stop gives the exchange its 20 s and then goes on; the
+// worker is joined later (here by the next Start, once the link has returned).
+TEST_F(EngineTest, StopReturnsWhileALinkNeverReturns) {
+  const CParamSettings settings = Settings({{kParmDoNotConnectOnStartup, "Y"}});
+  CElavonInterface engine(Context(settings));
+  ASSERT_TRUE(engine.Start());
+  {
+    std::lock_guard<std::mutex> lock(gateway_.mu);
+    gateway_.hang = true;
+  }
+  CElavonTran t = Request(std::string(kCreditSale) + "10.00", "10.0.0.9:0001", settings);
+  ASSERT_TRUE(queue_.Add(t));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (gateway_.in_flight.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(gateway_.in_flight.load(), 1);
+  const auto t0 = std::chrono::steady_clock::now();
+  engine.Stop();
+  const auto waited = std::chrono::steady_clock::now() - t0;
+  EXPECT_GE(waited, std::chrono::milliseconds(19500));
+  EXPECT_LT(waited, std::chrono::seconds(21));
+  EXPECT_EQ(engine.JobsInFlight(), 0);
+  EXPECT_EQ(Get(t.m_Id).m_State, kTranStateInProcess);
+
+  {
+    std::lock_guard<std::mutex> lock(gateway_.mu);
+    gateway_.hang = false;
+  }
+  gateway_.released.notify_all();
+  ASSERT_TRUE(engine.Start());  // joins the worker, which has written its record back
+  EXPECT_EQ(Get(t.m_Id).m_State, kTranStateAnsweredIp);
   engine.Stop();
 }
 

@@ -1,8 +1,10 @@
 // Routing over the real TLS link to the simulated gateway on 127.0.0.1.
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -27,11 +29,15 @@ CParamSettings Settings() {
   return settings;  // VERIFY SSL CERTIFICATE "Y", TRANSPORT METHOD 0
 }
 
-CElavonTran Sale(const std::string& amount, const CParamSettings& settings) {
+const char kCreditItems[] = "TranType=Credit\x1CTranCode=Sale\x1CTrack2=4111111111111111=2512101\x1CPurchase=";
+const char kDebitItems[] =
+    "TranType=Debit\x1CTranCode=Sale\x1CTrack2=4111111111111111=2512101\x1CPINBlock=1234567890ABCDEF\x1C"
+    "DervdKey=FFFF9876543210ABCDEF\x1CPurchase=";
+
+CElavonTran Sale(const std::string& amount, const CParamSettings& settings, const char* items = kCreditItems) {
   CElavonTran tran;
-  tran.m_Request = "TStream=Transaction\x1C" "ClientID=0005\x1C" "MerchantID=1234\x1C" "InvoiceNo=INV1\x1C"
-                   "RefNo=REF1\x1CTranType=Credit\x1CTranCode=Sale\x1CTrack2=4111111111111111=2512101\x1CPurchase=" +
-                   amount;
+  tran.m_Request = std::string("TStream=Transaction\x1C" "ClientID=0005\x1C" "MerchantID=1234\x1C" "InvoiceNo=INV1\x1C"
+                               "RefNo=REF1\x1C") + items + amount;
   tran.m_RequestKind = kRequestKindEncrypted;
   tran.ParseRequest(settings);
   tran.m_ClientAddress = "127.0.0.1:0042";
@@ -110,6 +116,76 @@ TEST_F(TlsRouteTest, AnsweredDeclinedAndUnansweredSales) {
     EXPECT_EQ(requests.size() - seen, c.requests) << c.amount;
     seen = requests.size();
   }
+}
+
+// The interface stops (the abort event is set) while a sale is at the host: what was
+// sent runs to its end. A slow answer is taken, with the debit echo after it; a sale
+// that gets no answer is reversed on a new connection all the same.
+TEST_F(TlsRouteTest, AStopDoesNotCutAnExchangeAtTheHost) {
+  ScopedElavonAnswerTimeout short_wait(1500);
+  const CParamSettings settings = Settings();
+  struct Case {
+    const char* name;
+    const char* items;
+    const char* amount;
+    int delay_ms;
+    int state;
+    bool approved;
+    size_t requests;
+    elavon_sim::ApprovalState host_state;
+  } cases[] = {
+      {"credit, slow answer", kCreditItems, "10.00", 600, kTranStateAnsweredIp, true, 1,
+       elavon_sim::ApprovalState::kFinal},
+      {"debit, slow answer, then its echo", kDebitItems, "11.00", 600, kTranStateAnsweredIp, true, 2,
+       elavon_sim::ApprovalState::kFinal},
+      {"credit, no answer", kCreditItems, "12.54", 0, kTranStateNoHostAnswer, false, 2,
+       elavon_sim::ApprovalState::kReversed},
+  };
+  size_t seen = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_AbortEvent.Reset();
+    elavon_sim::GatewayFaults faults;
+    faults.answer_delay_ms = c.delay_ms;
+    faults.answer_fault_requests = c.delay_ms > 0 ? 1 : 0;
+    gateway_->SetFaults(faults);
+    CElavonTran tran = Sale(c.amount, settings, c.items);
+    ASSERT_TRUE(tran.BuildElavonRequest(settings, g_SequenceFile));
+    CRoutingContext context = Context(settings);
+    std::thread stopper([this, seen] {
+      // The abort comes once the request has reached the host.
+      for (int i = 0; i < 200 && gateway_->Requests().size() <= seen; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      g_AbortEvent.Set();
+    });
+    RouteRequest(tran, context);
+    stopper.join();
+    EXPECT_EQ(tran.m_State, c.state) << tran.m_HostErrorText;
+    if (tran.m_State == kTranStateAnsweredIp) tran.ParseElavonResponse();
+    EXPECT_EQ(tran.m_Approved, c.approved);
+    EXPECT_EQ(gateway_->Requests().size() - seen, c.requests);
+    seen = gateway_->Requests().size();
+    ASSERT_FALSE(sim_.Approvals().empty());
+    EXPECT_EQ(sim_.Approvals().back().state, c.host_state);
+  }
+  g_AbortEvent.Reset();
+}
+
+// Once the abort event is set, a request that has nothing at the host yet is not
+// sent: the connection's handshake gives up, and no dial or failover follows.
+TEST_F(TlsRouteTest, NothingNewIsSentWhileStopping) {
+  const CParamSettings settings = Settings();
+  CElavonTran tran = Sale("10.00", settings);
+  ASSERT_TRUE(tran.BuildElavonRequest(settings, g_SequenceFile));
+  CRoutingContext context = Context(settings);
+  g_AbortEvent.Set();
+  EXPECT_FALSE(RouteRequest(tran, context));
+  g_AbortEvent.Reset();
+  EXPECT_EQ(tran.m_State, kTranStateHostFailure);
+  EXPECT_FALSE(tran.m_HostErrorText.empty());
+  EXPECT_EQ(gateway_->Counters().requests, 0);
+  EXPECT_TRUE(sim_.Approvals().empty());
 }
 
 TEST_F(TlsRouteTest, ARefusedConnectionFailsAndSwitchesTheEndpoint) {
