@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/log/logger.h"
 #include "core/params/param_store.h"
 #include "core/tran/elavon_tran.h"
 #include "host/dial/dial_frame.h"
@@ -31,6 +32,7 @@ bool Contains(const std::string& text, const char* what) { return text.find(what
 
 CDialBackup::CDialBackup(CTransactionQueue* queue, CDialSettingsSource settings, CLogger* logger)
     : m_SerialPort(logger),
+      m_Logger(logger),
       m_Queue(queue ? *queue : g_TransactionQueue),
       m_Settings(settings ? std::move(settings) : CDialSettingsSource([] { return g_ParamStore.GetSettings(); })) {}
 
@@ -123,6 +125,7 @@ void CDialBackup::Run() {
       }
     }
     if (m_StopEvent.Wait(m_Timeouts.m_PassMs)) break;
+    TakeInIdleInput();
     if (!m_SerialPort.IsCarrierOn() && g_DialLineBusyEvent.IsSet()) g_DialLineBusyEvent.Reset();
   }
   // Closing drops DTR, which ends a call still up.
@@ -130,7 +133,21 @@ void CDialBackup::Run() {
   m_SerialPort.Close();
 }
 
+void CDialBackup::TakeInIdleInput() {
+  const bool carrierBefore = m_SerialPort.IsCarrierOn();
+  while (m_SerialPort.Read(kReadChunk) > 0) {
+    if (m_SerialPort.GetReadData().find(kDialENQ) != std::string::npos) m_HostReady = true;
+  }
+  if (m_SerialPort.IsCarrierOn()) return;
+  m_HostReady = false;
+  if (carrierBefore) {
+    CLogger& log = m_Logger ? *m_Logger : GetLogger();
+    log.LogLine("Dial line dropped by the modem while idle on Com Port %d.", m_ComPort);
+  }
+}
+
 void CDialBackup::Serve(CElavonTran record, bool& lastFailed) {
+  TakeInIdleInput();
   if (m_SerialPort.IsCarrierOn() && !lastFailed && record.m_TranCode == kReversalCode) {
     // A reversal goes out on a fresh call.
     if (!HangUp() && !HangUp()) {
@@ -143,6 +160,7 @@ void CDialBackup::Serve(CElavonTran record, bool& lastFailed) {
   }
   if (!m_SerialPort.IsCarrierOn()) {
     lastFailed = false;
+    m_HostReady = false;
     if (!InitModem() || !Dial()) {
       record.m_State = kTranStateDialModemError;
       record.m_HostErrorText = GetLastErrorText();
@@ -153,7 +171,14 @@ void CDialBackup::Serve(CElavonTran record, bool& lastFailed) {
   if (!m_SerialPort.IsCarrierOn()) return;  // served on a later pass
 
   g_DialLineBusyEvent.Set();
-  if (Exchange(record)) {
+  const ExchangeResult result = Exchange(record);
+  if (result == ExchangeResult::kNotSent) {
+    // The call went before the request was written: the host saw nothing. The
+    // record waits in state 9 for the next pass, which dials first.
+    g_DialLineBusyEvent.Reset();
+    return;
+  }
+  if (result == ExchangeResult::kAnswered) {
     record.m_State = kTranStateDialAnswerReceived;
     if (record.m_TranCode == kReversalCode) {
       record.m_ErrorCode = 1007;
@@ -234,15 +259,20 @@ bool CDialBackup::WriteForExchange(const char* bytes, size_t length) {
   return false;
 }
 
-bool CDialBackup::Exchange(CElavonTran& record) {
+CDialBackup::ExchangeResult CDialBackup::Exchange(CElavonTran& record) {
   std::string& message = record.m_HostRequest;
   if (message.empty()) {
     SetLastErrorText(kEmptyRequestText);
-    return false;
+    return ExchangeResult::kFailed;
   }
   ReframeForDial(message, record.m_Family);
-  WaitForEnq();  // the message goes out whether the host asked for it or not
-  if (!WriteForExchange(message.data(), message.size())) return false;
+  // The message goes out whether the host asked for it or not, but never to a
+  // modem whose call has gone (its words may have come in while waiting).
+  const bool asked = m_HostReady;
+  m_HostReady = false;
+  if (!asked) WaitForEnq();
+  if (!m_SerialPort.IsCarrierOn()) return ExchangeResult::kNotSent;
+  if (!WriteForExchange(message.data(), message.size())) return ExchangeResult::kFailed;
 
   CDialAnswerReader reader;
   bool refused = false;  // an answer was NAK'd: its text stands when the time runs out
@@ -250,16 +280,16 @@ bool CDialBackup::Exchange(CElavonTran& record) {
   for (;;) {
     if (m_StopEvent.IsSet()) {
       SetLastErrorText(kShuttingDownText);
-      return false;
+      return ExchangeResult::kFailed;
     }
     if (!m_SerialPort.IsCarrierOn()) {
       SetLastErrorText(kLostCarrierText);
-      return false;
+      return ExchangeResult::kFailed;
     }
     const uint32_t elapsed = Elapsed(start);
     if (elapsed >= m_Timeouts.m_AnswerMs) {
       if (!refused) SetLastErrorText(kAnswerTimeoutText);
-      return false;
+      return ExchangeResult::kFailed;
     }
     if (m_SerialPort.WaitForInput(std::min(m_Timeouts.m_AnswerMs - elapsed, kLineCheckMs)) !=
         CSerialPort::kResultSuccess) {
@@ -271,9 +301,9 @@ bool CDialBackup::Exchange(CElavonTran& record) {
       const CDialAnswerReader::Result result = reader.Feed(chunk[i]);
       if (result == CDialAnswerReader::Result::kNone) continue;
       if (result == CDialAnswerReader::Result::kFrame) {
-        if (!WriteForExchange(&kDialACK, 1)) return false;
+        if (!WriteForExchange(&kDialACK, 1)) return ExchangeResult::kFailed;
         record.m_HostResponse = reader.Frame();
-        return true;
+        return ExchangeResult::kAnswered;
       }
       if (result == CDialAnswerReader::Result::kNak) {
         // The host refused the request; its ENQ asks for it again. The ENQ may have
@@ -281,14 +311,14 @@ bool CDialBackup::Exchange(CElavonTran& record) {
         const bool asked = chunk.find(kDialENQ, i + 1) != std::string::npos || WaitForEnq();
         if (asked) {
           m_SerialPort.PurgeReceive();
-          if (!WriteForExchange(message.data(), message.size())) return false;
+          if (!WriteForExchange(message.data(), message.size())) return ExchangeResult::kFailed;
           reader.Reset();
         }
       } else {
         // A refused answer: NAK it, and the host sends it again.
         m_SerialPort.CheckAbort(m_Timeouts.m_NakPauseMs);
         m_SerialPort.PurgeReceive();
-        if (!WriteForExchange(&kDialNAK, 1)) return false;
+        if (!WriteForExchange(&kDialNAK, 1)) return ExchangeResult::kFailed;
         SetLastErrorText(result == CDialAnswerReader::Result::kBadLrc ? kBadLrcText : kTooLongText);
         refused = true;
       }
@@ -298,6 +328,7 @@ bool CDialBackup::Exchange(CElavonTran& record) {
 }
 
 bool CDialBackup::HangUp() {
+  m_HostReady = false;
   if (g_DialLineBusyEvent.IsSet()) g_DialLineBusyEvent.Reset();
   return m_SerialPort.HangUp();
 }

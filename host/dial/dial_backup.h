@@ -7,6 +7,14 @@
 // failure's text in m_HostErrorText. While a call is up it keeps
 // g_DialLineBusyEvent set.
 //
+// Between exchanges the worker takes in whatever the line brings (every pass and
+// before each record), so that a call the far end dropped while the line was idle
+// (NO CARRIER, or the carrier line going off) counts as down at once: the busy event
+// is reset and the next record initialises the modem and dials before anything is
+// sent. A host ENQ that came in meanwhile is kept for the next exchange. A request
+// is never written once the carrier is gone; such a record is served again on a
+// later pass, on a new call.
+//
 // Every wait of the worker is bounded and ends at once on the stop event, so Stop
 // returns promptly whatever the modem does; the worker drops the call (DTR) and
 // closes the port when it ends, and resets g_DialLineBusyEvent.
@@ -86,11 +94,17 @@ class CDialBackup {
   // Serves one record of the snapshot (state 9, kind 0); `lastFailed` is the
   // worker's note that the last exchange failed for a record other than a reversal.
   void Serve(CElavonTran record, bool& lastFailed);
+  // Reads and drops what arrived while no exchange runs, so that the port's
+  // carrier reflects it (a pseudo-terminal works the carrier out from the modem's
+  // words); notes a host ENQ in m_HostReady and logs a call that went away.
+  void TakeInIdleInput();
   bool IsSignalActive(int signal);
   bool InitModem();
   bool Dial();
   bool WaitForEnq();
-  bool Exchange(CElavonTran& record);
+  enum class ExchangeResult { kAnswered, kFailed, kNotSent };
+  // kNotSent: the carrier was gone before the request was written (nothing sent).
+  ExchangeResult Exchange(CElavonTran& record);
   bool HangUp();
   // The exchange's write: true when sent; else the text of the failure is set.
   bool WriteForExchange(const char* bytes, size_t length);
@@ -106,6 +120,10 @@ class CDialBackup {
   mutable std::mutex m_TextLock;
   std::string m_LastErrorText;  // guarded by m_TextLock
 
+  // Worker only: the host's ENQ for the next message arrived while the line was idle.
+  bool m_HostReady = false;
+
+  CLogger* m_Logger;
   CTransactionQueue& m_Queue;
   CDialSettingsSource m_Settings;
   CDialTimeouts m_Timeouts;

@@ -380,6 +380,31 @@ TEST_F(DialBackupTest, ReversalIsSentOnAFreshCall) {
   EXPECT_EQ(counters.dtr_hang_ups, 1);
 }
 
+// A call that the far end drops at once, before the request could go out: nothing
+// is written to the modem without a call; the record waits and goes out on the
+// next call that stays up.
+TEST_F(DialBackupTest, ARequestIsNeverWrittenAfterTheCallWent) {
+  ModemScript script;
+  script.drop_idle_call_after_ms = 0;
+  ASSERT_TRUE(StartAll(script));
+  const int id = QueueSale();
+  ASSERT_TRUE(modem_.WaitFor([](const ModemCounters& c) { return c.idle_drops >= 2; }, 5000));
+  CElavonTran waiting;
+  ASSERT_TRUE(queue_.Find(id, waiting));
+  EXPECT_EQ(waiting.m_State, kTranStateHandedToDial);
+  ModemCounters counters = modem_.Counters();
+  EXPECT_EQ(counters.frames_without_call, 0);
+  EXPECT_EQ(counters.host.requests, 0);
+
+  modem_.SetScript(ModemScript());
+  const std::optional<CElavonTran> tran = Outcome(id);
+  ASSERT_TRUE(tran);
+  EXPECT_EQ(tran->m_State, kTranStateDialAnswerReceived) << tran->m_HostErrorText;
+  counters = modem_.Counters();
+  EXPECT_EQ(counters.frames_without_call, 0);
+  EXPECT_EQ(counters.host.requests, 1);
+}
+
 TEST_F(DialBackupTest, RecordsThatCannotBeSentFailOrWait) {
   ASSERT_TRUE(StartAll(ModemScript(), /*injected=*/true));
   // Not kind 0: never served, even in state 9.

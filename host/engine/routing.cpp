@@ -36,6 +36,24 @@ void ClearHostAnswer(CElavonTran& tran) {
   tran.m_EMVParamTables = tables;
 }
 
+// Turns the record into its reversal and hands that to the dial backup. False when
+// no reversal can be built: the record is then in state 4 with error 1007 (never
+// the reversed message sent again in its place).
+bool HandReversalToDial(CElavonTran& tran, CRoutingContext& c) {
+  tran.m_HostResponse.clear();
+  tran.m_TranCode = kCodeReversal;
+  if (!tran.BuildReversalRequest(c.settings)) {
+    tran.m_State = kTranStateNoHostAnswer;
+    tran.m_ErrorCode = 1007;
+    c.logger->LogLine("Reversal(dial) not sent for %s", tran.m_ClientAddress.c_str());
+    return false;
+  }
+  tran.m_State = kTranStateHandedToDial;
+  c.queue->Update(tran.m_Id, tran);
+  PostTraffic(WM_TRAFFIC_DIAL_REQUEST_SENT, kTrafficAuth);
+  return true;
+}
+
 // The dial hand-off: the record goes to the dial backup through the queue, and is
 // read back every 250 ms until the dial worker writes an outcome.
 bool DialHandOff(CElavonTran& tran, CRoutingContext& c) {
@@ -63,18 +81,7 @@ bool DialHandOff(CElavonTran& tran, CRoutingContext& c) {
       if (state == kTranStateDialFailed && IsReversibleCode(tran.m_TranCode)) {
         c.logger->LogLine("RESPONSE (reverse handler(dial))from ELAVON INTERFACE ->[%s] for %s",
                           tran.m_HostErrorText.c_str(), tran.m_ClientAddress.c_str());
-        tran.m_HostResponse.clear();
-        tran.m_TranCode = kCodeReversal;
-        if (!tran.BuildReversalRequest(c.settings)) {
-          // Nothing to send in its place: the client hears "no answer".
-          tran.m_State = kTranStateNoHostAnswer;
-          tran.m_ErrorCode = 1007;
-          c.logger->LogLine("Reversal(dial) not sent for %s", tran.m_ClientAddress.c_str());
-          break;
-        }
-        tran.m_State = kTranStateHandedToDial;
-        c.queue->Update(tran.m_Id, tran);
-        PostTraffic(WM_TRAFFIC_DIAL_REQUEST_SENT, kTrafficAuth);
+        if (!HandReversalToDial(tran, c)) break;
         round_start = std::chrono::steady_clock::now();
         continue;
       }
@@ -95,7 +102,19 @@ bool DialHandOff(CElavonTran& tran, CRoutingContext& c) {
       if (IsEchoCode(tran.m_TranCode) && tran.m_Family != kTranFamilyEcho) {
         c.logger->LogLine("building Response to Determine if Echo Required (dial)");
         tran.ParseElavonResponse();
-        if (tran.m_Approved && !tran.BuildEchoRequest().empty()) {
+        if (tran.m_Approved && tran.BuildEchoRequest().empty()) {
+          // An echo that cannot be built leaves the approval unconfirmed: reverse it
+          // on the dial line, or, when it cannot be reversed, report no answer.
+          c.logger->LogLine("Echo(dial) not built for %s", tran.m_ClientAddress.c_str());
+          if (!IsReversibleCode(tran.m_TranCode)) {
+            tran.m_State = kTranStateNoHostAnswer;
+            break;
+          }
+          if (!HandReversalToDial(tran, c)) break;
+          round_start = std::chrono::steady_clock::now();
+          continue;
+        }
+        if (tran.m_Approved) {
           tran.m_State = kTranStateHandedToDial;
           tran.m_RetryOnNewLine = 0;
           c.queue->Update(tran.m_Id, tran);

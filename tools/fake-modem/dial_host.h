@@ -62,6 +62,8 @@ class DialHostSession {
   bool HangUpRequested() const { return hang_up_; }
   // Not inside a frame: a "+++" now is an escape, not data.
   bool Idle() const { return state_ == State::kIdle || state_ == State::kAwaitAck; }
+  // Waiting for the next message: no frame under way, no answer waiting for its ACK.
+  bool BetweenMessages() const { return state_ == State::kIdle; }
 
   // The LRC of a frame from its STX through its ETX.
   static char Lrc(std::string_view through_etx);

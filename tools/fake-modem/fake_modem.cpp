@@ -195,6 +195,8 @@ uint32_t FakeModem::Serve() {
       if (injected_dtr_ && termios_dtr_ && line_open_) UpdateDtrLocked();
       if (!in.empty()) OnBytesLocked(in);
       UpdateDtrLocked();
+      if (!in.empty() || !output_.empty()) last_call_byte_ = std::chrono::steady_clock::now();
+      DropIdleCallLocked();
       out.swap(output_);
       if (close_at_ && std::chrono::steady_clock::now() >= *close_at_) {
         close_now = true;
@@ -231,6 +233,16 @@ void FakeModem::EndCallLocked() {
   session_.reset();
 }
 
+void FakeModem::DropIdleCallLocked() {
+  if (script_.drop_idle_call_after_ms < 0 || !data_mode_ || !session_ || !session_->BetweenMessages()) return;
+  if (std::chrono::steady_clock::now() - last_call_byte_ < std::chrono::milliseconds(script_.drop_idle_call_after_ms)) {
+    return;
+  }
+  EndCallLocked();
+  ++counters_.idle_drops;
+  Reply(ModemReply::kNoCarrier);
+}
+
 void FakeModem::Reply(ModemReply reply) {
   const std::string text = ModemReplyText(reply);
   if (!text.empty()) output_ += "\r\n" + text + "\r\n";
@@ -252,6 +264,7 @@ void FakeModem::OnBytesLocked(const std::string& bytes) {
     return;
   }
   for (char c : bytes) {
+    if (c == kStx) ++counters_.frames_without_call;
     if (c == '\r') {
       const std::string line = command_;
       command_.clear();
@@ -280,6 +293,7 @@ void FakeModem::OnCommandLocked(const std::string& line) {
     session_.emplace(host_, script_.host, &counters_.host);
     Reply(ModemReply::kConnect);
     output_ += session_->OnConnect();
+    last_call_byte_ = std::chrono::steady_clock::now();
     if (script_.close_after_connect_ms >= 0) {
       close_at_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(script_.close_after_connect_ms);
     }

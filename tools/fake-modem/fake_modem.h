@@ -7,7 +7,13 @@
 // to the dial host, DialHostSession), "ATH..." hangs up with OK, any other command
 // gets the script's init reply. Replies are verbose: CR LF, the word, CR LF; a
 // silent reply sends nothing. There is no echo. In data mode a "+++" read on its
-// own while the host is between frames returns to command mode with OK.
+// own while the host is between frames returns to command mode with OK. A frame
+// start (STX) that reaches the modem in command mode is counted: with no call up,
+// nobody hears it.
+//
+// The script can make the far end drop an idle call (drop_idle_call_after_ms): the
+// carrier goes off and the modem says NO CARRIER, as when the host hangs up between
+// transactions.
 //
 // DTR: the modem sees DTR drop when the terminal sets the line's output speed to
 // 0 (tcgetattr on the master shows it), when the terminal closes the line, or
@@ -52,6 +58,9 @@ struct ModemScript {
   bool carrier_with_connect = true;  // false: CONNECT is sent, the carrier stays off
   bool ok_on_dtr_drop = true;        // answer a DTR drop on the open line with OK
   int close_after_connect_ms = -1;   // >= 0: the modem goes away this long after CONNECT
+  // >= 0: the far end drops a call (carrier off, NO CARRIER) once the host has been
+  // between messages with no byte either way for this long.
+  int drop_idle_call_after_ms = -1;
   HostScript host;                   // the dial host of each call
 };
 
@@ -62,6 +71,8 @@ struct ModemCounters {
   int dtr_hang_ups = 0;    // calls ended by a DTR drop
   int ath_hang_ups = 0;    // calls ended by ATH
   int escapes = 0;         // "+++" in data mode
+  int idle_drops = 0;      // calls dropped by the far end while idle
+  int frames_without_call = 0;  // STX bytes received in command mode
   bool carrier = false;
   bool dtr = false;        // as the modem sees it
   bool line_open = false;  // the terminal holds the line open
@@ -110,6 +121,8 @@ class FakeModem {
   // Works out DTR from the terminal's three ways of dropping it; acts on a change.
   void UpdateDtrLocked();
   void EndCallLocked();
+  // Drops the call when the script says it has been idle long enough.
+  void DropIdleCallLocked();
   void Reply(ModemReply reply);
   void ChangedLocked() { changed_.notify_all(); }
 
@@ -129,6 +142,8 @@ class FakeModem {
   bool data_mode_ = false;         // guarded by mu_
   // guarded by mu_: when the modem goes away (close_after_connect_ms)
   std::optional<std::chrono::steady_clock::time_point> close_at_;
+  // guarded by mu_: the last byte either way on the call (drop_idle_call_after_ms)
+  std::chrono::steady_clock::time_point last_call_byte_;
   std::string command_;            // guarded by mu_: the command line being received
   std::string output_;             // guarded by mu_: bytes for the terminal
   std::optional<DialHostSession> session_;  // guarded by mu_

@@ -211,6 +211,31 @@ TEST_F(FakeModemTest, DtrDropEscapeAndHostHangUpEndTheCall) {
   EXPECT_EQ(counters.escapes, 1);
 }
 
+TEST_F(FakeModemTest, FarEndDropsAnIdleCallAndFramesWithoutACallAreCounted) {
+  ModemScript script;
+  script.host.fixed_answer = "ANSWER";
+  script.drop_idle_call_after_ms = 100;
+  StartWith(script);
+  Connect();
+  // A message under way is not idle: the answer comes, then the call drops.
+  terminal_->Send(Frame("REQUEST"));
+  EXPECT_EQ(terminal_->ReadUntil(Frame("ANSWER")), std::string(1, kAck) + Frame("ANSWER"));
+  const auto t0 = Clock::now();
+  terminal_->Send(std::string(1, kAck));
+  EXPECT_EQ(terminal_->ReadUntil("\r\nNO CARRIER\r\n"), std::string(1, kEnq) + "\r\nNO CARRIER\r\n");
+  EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(90));
+  EXPECT_FALSE(Carrier());
+
+  // What is sent now reaches a modem in command mode.
+  terminal_->Send(Frame("REQUEST"));
+  terminal_->Send("AT\r");
+  EXPECT_EQ(terminal_->ReadUntil("\r\nOK\r\n"), "\r\nOK\r\n");
+  const ModemCounters counters = modem_.Counters();
+  EXPECT_EQ(counters.idle_drops, 1);
+  EXPECT_EQ(counters.frames_without_call, 1);
+  EXPECT_EQ(counters.host.requests, 1);
+}
+
 TEST_F(FakeModemTest, StatusLinesFollowTheSwitches) {
   StartWith(ModemScript());
   uint32_t status = 0;

@@ -2,12 +2,14 @@
 // pseudo-terminal. Prints the device to use as the COM port (for example as
 // KVR_COM3) and serves it until interrupted.
 //
-//   fake-modem [--init WORD] [--dial WORD] [--no-enq] [--silent-host]
+//   fake-modem [--init WORD] [--dial WORD] [--no-enq] [--silent-host] [--drop-idle MS]
 //     WORD: OK, CONNECT, NO CARRIER, BUSY, NO DIALTONE, NO ANSWER, ERROR,
 //           LINE IN USE or SILENCE
+//     --drop-idle MS: the far end drops a call idle for MS milliseconds (NO CARRIER)
 #include <signal.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -18,8 +20,9 @@ namespace {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: fake-modem [--init WORD] [--dial WORD] [--no-enq] [--silent-host]\n"
-               "  WORD: OK, CONNECT, NO CARRIER, BUSY, NO DIALTONE, NO ANSWER, ERROR, LINE IN USE, SILENCE\n");
+               "usage: fake-modem [--init WORD] [--dial WORD] [--no-enq] [--silent-host] [--drop-idle MS]\n"
+               "  WORD: OK, CONNECT, NO CARRIER, BUSY, NO DIALTONE, NO ANSWER, ERROR, LINE IN USE, SILENCE\n"
+               "  --drop-idle MS: the far end drops a call that has been idle for MS milliseconds\n");
   return 2;
 }
 
@@ -37,6 +40,11 @@ int main(int argc, char** argv) {
       script.host.send_enq = false;
     } else if (arg == "--silent-host") {
       script.host.answer_requests = false;
+    } else if (arg == "--drop-idle" && i + 1 < argc) {
+      char* end = nullptr;
+      const long ms = std::strtol(argv[++i], &end, 10);
+      if (end == argv[i] || *end != '\0' || ms < 0 || ms > 3600000) return Usage();
+      script.drop_idle_call_after_ms = static_cast<int>(ms);
     } else {
       return Usage();
     }

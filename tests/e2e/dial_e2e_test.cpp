@@ -1,0 +1,153 @@
+// The real server binary with its dial backup on the fake modem (a pseudo-terminal
+// given as its COM port), the simulated dial-up host behind the modem, and the
+// simulated gateway over TLS on 127.0.0.1 for IP with dial backup.
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "core/params/param_settings.h"
+#include "platform/fs/files.h"
+#include "tests/e2e/e2e_support.h"
+#include "tools/elavon-sim/host_sim.h"
+#include "tools/elavon-sim/https_server.h"
+#include "tools/elavon-sim/test_pki.h"
+#include "tools/fake-modem/fake_modem.h"
+
+namespace {
+
+using fake_modem::ModemCounters;
+
+// The far end drops a call this long after its last message.
+constexpr int kIdleDropMs = 1000;
+
+class DialE2ETest : public ::testing::Test {
+ protected:
+  // Starts the modem (dropping idle calls) and the server with TRANSPORT METHOD
+  // method; the gateway's port is reserved but nothing listens there until
+  // StartGateway.
+  void StartServer(const std::string& method) {
+    ASSERT_FALSE(scratch_.path().empty());
+    home_ = scratch_.path() + "/home";
+    work_ = scratch_.path() + "/work";
+    ASSERT_TRUE(platform::fs::CreateFolder(home_));
+    ASSERT_TRUE(platform::fs::CreateFolder(work_));
+    std::string error;
+    ASSERT_TRUE(elavon_sim::MakeTestPki(scratch_.path() + "/certs", elavon_sim::TestPkiOptions(), &pki_, &error))
+        << error;
+    gateway_port_ = e2e::FreePort();
+
+    fake_modem::ModemScript script;
+    script.drop_idle_call_after_ms = kIdleDropMs;
+    ASSERT_TRUE(modem_.Start(script));
+
+    ASSERT_TRUE(e2e::StoreParameters(home_, {{kParmMerchantTerminalId, "123456789012"},
+                                             {kParmNumberOfLanes, "4"},
+                                             {kParmIpConnectTimeout, "5"},
+                                             {kParmDoNotConnectOnStartup, "Y"},
+                                             {kParmTransportMethod, method},
+                                             {kParmModemComPort, "3"},
+                                             {kParmDialPrefix, "9"},
+                                             {kParmAuthorizationPhone, "5551234"}}));
+    port_ = e2e::FreePort();
+    const int rvcs_port = e2e::FreePort();  // nothing listens: the download fails at once
+    server_ = std::make_unique<e2e::ServerProcess>(
+        KVR_SERVER_BINARY, work_,
+        std::map<std::string, std::string>{
+            {"KVR_HOME", home_},
+            {"KVR_CLIENT_PORT", std::to_string(port_)},
+            {"KVR_ELAVON_GATEWAY", "127.0.0.1:" + std::to_string(gateway_port_)},
+            {"KVR_RVCS_PRIMARY", "127.0.0.1:" + std::to_string(rvcs_port)},
+            {"KVR_RVCS_SECONDARY", "127.0.0.1:" + std::to_string(rvcs_port)},
+            {"KVR_COM3", modem_.DevicePath()},
+            {"SSL_CERT_FILE", pki_.ca_file},
+            {"QT_QPA_PLATFORM", "offscreen"}});
+    ASSERT_TRUE(server_->Start(port_, 30000)) << server_->LogText() << server_->Output();
+    ASSERT_TRUE(pos_.Connect(port_, 5000));
+    std::string failure;
+    ASSERT_TRUE(pos_.Login("M", &failure)) << failure;
+  }
+  void StartGateway() {
+    elavon_sim::GatewayServerOptions options;
+    options.cert_file = pki_.cert_file;
+    options.key_file = pki_.key_file;
+    options.port = static_cast<uint16_t>(gateway_port_);
+    gateway_ = std::make_unique<elavon_sim::GatewayServer>(&sim_, options);
+    std::string error;
+    ASSERT_TRUE(gateway_->Start(&error)) << error;
+  }
+  void TearDown() override {
+    pos_.Close();
+    if (server_) server_->Stop(30000);
+    if (gateway_) gateway_->Stop();
+    modem_.Stop();
+  }
+
+  // One credit sale; its CmdStatus ("" when no final reply came).
+  std::string Sale(const std::string& amount) {
+    std::string document, failure;
+    bool encrypted = false;
+    if (!pos_.Exchange(e2e::CreditSale(amount), pos_client::Cipher::kRc4, 30000, &document, &encrypted, &failure)) {
+      ADD_FAILURE() << failure << "\n" << server_->LogText();
+      return "";
+    }
+    const std::string status = e2e::Element(document, "CmdStatus");
+    EXPECT_EQ(status, "Approved") << document << "\n" << server_->LogText();
+    return status;
+  }
+  // Waits until the far end has dropped the call of the sale before.
+  bool CallDropped(int drops) {
+    return modem_.WaitFor([drops](const ModemCounters& c) { return c.idle_drops == drops; }, kIdleDropMs + 5000);
+  }
+
+  e2e::ScratchFolder scratch_;
+  std::string home_, work_;
+  elavon_sim::TestPkiFiles pki_;
+  elavon_sim::ElavonHostSim sim_;  // the host behind both the modem and the gateway
+  fake_modem::FakeModem modem_{&sim_};
+  std::unique_ptr<elavon_sim::GatewayServer> gateway_;
+  std::unique_ptr<e2e::ServerProcess> server_;
+  e2e::PosConnection pos_;
+  int port_ = 0;
+  int gateway_port_ = 0;
+};
+
+// Dial only: after the host hung up between two sales, the next sale dials a new
+// call and is approved; nothing went to the modem while no call was up.
+TEST_F(DialE2ETest, DialOnlySaleAfterTheHostHungUpDialsAgain) {
+  ASSERT_NO_FATAL_FAILURE(StartServer("2"));
+  ASSERT_EQ(Sale("10.00"), "Approved");
+  ASSERT_TRUE(CallDropped(1));
+  ASSERT_EQ(Sale("11.00"), "Approved");
+
+  const ModemCounters counters = modem_.Counters();
+  EXPECT_EQ(counters.dials, 2);
+  EXPECT_EQ(counters.calls, 2);
+  EXPECT_EQ(counters.host.requests, 2) << "no reversal";
+  EXPECT_EQ(counters.frames_without_call, 0);
+  EXPECT_EQ(sim_.GetCounters().sequence_errors, 0);
+  EXPECT_NE(server_->LogText().find("Dial line dropped by the modem while idle"), std::string::npos);
+}
+
+// IP with dial backup: a sale goes by dial while the gateway is down; the host
+// then hangs up. The line is free again, so the next sale tries IP first, and the
+// gateway, back by then, answers it.
+TEST_F(DialE2ETest, IpWithBackupTriesIpFirstOnceTheDialLineHasDropped) {
+  ASSERT_NO_FATAL_FAILURE(StartServer("1"));
+  ASSERT_EQ(Sale("10.00"), "Approved");
+  ASSERT_EQ(modem_.Counters().host.requests, 1) << "the first sale went by dial";
+  ASSERT_TRUE(CallDropped(1));
+  ASSERT_NO_FATAL_FAILURE(StartGateway());
+  ASSERT_EQ(Sale("11.00"), "Approved");
+
+  EXPECT_EQ(gateway_->Counters().requests, 1);
+  const ModemCounters counters = modem_.Counters();
+  EXPECT_EQ(counters.dials, 1);
+  EXPECT_EQ(counters.host.requests, 1);
+  EXPECT_EQ(counters.frames_without_call, 0);
+  EXPECT_EQ(sim_.GetCounters().sequence_errors, 0);
+}
+
+}  // namespace
