@@ -111,6 +111,11 @@ class CClientSession : public WSConnection {
   // Removes this connection's finished records (state 7) from the queue and from the
   // pending ids.
   void PurgeFinished();
+  // The reversal journal at delivery: the answer reached the POS, or was a decline,
+  // or nothing can cancel it, so nothing is owed; or the approval could not be
+  // delivered, and the journal holds the reversal queued in its place.
+  static void JournalOutcomeDelivered(const CElavonTran& record);
+  static void JournalApprovalUndelivered(CElavonTran& record);
   // Delivers for up to the drain time (300 s) while ids are pending and the listener
   // is not shutting down, then drops (and logs) what is left. Always true.
   bool WaitForPending();

@@ -10,6 +10,7 @@
 #include "core/params/param_store.h"
 #include "core/queue/abort_event.h"
 #include "core/queue/duplicate_cache.h"
+#include "core/queue/reversal_journal.h"
 #include "core/queue/reverse_worker.h"
 #include "core/tran/tran_codes.h"
 #include "core/tran/tran_params.h"
@@ -158,20 +159,24 @@ void CClientSession::DeliverResponses() {
         if (DeliverReply(record.GetReply())) {
           if (record.m_Approved) g_DuplicateCache.Add(record);
           record.m_State = kTranStateFinished;
+          JournalOutcomeDelivered(record);
           break;
         }
         record.m_State = kTranStateFinished;
+        if (!record.m_Approved || !IsReversibleCode(record.m_TranCode)) JournalOutcomeDelivered(record);
         if (record.m_Approved && IsReversibleCode(record.m_TranCode)) {
           const CElavonTran undelivered = record;
           record.m_HostResponse.clear();
           record.m_TranCode = kCodeReversal;
           if (record.BuildReversalRequest()) {
             record.m_State = kTranStateQueued;
+            JournalApprovalUndelivered(record);
             GetLogger().LogLine("Approval %d not delivered to %s: queued for reversal", record.m_Id,
                                 m_PeerText.c_str());
           } else {
             record = undelivered;
             record.m_State = kTranStateFinished;
+            JournalOutcomeDelivered(record);  // nothing can cancel it
             GetLogger().LogLine(
                 "Approval %d not delivered to %s and no reversal could be built: nothing sent to the host",
                 record.m_Id, m_PeerText.c_str());
@@ -182,6 +187,17 @@ void CClientSession::DeliverResponses() {
         continue;  // not final yet: nothing to write back
     }
     g_TransactionQueue.Update(record.m_Id, record);
+  }
+}
+
+void CClientSession::JournalOutcomeDelivered(const CElavonTran& record) {
+  g_ReversalJournal.Clear(record.m_JournalKey);
+}
+
+void CClientSession::JournalApprovalUndelivered(CElavonTran& record) {
+  if (!g_ReversalJournal.IsOpen()) return;
+  if (!g_ReversalJournal.RecordReversal(record, record.m_HostRequest)) {
+    GetLogger().LogLine("Reversal journal could not be written: %s", g_ReversalJournal.LastWriteError().c_str());
   }
 }
 

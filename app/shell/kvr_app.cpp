@@ -10,6 +10,7 @@
 #include "core/crypto/crypto_engine.h"
 #include "core/log/logger.h"
 #include "core/params/param_store.h"
+#include "core/queue/reversal_journal.h"
 #include "core/ui/timed_message_box.h"
 #include "host/ip/sspi_interface.h"
 #include "platform/fs/files.h"
@@ -90,6 +91,10 @@ bool CKVRElavonIP_HostApp::InitInstance(const std::string& command_line) {
     return false;
   }
 
+  // The reversal journal: owed reversals of an earlier run are read before any
+  // interface starts, so they go to the host ahead of the first request.
+  OpenReversalJournal();
+
   // 9.-11. The window: the frame with its view, which starts the interfaces once
   // the message loop runs.
   m_Frame = std::make_unique<CMainFrame>();
@@ -99,6 +104,13 @@ bool CKVRElavonIP_HostApp::InitInstance(const std::string& command_line) {
   // 12.
   GetLogger().LogLine("Server Startup %s", kVersionTag);
   return true;
+}
+
+void CKVRElavonIP_HostApp::OpenReversalJournal() {
+  std::vector<std::string> messages;
+  const bool open = g_ReversalJournal.Open(CReversalJournal::DefaultPath(), CReversalJournal::DefaultKeyPath(), &messages);
+  for (const std::string& message : messages) GetLogger().LogText(message);
+  if (!open) GetLogger().LogLine("Reversal journal not open: owed reversals will not survive a restart");
 }
 
 int CKVRElavonIP_HostApp::ExitInstance() {

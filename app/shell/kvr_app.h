@@ -42,6 +42,9 @@ class CKVRElavonIP_HostApp {
   std::string m_DeviceId;
 
  private:
+  // Opens g_ReversalJournal in the working folder and logs what it read.
+  void OpenReversalJournal();
+
   CInstanceLock m_InstanceMutex;
   std::unique_ptr<CMainFrame> m_Frame;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/log/logger.h"
+#include "core/tran/tran_codes.h"
 #include "core/vocab/text_helpers.h"
 #include "core/vocab/vocabulary.h"
 #include "platform/window/window.h"
@@ -15,10 +16,12 @@ const char kFatalText[] = "The ReverseWorker thread could NOT be started.\r\nThi
 
 CTransactionQueue g_ReversalQueue;
 
-CReverseWorker::CReverseWorker(CTransactionQueue* reversals, CTransactionQueue* main, CLogger* logger)
+CReverseWorker::CReverseWorker(CTransactionQueue* reversals, CTransactionQueue* main, CLogger* logger,
+                               CReversalJournal* journal)
     : m_Reversals(reversals ? *reversals : g_ReversalQueue),
       m_Main(main ? *main : g_TransactionQueue),
-      m_Logger(logger) {}
+      m_Logger(logger),
+      m_Journal(journal ? *journal : g_ReversalJournal) {}
 
 CReverseWorker::~CReverseWorker() { Stop(); }
 
@@ -42,6 +45,7 @@ bool CReverseWorker::Start() {
   m_StartedEvent.Pulse();
   m_StopEvent.Pulse();
   m_PendingIds.clear();
+  m_JournalTries.clear();
   m_Snapshot.clear();
 
   if (!m_Thread.Start([this] { Run(); return 0u; }, /*start_suspended=*/true)) {
@@ -61,6 +65,13 @@ bool CReverseWorker::Stop() {
   m_StopEvent.Set();
   m_Thread.Join();
   m_StartedEvent.Reset();
+  // Tries still under way have no outcome here: their reversals stay owed.
+  for (const auto& [id, entry] : m_JournalTries) {
+    m_Journal.MarkOwed(entry.m_Key);
+    auto it = std::find(m_PendingIds.begin(), m_PendingIds.end(), id);
+    if (it != m_PendingIds.end()) m_PendingIds.erase(it);
+  }
+  m_JournalTries.clear();
   return true;
 }
 
@@ -68,6 +79,7 @@ void CReverseWorker::Run() {
   m_StartedEvent.Set();
   platform::Event* stop[] = {&m_StopEvent};
   for (;;) {
+    TakeJournalReversals();
     TakeReversals();
     ProcessResults();
     PurgeFinished();
@@ -85,11 +97,69 @@ void CReverseWorker::TakeReversals() {
   }
 }
 
+void CReverseWorker::TakeJournalReversals() {
+  for (CJournalEntry& entry : m_Journal.TakeDue()) {
+    CElavonTran record;
+    record.m_TranCode = kCodeReversal;
+    record.m_TranCodeName = CElavonTran::GetTranCodeName(kCodeReversal);
+    record.m_Family = kTranFamilyReversal;
+    record.m_TStreamType = "Transaction";
+    record.m_HostRequest = entry.m_Reversal;
+    record.m_RequestKind = kRequestKindEncrypted;  // the Elavon interface sends it
+    record.m_State = kTranStateQueued;
+    record.m_Authorize = entry.m_Amount;
+    // A name no client connection has, so that no client's cancel can reach it.
+    record.m_ClientAddress = "journal(" + entry.m_ClientAddress + ")";
+    record.m_JournalKey = entry.m_Key;
+    if (!m_Main.AddFirst(record, -1)) {
+      m_Journal.MarkOwed(entry.m_Key);
+      continue;
+    }
+    Log().LogLine("Reversal owed to the host, try %d: Acct:XXX...%s AMT:%s of %s", entry.m_Tries + 1,
+                  entry.m_AcctLast4.c_str(), entry.m_Amount.c_str(), entry.m_ClientAddress.c_str());
+    m_PendingIds.push_back(record.m_Id);
+    m_JournalTries[record.m_Id] = std::move(entry);
+  }
+}
+
+void CReverseWorker::FinishJournalTry(const CElavonTran& record, const CJournalEntry& entry) {
+  const bool answered = record.m_State == kTranStateAnsweredIp || record.m_State == kTranStateAnsweredDial;
+  if (answered) {
+    m_Journal.Clear(entry.m_Key);
+    Log().LogLine("Reversal answered by the host: Acct:XXX...%s AMT:%s of %s, try %d", entry.m_AcctLast4.c_str(),
+                  entry.m_Amount.c_str(), entry.m_ClientAddress.c_str(), entry.m_Tries + 1);
+    return;
+  }
+  uint32_t pause_ms = 0;
+  m_Journal.MarkOwed(entry.m_Key, &pause_ms);
+  Log().LogLine("Reversal not answered by the host, try %d: [%s] Acct:XXX...%s AMT:%s of %s - next try in %u s",
+                entry.m_Tries + 1, record.m_HostErrorText.c_str(), entry.m_AcctLast4.c_str(), entry.m_Amount.c_str(),
+                entry.m_ClientAddress.c_str(), (pause_ms + 999) / 1000);
+}
+
 void CReverseWorker::ProcessResults() {
   if (m_PendingIds.empty()) return;
   m_Snapshot.clear();
   m_Main.SnapshotByIds(m_PendingIds, m_Snapshot);
   for (CElavonTran& record : m_Snapshot) {
+    if (const auto it = m_JournalTries.find(record.m_Id); it != m_JournalTries.end()) {
+      switch (record.m_State) {
+        case kTranStateCancelled:
+        case kTranStateNoHostAnswer:
+        case kTranStateHostFailure:
+        case kTranStateFailed:
+        case kTranStateAnsweredIp:
+        case kTranStateAnsweredDial:
+          FinishJournalTry(record, it->second);
+          record.m_State = kTranStateFinished;
+          m_Main.Update(record.m_Id, record);
+          m_JournalTries.erase(it);
+          break;
+        default:
+          break;
+      }
+      continue;
+    }
     switch (record.m_State) {
       case kTranStateNoHostAnswer:
       case kTranStateHostFailure:

@@ -4,13 +4,21 @@
 // state, giving failed ones their error reply in clear. It also writes the line
 // that reports a transaction a host without reversals would have reversed.
 //
+// It also serves the reversal journal: on every pass the owed reversals that are due
+// go to the head of g_TransactionQueue as reversal records (code 50) of their own;
+// when such a record reaches a final state the try's outcome is logged, and the
+// entry is cleared when the host answered or left owed for its next try otherwise.
+// A stop leaves the entries of the records still under way owed.
+//
 // Start and Stop run on the UI thread (Start dispatches window messages while it
 // waits). The snapshot list and the pending ids belong to the worker's thread; the
 // queues are touched only through their locked operations.
 #pragma once
 
+#include <map>
 #include <string>
 
+#include "core/queue/reversal_journal.h"
 #include "core/queue/transaction_queue.h"
 #include "platform/sync/event.h"
 #include "platform/thread/worker_thread.h"
@@ -24,8 +32,10 @@ extern CTransactionQueue g_ReversalQueue;
 
 class CReverseWorker {
  public:
-  // The queues, the logger and the message box are the process's unless given.
-  CReverseWorker(CTransactionQueue* reversals = nullptr, CTransactionQueue* main = nullptr, CLogger* logger = nullptr);
+  // The queues, the logger, the journal and the message box are the process's unless
+  // given.
+  CReverseWorker(CTransactionQueue* reversals = nullptr, CTransactionQueue* main = nullptr, CLogger* logger = nullptr,
+                 CReversalJournal* journal = nullptr);
   CReverseWorker(const CReverseWorker&) = delete;
   CReverseWorker& operator=(const CReverseWorker&) = delete;
   virtual ~CReverseWorker();
@@ -42,19 +52,25 @@ class CReverseWorker {
 
   // One pass of the loop (the thread calls them; tests may too).
   void TakeReversals();
+  // Puts the journal's due reversals at the head of the main queue.
+  void TakeJournalReversals();
   void ProcessResults();
   void PurgeFinished();
 
   size_t PendingCountForTesting() const { return m_PendingIds.size(); }
+  size_t JournalTriesUnderWayForTesting() const { return m_JournalTries.size(); }
 
  private:
   void Run();
   CLogger& Log();
   void ShowFatal();
+  // The outcome of a try of a journal reversal: logged, and the entry cleared or owed.
+  void FinishJournalTry(const CElavonTran& record, const CJournalEntry& entry);
 
   CTransactionQueue& m_Reversals;
   CTransactionQueue& m_Main;
   CLogger* m_Logger;
+  CReversalJournal& m_Journal;
   ReverseWorkerMessageFn m_Show = nullptr;
   bool m_Silent = false;
 
@@ -65,4 +81,6 @@ class CReverseWorker {
 
   CTranList m_Snapshot;
   CTranIdArray m_PendingIds;
+  // Queue id of each journal reversal under way, with its entry as it was taken.
+  std::map<int, CJournalEntry> m_JournalTries;
 };

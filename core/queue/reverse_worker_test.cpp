@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "core/log/logger.h"
+#include "core/tran/tran_codes.h"
 #include "platform/fs/files.h"
 #include "platform/sync/tick.h"
 #include "platform/text/format.h"
@@ -128,6 +129,89 @@ TEST_F(ReverseWorkerTest, TheThreadMovesRecordsOnItsOwn) {
   EXPECT_EQ(main_.GetCount(), 1);
   EXPECT_EQ(reversals_.GetCount(), 0);
   worker.Stop();
+}
+
+// The journal's owed reversals go to the head of the main queue as reversal records;
+// each try's outcome is logged, and the entry is cleared when the host answered or
+// stays owed, with one try more, when it did not.
+TEST_F(ReverseWorkerTest, JournalReversalsAreTriedUntilTheHostAnswers) {
+  CReversalJournal journal;
+  std::vector<std::string> messages;
+  ASSERT_TRUE(journal.Open(dir_ + "/journal.dat", dir_ + "/journal.key", &messages));
+  journal.SetRetryPauses(0, 0);  // due again at once
+  CElavonTran sale;
+  sale.m_TranCode = kCodeCreditSale;
+  sale.m_Authorize = "1234";
+  sale.m_AcctNo = "4111111111111111";
+  sale.m_ClientAddress = "127.0.0.1:0012";
+  ASSERT_TRUE(journal.RecordReversal(sale, "REVERSAL MESSAGE"));
+  ASSERT_TRUE(journal.MarkOwed(sale.m_JournalKey));  // the live reversal failed
+  CElavonTran waiting;
+  ASSERT_TRUE(main_.Add(waiting));
+
+  CReverseWorker worker(&reversals_, &main_, logger_.get(), &journal);
+  struct Try {
+    int state;
+    const char* log;
+    size_t entries_after;
+  } tries[] = {
+      {kTranStateHostFailure, "Reversal not answered by the host, try 2: [refused] Acct:XXX...1111 AMT:1234 of 127.0.0.1:0012", 1},
+      {kTranStateNoHostAnswer, "Reversal not answered by the host, try 3: [refused]", 1},
+      {kTranStateAnsweredIp, "Reversal answered by the host: Acct:XXX...1111 AMT:1234 of 127.0.0.1:0012, try 4", 0},
+  };
+  for (const Try& t : tries) {
+    SCOPED_TRACE(t.log);
+    worker.TakeJournalReversals();
+    CTranList queued;
+    main_.Snapshot(queued);
+    ASSERT_EQ(queued.size(), 2u);
+    CElavonTran record = queued.front();
+    EXPECT_EQ(record.m_TranCode, kCodeReversal);
+    EXPECT_EQ(record.m_Family, kTranFamilyReversal);
+    EXPECT_EQ(record.m_HostRequest, "REVERSAL MESSAGE");
+    EXPECT_EQ(record.m_RequestKind, kRequestKindEncrypted);
+    EXPECT_EQ(record.m_State, kTranStateQueued);
+    EXPECT_EQ(record.m_JournalKey, sale.m_JournalKey);
+    EXPECT_EQ(record.m_ClientAddress, "journal(127.0.0.1:0012)");
+    EXPECT_TRUE(record.m_AcctNo.empty());
+    worker.TakeJournalReversals();  // under way: not taken twice
+    EXPECT_EQ(main_.GetCount(), 2);
+    // Not final yet: nothing happens.
+    worker.ProcessResults();
+    EXPECT_EQ(worker.JournalTriesUnderWayForTesting(), 1u);
+
+    record.m_State = t.state;
+    record.m_HostErrorText = "refused";
+    ASSERT_TRUE(main_.Update(record.m_Id, record));
+    worker.ProcessResults();
+    worker.PurgeFinished();
+    EXPECT_EQ(main_.GetCount(), 1);
+    EXPECT_EQ(worker.PendingCountForTesting(), 0u);
+    EXPECT_EQ(journal.Count(), t.entries_after);
+    EXPECT_NE(LogText().find(t.log), std::string::npos) << LogText();
+  }
+  // No client reply and no no-reversal line for a journal reversal.
+  EXPECT_EQ(LogText().find("NO Reversals Supported"), std::string::npos);
+}
+
+// A stop leaves the reversal of a try still under way owed.
+TEST_F(ReverseWorkerTest, StopLeavesATryUnderWayOwed) {
+  CReversalJournal journal;
+  std::vector<std::string> messages;
+  ASSERT_TRUE(journal.Open(dir_ + "/journal.dat", dir_ + "/journal.key", &messages));
+  journal.SetRetryPauses(0, 0);
+  CElavonTran sale;
+  sale.m_TranCode = kCodeCreditSale;
+  ASSERT_TRUE(journal.RecordReversal(sale, "REVERSAL MESSAGE"));
+  ASSERT_TRUE(journal.MarkOwed(sale.m_JournalKey));
+  CReverseWorker worker(&reversals_, &main_, logger_.get(), &journal);
+  worker.TakeJournalReversals();
+  EXPECT_TRUE(journal.TakeDue().empty());
+  worker.Stop();
+  EXPECT_EQ(worker.JournalTriesUnderWayForTesting(), 0u);
+  const std::vector<CJournalEntry> due = journal.TakeDue();
+  ASSERT_EQ(due.size(), 1u);
+  EXPECT_EQ(due[0].m_Tries, 2);
 }
 
 }  // namespace

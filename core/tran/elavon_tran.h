@@ -18,6 +18,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <ctime>
 #include <list>
 #include <map>
@@ -242,6 +243,7 @@ struct CTranQueueData {
   int m_RetryOnNewLine = 0;
   std::string m_ClientID;
   std::string m_ElavonCode;  // three-digit code of the last host request
+  uint64_t m_JournalKey = 0;  // its entry in the reversal journal; 0 none
 };
 
 class CElavonTran : public CTranRecordData,

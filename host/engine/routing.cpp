@@ -6,11 +6,13 @@
 #include "core/log/logger.h"
 #include "core/params/param_store.h"
 #include "core/queue/abort_event.h"
+#include "core/queue/reversal_journal.h"
 #include "core/queue/transaction_queue.h"
 #include "core/tran/elavon_tran.h"
 #include "core/tran/tran_codes.h"
 #include "core/tran/tran_params.h"
 #include "core/vocab/text_helpers.h"
+#include "host/engine/journal_hooks.h"
 #include "host/engine/traffic.h"
 #include "host/ip/host_endpoints.h"
 #include "host/message/elavon_request.h"
@@ -49,6 +51,7 @@ bool HandReversalToDial(CElavonTran& tran, CRoutingContext& c) {
     return false;
   }
   tran.m_State = kTranStateHandedToDial;
+  JournalExchangeSending(tran, c);
   c.queue->Update(tran.m_Id, tran);
   PostTraffic(WM_TRAFFIC_DIAL_REQUEST_SENT, kTrafficAuth);
   return true;
@@ -59,6 +62,7 @@ bool HandReversalToDial(CElavonTran& tran, CRoutingContext& c) {
 bool DialHandOff(CElavonTran& tran, CRoutingContext& c) {
   tran.m_State = kTranStateHandedToDial;
   if (c.dial_busy->IsSet()) tran.m_RetryOnNewLine = 1;
+  JournalExchangeSending(tran, c);
   c.queue->Update(tran.m_Id, tran);
   PostTraffic(WM_TRAFFIC_DIAL_REQUEST_SENT, kTrafficAuth);
   auto round_start = std::chrono::steady_clock::now();
@@ -117,6 +121,7 @@ bool DialHandOff(CElavonTran& tran, CRoutingContext& c) {
         if (tran.m_Approved) {
           tran.m_State = kTranStateHandedToDial;
           tran.m_RetryOnNewLine = 0;
+          JournalExchangeSending(tran, c);
           c.queue->Update(tran.m_Id, tran);
           PostTraffic(WM_TRAFFIC_DIAL_REQUEST_SENT, kTrafficEcho);
           round_start = std::chrono::steady_clock::now();
@@ -134,6 +139,7 @@ bool DialHandOff(CElavonTran& tran, CRoutingContext& c) {
       break;
     }
   }
+  JournalDialRouteEnded(tran, c);
   PostTraffic(WM_TRAFFIC_DIAL_RESPONSE_RECEIVED, kTrafficAuth);
   return true;
 }
@@ -163,6 +169,7 @@ void CRoutingContext::FillDefaults() {
   if (!abort) abort = &g_AbortEvent;
   if (!dial_busy) dial_busy = &g_DialLineBusyEvent;
   if (!logger) logger = &GetLogger();
+  if (!journal) journal = &g_ReversalJournal;
 }
 
 bool IsEchoCode(int code) {
@@ -196,10 +203,12 @@ bool ReverseHandlerIp(CElavonTran& tran, CRoutingContext& c) {
   link->SetAbortable(false);
   if (!ConnectToElavon(*link, c)) {
     c.logger->LogLine("Failed to connect Attempting reversal");
+    JournalReversalOwed(tran, c);
     return false;
   }
   if (!IsReversibleCode(tran.m_TranCode)) {
     tran.m_State = kTranStateNoHostAnswer;
+    JournalNotReversed(tran, c);
     link->Disconnect();
     return true;
   }
@@ -209,6 +218,7 @@ bool ReverseHandlerIp(CElavonTran& tran, CRoutingContext& c) {
     tran.m_State = kTranStateNoHostAnswer;
     tran.m_ErrorCode = 1007;
     c.logger->LogLine("Reversal(IP) not sent for %s", tran.m_ClientAddress.c_str());
+    JournalNotReversed(tran, c);
     link->Disconnect();
     return true;
   }
@@ -216,20 +226,24 @@ bool ReverseHandlerIp(CElavonTran& tran, CRoutingContext& c) {
     tran.m_State = kTranStateNoHostAnswer;
     tran.m_ErrorCode = 1007;
     c.logger->LogLine("Reversal(IP) not sent for %s", tran.m_ClientAddress.c_str());
+    JournalNotReversed(tran, c);
     link->Disconnect();
     return true;
   }
+  JournalExchangeSending(tran, c);
   PostTraffic(WM_TRAFFIC_IP_REQUEST_SENT, kTrafficAuth);
   c.logger->LogLine("Sending Reversal(IP) Acct:%s AMT:%s for %s", MaskAccountNumber(tran.m_AcctNo).c_str(),
                     tran.m_Authorize.c_str(), tran.m_ClientAddress.c_str());
   const bool answered = link->Transact();
   if (answered) {
     tran.m_State = kTranStateNoHostAnswer;
+    JournalReversalAnswered(tran, c);
     link->Disconnect();
     return true;
   }
   tran.m_State = kTranStateHostFailure;
   tran.m_HostErrorText = link->GetLastErrorText();
+  JournalReversalOwed(tran, c);
   c.logger->LogLine("EXITING (reverse handler(ip)) from ELAVON INTERFACE ->[%s] for %s", tran.m_HostErrorText.c_str(),
                     tran.m_ClientAddress.c_str());
   link->Disconnect();
@@ -243,11 +257,14 @@ bool SendRequestOverIp(CElavonTran& tran, CHostLink& link, CRoutingContext& c) {
     if (tran.m_ErrorCode == 0) tran.m_ErrorCode = kErrorRequestNotBuilt;
     c.logger->LogLine("Elavon Request not sent for %s: no HTTP request could be built",
                       tran.m_ClientAddress.c_str());
+    JournalNotSent(tran, c);
     return false;
   }
+  JournalExchangeSending(tran, c);
   PostTraffic(WM_TRAFFIC_IP_REQUEST_SENT, kTrafficAuth);
   if (!link.Transact()) return ReverseHandlerIp(tran, c);
   tran.m_HostResponse = link.AnswerBody();
+  JournalAnswerReceived(tran, c);
   c.logger->LogLine("RESPONSE from ELAVON ->[%s] for %s", "{Truncated}", tran.m_ClientAddress.c_str());
 
   if (IsEchoCode(tran.m_TranCode)) {
@@ -257,6 +274,7 @@ bool SendRequestOverIp(CElavonTran& tran, CHostLink& link, CRoutingContext& c) {
       tran.m_HostResponse.clear();
       // An echo that cannot be built leaves the approval unconfirmed: reverse it.
       if (tran.BuildEchoRequest().empty() || !link.BuildHttpRequest(tran)) return ReverseHandlerIp(tran, c);
+      JournalExchangeSending(tran, c);
       PostTraffic(WM_TRAFFIC_IP_REQUEST_SENT, kTrafficEcho);
       if (!link.Transact()) return ReverseHandlerIp(tran, c);
       tran.m_HostResponse = link.AnswerBody();
@@ -284,6 +302,7 @@ bool RouteRequest(CElavonTran& tran, CRoutingContext& c) {
     tran.m_HostErrorText = link->GetLastErrorText();
     c.logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", tran.m_HostErrorText.c_str(),
                       tran.m_ClientAddress.c_str());
+    JournalNotSent(tran, c);
     return false;
   }
   if (c.abort->IsSet()) {
@@ -292,6 +311,7 @@ bool RouteRequest(CElavonTran& tran, CRoutingContext& c) {
     tran.m_HostErrorText = kNotSentWhileStopping;
     c.logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", tran.m_HostErrorText.c_str(),
                       tran.m_ClientAddress.c_str());
+    JournalNotSent(tran, c);
     link->Disconnect();
     return false;
   }

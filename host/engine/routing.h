@@ -15,6 +15,7 @@ class CElavonTran;
 class CLogger;
 class CTransactionQueue;
 class CHostEndpoints;
+class CReversalJournal;
 namespace platform {
 class Event;
 }
@@ -28,6 +29,7 @@ struct CRoutingContext {
   platform::Event* abort = nullptr;
   platform::Event* dial_busy = nullptr;
   CLogger* logger = nullptr;
+  CReversalJournal* journal = nullptr;  // the reversals owed, kept across a crash
   // A dial round with no outcome from the dial backup ends after this long.
   uint32_t dial_round_limit_ms = 120000;
 

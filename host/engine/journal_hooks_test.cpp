@@ -1,0 +1,214 @@
+// What the routing leaves in the reversal journal after one exchange, over a link
+// to the simulated host whose connections can be refused and whose answers can be
+// withheld.
+#include "host/engine/journal_hooks.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+
+#include <gtest/gtest.h>
+
+#include "core/queue/abort_event.h"
+#include "core/queue/reversal_journal.h"
+#include "core/queue/transaction_queue.h"
+#include "core/tran/tran_codes.h"
+#include "host/engine/routing.h"
+#include "host/ip/host_endpoints.h"
+#include "host/message/message_test_support.h"
+#include "platform/fs/files.h"
+#include "tools/elavon-sim/host_sim.h"
+
+namespace {
+
+// Each connection and each exchange takes the next step of its script: a connect
+// refused, or an exchange without an answer (the host still handles it).
+struct Script {
+  elavon_sim::ElavonHostSim sim;
+  std::deque<bool> connects;   // false: refused; empty: accepted
+  std::deque<bool> answers;    // false: no answer; empty: answered
+  std::vector<std::string> sent;
+};
+
+class ScriptedLink : public CHostLink {
+ public:
+  explicit ScriptedLink(Script* s) : s_(s) {}
+  bool Connect(const std::string&, int, uint32_t) override { return Next(s_->connects); }
+  void BuildHttpRequest(const CElavonTran& tran) override { request_ = tran.m_HostRequest; }
+  bool Transact() override {
+    s_->sent.push_back(request_);
+    const elavon_sim::Reply reply = s_->sim.Handle(request_);
+    if (!Next(s_->answers) || reply.outcome == elavon_sim::Outcome::kNoAnswer) return false;
+    body_ = reply.bytes;
+    return true;
+  }
+  std::string AnswerBody() const override { return body_; }
+  std::string GetLastErrorText() const override { return "scripted failure"; }
+  void Disconnect() override {}
+
+ private:
+  static bool Next(std::deque<bool>& steps) {
+    if (steps.empty()) return true;
+    const bool ok = steps.front();
+    steps.pop_front();
+    return ok;
+  }
+  Script* s_;
+  std::string request_, body_;
+};
+
+const char kTStreamBase[] = "TStream=Transaction\x1C" "ClientID=0005\x1C" "MerchantID=1234\x1C" "InvoiceNo=INV1\x1C" "RefNo=REF1\x1C";
+const char kCreditSale[] = "TranType=Credit\x1CTranCode=Sale\x1CTrack2=4111111111111111=2512101\x1CPurchase=";
+const char kDebitSale[] =
+    "TranType=Debit\x1CTranCode=Sale\x1CTrack2=4111111111111111=2512101\x1CPINBlock=1234567890ABCDEF\x1C"
+    "DervdKey=FFFF9876543210ABCDEF\x1CPurchase=";
+
+std::string ElavonCode(const std::string& message) { return message.size() > 13 ? message.substr(10, 3) : ""; }
+
+class JournalHooksTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/kvr_hooks_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    // A test before this one may have left a folder it removed: then /tmp is home.
+    if (::getcwd(previous_, sizeof previous_) == nullptr) std::snprintf(previous_, sizeof previous_, "/tmp");
+    ASSERT_EQ(chdir(tmpl), 0);  // the sequence file lives in the working folder
+    platform::fs::CreateFolder("QUILLON_LOGS");
+    g_AbortEvent.Reset();
+    g_DialLineBusyEvent.Reset();
+    std::vector<std::string> messages;
+    ASSERT_TRUE(journal_.Open(dir_ + "/journal.dat", dir_ + "/journal.key", &messages));
+  }
+  void TearDown() override {
+    ASSERT_EQ(chdir(previous_), 0);
+    std::system(("rm -rf '" + dir_ + "'").c_str());
+  }
+
+  // The record routed as the Elavon worker routes it.
+  CElavonTran Route(const std::string& items, Script* script) {
+    const CParamSettings settings = message_test::Settings({});
+    CElavonTran tran;
+    tran.m_Request = std::string(kTStreamBase) + items;
+    tran.m_RequestKind = kRequestKindEncrypted;
+    tran.m_ClientAddress = "10.0.0.1:0001";
+    tran.ParseRequest(settings);
+    EXPECT_NE(tran.m_TranCode, 0) << items;
+    tran.m_RequestKind = kRequestKindEncrypted;
+    EXPECT_TRUE(queue_.Add(tran));
+    EXPECT_TRUE(tran.BuildElavonRequest(settings, g_SequenceFile));
+    tran.m_State = kTranStateInProcess;
+    CRoutingContext c;
+    c.settings = settings;
+    c.queue = &queue_;
+    c.endpoints = &endpoints_;
+    c.journal = &journal_;
+    c.make_link = [script] { return std::make_unique<ScriptedLink>(script); };
+    RouteRequest(tran, c);
+    return tran;
+  }
+
+  std::string dir_;
+  char previous_[4096] = {};
+  CReversalJournal journal_;
+  CTransactionQueue queue_;
+  CHostEndpoints endpoints_;
+};
+
+TEST_F(JournalHooksTest, WhatEachOutcomeLeavesInTheJournal) {
+  enum class Left { kNothing, kUnderWay, kOwed };
+  struct Case {
+    const char* name;
+    const char* items;
+    std::deque<bool> connects, answers;
+    int state;
+    Left left;
+    const char* reversal_code;  // of the reversal the entry holds
+  } cases[] = {
+      {"approved: waits for its delivery", kCreditSale, {}, {}, kTranStateAnsweredIp, Left::kUnderWay, "099"},
+      {"declined: waits for its delivery", kCreditSale, {}, {}, kTranStateAnsweredIp, Left::kUnderWay, "099"},
+      {"no answer, reversal answered", kCreditSale, {}, {false}, kTranStateNoHostAnswer, Left::kNothing, ""},
+      {"no answer, reversal refused", kCreditSale, {true, false}, {false}, kTranStateHostFailure, Left::kOwed, "099"},
+      {"no answer, reversal unanswered", kCreditSale, {}, {false, false}, kTranStateHostFailure, Left::kOwed, "099"},
+      {"refused at once: nothing sent", kCreditSale, {false}, {}, kTranStateHostFailure, Left::kNothing, ""},
+      {"debit echoed: the echo's reversal", kDebitSale, {}, {}, kTranStateAnsweredIp, Left::kUnderWay, "199"},
+      {"debit echo unanswered, reversal answered", kDebitSale, {}, {true, false}, kTranStateNoHostAnswer,
+       Left::kNothing, ""},
+      {"debit echo unanswered, reversal refused", kDebitSale, {true, false}, {true, false}, kTranStateHostFailure,
+       Left::kOwed, "199"},
+  };
+  int amount = 1000;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Script script;
+    script.connects = c.connects;
+    script.answers = c.answers;
+    const bool decline = std::string(c.name).rfind("declined", 0) == 0;
+    const std::string purchase = std::to_string(amount++) + (decline ? ".51" : ".00");
+    const CElavonTran done = Route(std::string(c.items) + purchase, &script);
+    EXPECT_EQ(done.m_State, c.state);
+    CJournalEntry entry;
+    const bool found = done.m_JournalKey != 0 && journal_.Find(done.m_JournalKey, &entry);
+    EXPECT_EQ(found, c.left != Left::kNothing);
+    if (found) {
+      EXPECT_EQ(entry.m_Owed, c.left == Left::kOwed);
+      EXPECT_EQ(ElavonCode(entry.m_Reversal), c.reversal_code);
+      EXPECT_EQ(entry.m_AcctLast4, "1111");
+      EXPECT_EQ(entry.m_Tries, c.left == Left::kOwed ? 1 : 0);
+      journal_.Clear(done.m_JournalKey);
+    }
+    EXPECT_EQ(journal_.Count(), 0u);
+  }
+}
+
+TEST_F(JournalHooksTest, AReversalRecordIsClearedOnlyWhenTheHostAnswersIt) {
+  // The reversal of an approval that could not be delivered, as the session queues it.
+  Script first;
+  CElavonTran approved = Route(std::string(kCreditSale) + "30.00", &first);
+  approved.ParseElavonResponse();
+  ASSERT_TRUE(approved.m_Approved);
+  approved.m_HostResponse.clear();
+  approved.m_TranCode = kCodeReversal;
+  ASSERT_TRUE(approved.BuildReversalRequest(message_test::Settings({})));
+  ASSERT_TRUE(journal_.RecordReversal(approved, approved.m_HostRequest));
+  const uint64_t key = approved.m_JournalKey;
+
+  struct Try {
+    const char* name;
+    std::deque<bool> connects, answers;
+    bool cleared;
+    int tries;
+  } tries[] = {
+      {"refused", {false}, {}, false, 1},
+      {"unanswered", {}, {false}, false, 2},
+      {"answered", {}, {}, true, 2},
+  };
+  for (const Try& t : tries) {
+    SCOPED_TRACE(t.name);
+    Script script;
+    script.connects = t.connects;
+    script.answers = t.answers;
+    CElavonTran again = approved;
+    again.m_State = kTranStateInProcess;
+    CRoutingContext c;
+    c.settings = message_test::Settings({});
+    c.queue = &queue_;
+    c.endpoints = &endpoints_;
+    c.journal = &journal_;
+    c.make_link = [&script] { return std::make_unique<ScriptedLink>(&script); };
+    RouteRequest(again, c);
+    EXPECT_EQ(again.m_JournalKey, key);
+    CJournalEntry entry;
+    EXPECT_EQ(!journal_.Find(key, &entry), t.cleared);
+    if (!t.cleared) {
+      EXPECT_TRUE(entry.m_Owed);
+      EXPECT_EQ(entry.m_Tries, t.tries);
+      // Under way again for the next try.
+      ASSERT_TRUE(journal_.RecordReversal(again, again.m_HostRequest));
+    }
+  }
+}
+
+}  // namespace
