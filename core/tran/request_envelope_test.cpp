@@ -22,6 +22,9 @@ class EnvelopeTest : public ::testing::Test {
     char tmpl[] = "/tmp/kvr_envelope_XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     home_ = new std::string(tmpl);
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    previous_ = new std::string(cwd);
     ASSERT_EQ(chdir(tmpl), 0);
     platform::fs::CreateFolder("QUILLON_LOGS");
     platform::capi::SetContainerRootForTesting(*home_ + "/keys");
@@ -32,6 +35,10 @@ class EnvelopeTest : public ::testing::Test {
   }
   static void TearDownTestSuite() {
     g_CryptoEngine.Stop();
+    // Back to the folder the suite started in before its own goes.
+    if (previous_ != nullptr && chdir(previous_->c_str()) != 0) ADD_FAILURE() << "cannot go back to " << *previous_;
+    delete previous_;
+    previous_ = nullptr;
     std::system(("rm -rf '" + *home_ + "'").c_str());
     delete home_;
     delete server_;
@@ -44,9 +51,11 @@ class EnvelopeTest : public ::testing::Test {
   }
 
   static std::string* home_;
+  static std::string* previous_;
   static pos_client::ServerPublicKey* server_;
 };
 std::string* EnvelopeTest::home_ = nullptr;
+std::string* EnvelopeTest::previous_ = nullptr;
 pos_client::ServerPublicKey* EnvelopeTest::server_ = nullptr;
 
 struct Expect {
