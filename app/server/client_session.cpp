@@ -52,14 +52,19 @@ bool CClientSession::IsShuttingDown() const {
 int CClientSession::SendAndLog(const std::string& text) {
   const int rc = SendText(text);
   const bool failed = rc != static_cast<int>(text.size());
-  GetLogger().LogText("[" + text + "] sent to " + m_PeerText + (failed ? " ** FAILED ** " : ""));
+  GetLogger().LogText("[" + ReplyLogCopy(text) + "] sent to " + m_PeerText + (failed ? " ** FAILED ** " : ""));
   return failed ? -1 : rc;
+}
+
+int CClientSession::SendUnlogged(const std::string& text) {
+  const int rc = SendText(text);
+  return rc != static_cast<int>(text.size()) ? -1 : rc;
 }
 
 int CClientSession::SendAndLogAsWarning(const std::string& text) {
   const int rc = SendText(text);
   const bool failed = rc != static_cast<int>(text.size());
-  GetLogger().LogText(ErrorsAsWarnings("[" + text + "] sent to " + m_PeerText +
+  GetLogger().LogText(ErrorsAsWarnings("[" + ReplyLogCopy(text) + "] sent to " + m_PeerText +
                                        (failed ? " ** FAILED ** " : "")));
   return failed ? -1 : rc;
 }
@@ -74,7 +79,7 @@ void CClientSession::SendDisconnectNotice() { SendNotice(2004, "E", "****Disconn
 
 bool CClientSession::DeliverReply(const std::string& reply) {
   if (reply.empty() || !IsConnected()) {
-    GetLogger().LogText("[" + reply + "] sent to " + m_PeerText + " ** FAILED ** ");
+    GetLogger().LogText("[" + ReplyLogCopy(reply) + "] sent to " + m_PeerText + " ** FAILED ** ");
     return false;
   }
   return SendAndLog(reply) == static_cast<int>(reply.size());
@@ -332,4 +337,8 @@ void CClientSession::RunRequestLoop() {
     }
   }
   if (IsConnected()) SendDisconnectNotice();
+  if (m_RefusedLog.LeftOut() > 0) {
+    GetLogger().LogLine("%d refused requests of %s were answered but not logged", m_RefusedLog.LeftOut(),
+                        m_PeerText.c_str());
+  }
 }

@@ -28,6 +28,7 @@
 #include <string>
 
 #include "app/server/client_listener.h"
+#include "app/server/request_mask.h"
 #include "app/server/ws_connection.h"
 #include "core/queue/transaction_queue.h"
 #include "core/tran/elavon_tran.h"
@@ -94,7 +95,8 @@ class CClientSession : public WSConnection {
   static bool EndsWithPassword(const std::string& message, const std::string& password);
 
   // Sends a complete frame and logs "[frame] sent to <peer>" (with " ** FAILED ** "
-  // after it when not every byte went out). Returns the send result (-1 failed).
+  // after it when not every byte went out); the log shows ReplyLogCopy of the frame.
+  // Returns the send result (-1 failed).
   int SendAndLog(const std::string& text);
   // The same, but the logged copy reads "Warning" for every "Error".
   int SendAndLogAsWarning(const std::string& text);
@@ -148,6 +150,11 @@ class CClientSession : public WSConnection {
   // Sends a reply to a peer that must still be connected: true when every byte went
   // out.
   bool DeliverReply(const std::string& reply);
+  // Logs "<tag>[<RequestLogCopy of the request text>] from <peer>".
+  void LogRequest(const CElavonTran& tran);
+  // Sends a frame without logging it (the reply to a refused request that the refused
+  // request log leaves out). Returns the send result (-1 failed).
+  int SendUnlogged(const std::string& text);
   bool IsShuttingDown() const;
   // The single-lane hold: waits while the last new authorisation is less than 30 s
   // old (250 ms steps), until g_AbortEvent is set or the listener shuts down.
@@ -160,4 +167,5 @@ class CClientSession : public WSConnection {
   CTranIdArray m_PendingIds;
   std::string m_Request;     // the request being received
   std::string m_CarryOver;   // bytes that came after the login's ETX
+  CRefusedRequestLog m_RefusedLog;  // how many refused requests are logged in full
 };

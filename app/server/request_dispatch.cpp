@@ -39,20 +39,32 @@ void CClientSession::HoldSingleLane() {
   }
 }
 
+void CClientSession::LogRequest(const CElavonTran& tran) {
+  // 2. The request as logged: card data masked, cut, its line breaks escaped.
+  GetLogger().LogText(tran.m_LogTag + "[" + RequestLogCopy(tran.GetRequestText()) + "] from " + m_PeerText);
+}
+
 void CClientSession::DispatchRequest(const std::string& text) {
   // 1. The record: envelope, decryption, TStream, validation.
   CElavonTran tran;
   tran.SetRequest(text);
   tran.m_ClientAddress = m_PeerText;
 
-  // 2. The request as logged, card data masked.
-  GetLogger().LogText(tran.m_LogTag + "[" + MaskRequestForLog(tran.GetRequestText()) + "] from " + m_PeerText);
-
-  // 3. Rejected at intake: its error reply alone.
+  // 3. Rejected at intake: its error reply alone. A peer that keeps sending what
+  //    cannot be taken gets every answer, but only its first ones reach the log.
   if (tran.m_RequestKind == kRequestKindClear) {
+    if (!m_RefusedLog.Admit()) {
+      if (m_RefusedLog.FirstLeftOut()) {
+        GetLogger().LogLine("Further refused requests of %s are answered but not logged", m_PeerText.c_str());
+      }
+      SendUnlogged(tran.BuildErrorResponse());
+      return;
+    }
+    LogRequest(tran);
     SendAndLog(tran.BuildErrorResponse());
     return;
   }
+  LogRequest(tran);
 
   const CParamSettings settings = g_ParamStore.GetSettings();
   const CParamMap params = settings.GetParams();

@@ -2,22 +2,34 @@
 
 #include <string_view>
 
+#include "core/log/log_text.h"
+
 namespace {
 
 constexpr char kFS = '\x1C';
 
-// Calls mask(text, start, end) for the value of every occurrence of name.
-template <typename Mask>
-void ForEachValue(std::string& text, std::string_view name, Mask mask) {
-  size_t at = 0;
-  while ((at = text.find(name, at)) != std::string::npos) {
-    const size_t start = at + name.size();
-    size_t end = text.find(kFS, start);
-    if (end == std::string::npos) end = text.size();
-    mask(text, start, end);
-    at = end;
-  }
-}
+enum class CardMask { kTrack2, kTrack1, kAllButLastFour, kAll };
+
+struct CardItem {
+  std::string_view name;
+  CardMask mask;
+};
+
+constexpr CardItem kCardItems[] = {
+    {"Track2", CardMask::kTrack2},
+    {"Track1", CardMask::kTrack1},
+    {"AcctNo", CardMask::kAllButLastFour},
+    {"ExpDate", CardMask::kAll},
+    {"CVVData", CardMask::kAll},
+    {"PINBlock", CardMask::kAll},
+    {"DervdKey", CardMask::kAll},
+    {"FleetPINBlock", CardMask::kAll},
+    {"FleetDervdKey", CardMask::kAll},
+    {"EMVData", CardMask::kAll},
+    {"EncryptedBlock", CardMask::kAll},
+    {"EncryptedKey", CardMask::kAll},
+    {"RawTOAD", CardMask::kAll},
+};
 
 void MaskAll(std::string& text, size_t start, size_t end) {
   for (size_t i = start; i < end; ++i) text[i] = 'X';
@@ -28,13 +40,34 @@ void MaskAllButLastFour(std::string& text, size_t start, size_t end) {
   for (size_t i = start; i < keep; ++i) text[i] = 'X';
 }
 
-void MaskTrack(std::string& text, size_t start, size_t end) {
-  size_t separator = text.find('=', start);
-  if (separator == std::string::npos || separator > end) separator = end;
-  const size_t keepFrom = separator - start > 4 ? separator - 4 : start;
+// Everything but the separators and the four characters before the first separator
+// (the last four of the account number); without a separator, the last four.
+void MaskTrack(std::string& text, size_t start, size_t end, char separator) {
+  size_t first = text.find(separator, start);
+  if (first == std::string::npos || first > end) first = end;
+  const size_t keepFrom = first - start > 4 ? first - 4 : start;
   for (size_t i = start; i < end; ++i) {
-    if (text[i] == '=' || (i >= keepFrom && i < separator)) continue;
+    if (text[i] == separator || (i >= keepFrom && i < first)) continue;
     text[i] = 'X';
+  }
+}
+
+// The item name of the text from start to the '=' at equals: what follows the last
+// control byte in it.
+std::string_view ItemName(const std::string& text, size_t start, size_t equals) {
+  std::string_view name(text.data() + start, equals - start);
+  for (size_t i = name.size(); i > 0; --i) {
+    if (static_cast<unsigned char>(name[i - 1]) < 0x20) return name.substr(i);
+  }
+  return name;
+}
+
+void MaskValue(std::string& text, size_t start, size_t end, CardMask mask) {
+  switch (mask) {
+    case CardMask::kTrack2: MaskTrack(text, start, end, '='); return;
+    case CardMask::kTrack1: MaskTrack(text, start, end, '^'); return;
+    case CardMask::kAllButLastFour: MaskAllButLastFour(text, start, end); return;
+    case CardMask::kAll: MaskAll(text, start, end); return;
   }
 }
 
@@ -42,13 +75,34 @@ void MaskTrack(std::string& text, size_t start, size_t end) {
 
 std::string MaskRequestForLog(const std::string& text) {
   std::string masked = text;
-  if (text.find("Track2=") != std::string::npos) {
-    ForEachValue(masked, "Track2=", MaskTrack);
-  } else {
-    ForEachValue(masked, "AcctNo=", MaskAllButLastFour);
-    ForEachValue(masked, "ExpDate=", MaskAll);
+  size_t start = 0;
+  while (start <= masked.size()) {
+    size_t end = masked.find(kFS, start);
+    if (end == std::string::npos) end = masked.size();
+    const size_t equals = masked.find('=', start);
+    if (equals != std::string::npos && equals < end) {
+      const std::string_view name = ItemName(masked, start, equals);
+      for (const CardItem& item : kCardItems) {
+        if (name == item.name) {
+          MaskValue(masked, equals + 1, end, item.mask);
+          break;
+        }
+      }
+    }
+    start = end + 1;
   }
-  ForEachValue(masked, "CVVData=", MaskAll);
-  ForEachValue(masked, "PINBlock=", MaskAll);
   return masked;
+}
+
+std::string RequestLogCopy(const std::string& text) {
+  return EscapeLineBreaks(CutForLog(MaskRequestForLog(text)));
+}
+
+bool CRefusedRequestLog::Admit() {
+  if (m_Admitted < kLoggedInFull) {
+    ++m_Admitted;
+    return true;
+  }
+  ++m_LeftOut;
+  return false;
 }

@@ -21,9 +21,32 @@ TEST(RequestMaskTest, CardDataIsMaskedInEveryOccurrence) {
       // Keyed: all but the last four of the account, the whole expiry date.
       {{"TranCode=Sale", "AcctNo=4111111111111111", "ExpDate=1225", "Purchase=1.00"},
        {"TranCode=Sale", "AcctNo=XXXXXXXXXXXX1111", "ExpDate=XXXX", "Purchase=1.00"}},
-      // Swiped: the account's last four and the '=' stay; AcctNo and ExpDate are left.
+      // Swiped: the account's last four and the '=' stay; an AcctNo and ExpDate sent
+      // beside the track are masked all the same.
       {{"Track2=4111111111111111=2512101", "AcctNo=5500000000000004", "ExpDate=0101"},
-       {"Track2=XXXXXXXXXXXX1111=XXXXXXX", "AcctNo=5500000000000004", "ExpDate=0101"}},
+       {"Track2=XXXXXXXXXXXX1111=XXXXXXX", "AcctNo=XXXXXXXXXXXX0004", "ExpDate=XXXX"}},
+      {{"AcctNo=5500000000000004", "Track2=4111111111111111=2512101"},
+       {"AcctNo=XXXXXXXXXXXX0004", "Track2=XXXXXXXXXXXX1111=XXXXXXX"}},
+      // A memo that names a card item masks by its own name only: the account is
+      // still masked, the memo is left as it is.
+      {{"Memo=Track2=see slip", "AcctNo=4111111111111111", "ExpDate=1225"},
+       {"Memo=Track2=see slip", "AcctNo=XXXXXXXXXXXX1111", "ExpDate=XXXX"}},
+      {{"Memo=paid AcctNo=1234", "CVVData=123"}, {"Memo=paid AcctNo=1234", "CVVData=XXX"}},
+      // The name must be the item's whole name.
+      {{"XAcctNo=4111111111111111", "AcctNos=4111111111111111"},
+       {"XAcctNo=4111111111111111", "AcctNos=4111111111111111"}},
+      // Track 1: the name and everything after the first '^' but the '^' go.
+      {{"Track1=B4111111111111111^DOE/JOHN^2512101"}, {"Track1=XXXXXXXXXXXXX1111^XXXXXXXX^XXXXXXX"}},
+      // The other card items: every character.
+      {{"DervdKey=FFFF9876543210E00001", "EMVData=5A084111111111111111", "EncryptedBlock=AB12",
+        "EncryptedKey=CD34", "RawTOAD=T011000015T12345678O1001", "FleetPINBlock=12", "FleetDervdKey=34"},
+       {"DervdKey=XXXXXXXXXXXXXXXXXXXX", "EMVData=XXXXXXXXXXXXXXXXXXXX", "EncryptedBlock=XXXX",
+        "EncryptedKey=XXXX", "RawTOAD=XXXXXXXXXXXXXXXXXXXXXXXX", "FleetPINBlock=XX", "FleetDervdKey=XX"}},
+      // The items of a clear envelope: the first one stands right after the STX.
+      {{"e2e", "000\x02" "AcctNo=4111111111111111", "ExpDate=1225"},
+       {"e2e", "000\x02" "AcctNo=XXXXXXXXXXXX1111", "ExpDate=XXXX"}},
+      // An item without '=' and empty items are passed over.
+      {{"", "AcctNo", "", "AcctNo=4111111111111111", ""}, {"", "AcctNo", "", "AcctNo=XXXXXXXXXXXX1111", ""}},
       // A track without '=' keeps its last four.
       {{"Track2=12345678", "Memo=x"}, {"Track2=XXXX5678", "Memo=x"}},
       // The last item without an FS after it.
@@ -44,6 +67,30 @@ TEST(RequestMaskTest, CardDataIsMaskedInEveryOccurrence) {
   for (const auto& c : cases) {
     EXPECT_EQ(MaskRequestForLog(Items(c.items)), Items(c.masked)) << Items(c.items);
   }
+}
+
+TEST(RequestMaskTest, LogCopyIsMaskedCutAndCannotBreakTheLine) {
+  EXPECT_EQ(RequestLogCopy(Items({"Memo=a\r\n[10:00:00]forged", "AcctNo=4111111111111111"})),
+            Items({"Memo=a|0d|0a[10:00:00]forged", "AcctNo=XXXXXXXXXXXX1111"}));
+  // A long request shows its first 4 KB, masked before the cut.
+  const std::string request = Items({"Memo=" + std::string(5000, 'm'), "AcctNo=4111111111111111"});
+  const std::string copy = RequestLogCopy(request);
+  EXPECT_EQ(copy, "Memo=" + std::string(4091, 'm') + "...[cut: " + std::to_string(request.size()) + " bytes]");
+  const std::string tail = Items({std::string(4090, 'm'), "AcctNo=4111111111111111"});
+  EXPECT_EQ(RequestLogCopy(tail).find("411111"), std::string::npos);
+}
+
+TEST(RefusedRequestLogTest, LogsTheFirstInFullThenCounts) {
+  CRefusedRequestLog log;
+  for (int i = 0; i < CRefusedRequestLog::kLoggedInFull; ++i) {
+    EXPECT_TRUE(log.Admit()) << i;
+    EXPECT_FALSE(log.FirstLeftOut());
+  }
+  EXPECT_FALSE(log.Admit());
+  EXPECT_TRUE(log.FirstLeftOut());
+  EXPECT_FALSE(log.Admit());
+  EXPECT_FALSE(log.FirstLeftOut());
+  EXPECT_EQ(log.LeftOut(), 2);
 }
 
 }  // namespace

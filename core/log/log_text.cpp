@@ -1,5 +1,6 @@
 #include "core/log/log_text.h"
 
+#include <string>
 #include <string_view>
 
 namespace {
@@ -52,4 +53,66 @@ void StripAdministrativeTranType(std::string& line) {
   const size_t at = line.find(kAdministrativeItem);
   if (at == std::string::npos) return;
   line.erase(at, kAdministrativeItem.size() + 1);  // erase clamps at the end of the line
+}
+
+namespace {
+
+void AppendEscaped(std::string& out, unsigned char byte) {
+  static const char kHex[] = "0123456789abcdef";
+  out += '|';
+  out += kHex[byte >> 4];
+  out += kHex[byte & 0x0F];
+}
+
+// The cut point at most limit: moved back to the opening byte of a span that the
+// kept text leaves open.
+size_t CutPoint(std::string_view text, size_t limit, char open, char close) {
+  const std::string_view kept = text.substr(0, limit);
+  const size_t last_open = kept.rfind(open);
+  if (last_open == std::string_view::npos) return limit;
+  return kept.find(close, last_open + 1) == std::string_view::npos ? last_open : limit;
+}
+
+}  // namespace
+
+std::string CutForLog(std::string_view text, size_t limit) {
+  if (text.size() <= limit) return std::string(text);
+  size_t cut = CutPoint(text, limit, kDC1, kDC2);
+  cut = CutPoint(text, cut, kRS, kUS);
+  std::string out(text.substr(0, cut));
+  out += "...[cut: " + std::to_string(text.size()) + " bytes]";
+  return out;
+}
+
+std::string EscapeLineBreaks(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    if (c == '\r' || c == '\n') {
+      AppendEscaped(out, static_cast<unsigned char>(c));
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+void EscapeControlBytes(std::string& line) {
+  const auto escaped = [](unsigned char byte) {
+    return (byte < 0x20 && byte != '\t' && byte != '\r' && byte != '\n') || byte == 0x7F;
+  };
+  size_t first = 0;
+  while (first < line.size() && !escaped(static_cast<unsigned char>(line[first]))) ++first;
+  if (first == line.size()) return;
+  std::string out(line, 0, first);
+  out.reserve(line.size() + 16);
+  for (size_t i = first; i < line.size(); ++i) {
+    const unsigned char byte = static_cast<unsigned char>(line[i]);
+    if (escaped(byte)) {
+      AppendEscaped(out, byte);
+    } else {
+      out += static_cast<char>(byte);
+    }
+  }
+  line = std::move(out);
 }

@@ -91,4 +91,48 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{"OtherTranTypeKept", "TranType=Credit" FS "TranType=Admin" FS, "TranType=Credit" FS "TranType=Admin" FS}),
     [](const auto& info) { return std::string(info.param.name); });
 
+class EscapeControlBytesTest : public ::testing::TestWithParam<TextCase> {};
+
+TEST_P(EscapeControlBytesTest, RewritesLine) {
+  std::string line = GetParam().in;
+  EscapeControlBytes(line);
+  EXPECT_EQ(line, GetParam().out);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bytes, EscapeControlBytesTest,
+    ::testing::Values(
+        TextCase{"PlainTextUnchanged", "Server Startup ZW 5.18", "Server Startup ZW 5.18"},
+        TextCase{"OwnLineBreaksAndTabsKept", "Param Settings:\nNo.1\tA\r\n", "Param Settings:\nNo.1\tA\r\n"},
+        TextCase{"FrameBytes", "[" FS "000" STX "<RStream/>" ETX "] sent to A", "[|1c000|02<RStream/>|03] sent to A"},
+        TextCase{"NulEscAndDel", std::string("a\0b\x1B" "c\x7F", 6), "a|00b|1bc|7f"},
+        TextCase{"HighBytesKept", "caf\xC3\xA9", "caf\xC3\xA9"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(EscapeLineBreaksTest, OutsideTextCannotBreakTheLine) {
+  EXPECT_EQ(EscapeLineBreaks("x\r\n[12:00:00]Approved\n----------\r"), "x|0d|0a[12:00:00]Approved|0a----------|0d");
+  EXPECT_EQ(EscapeLineBreaks("a\tb" FS "c"), "a\tb" FS "c");  // the writer escapes the rest
+  EXPECT_EQ(EscapeLineBreaks(""), "");
+}
+
+TEST(CutForLogTest, CutsLongTextsAndStatesTheirLength) {
+  const struct {
+    const char* name;
+    std::string in;
+    size_t limit;
+    std::string out;
+  } cases[] = {
+      {"at the limit", std::string(8, 'a'), 8, std::string(8, 'a')},
+      {"one over", std::string(9, 'a'), 8, std::string(8, 'a') + "...[cut: 9 bytes]"},
+      {"open key block cut away", "abc" DC1 "KEYKEY" DC2 "z", 6, "abc...[cut: 12 bytes]"},
+      {"closed key block kept", "a" DC1 "K" DC2 "bcdefgh", 6, "a" DC1 "K" DC2 "bc...[cut: 11 bytes]"},
+      {"open challenge cut away", "ab" RS "CHALLENGE" US, 6, "ab...[cut: 13 bytes]"},
+      {"challenge inside an open key block", "a" DC1 "b" RS "c" US "dddd" DC2, 7, "a...[cut: 11 bytes]"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(CutForLog(c.in, c.limit), c.out) << c.name;
+  const std::string big(50 * 1024 * 1024, 'G');
+  const std::string cut = CutForLog(big);
+  EXPECT_EQ(cut, std::string(kLogTextLimit, 'G') + "...[cut: 52428800 bytes]");
+}
+
 }  // namespace

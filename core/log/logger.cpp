@@ -13,6 +13,7 @@ namespace {
 constexpr const char* kLogFolder = "QUILLON_LOGS";
 constexpr const char* kDroppedMarker = "TStream=Quillon";
 constexpr const char* kSeparator = "----------\n";
+constexpr unsigned kLogFileMode = 0600;
 // How long Shutdown waits for the writer before it waits without limit: a writer is
 // never abandoned, since it uses the logger's members until it returns.
 constexpr uint32_t kWriterStopWaitMs = 10000;
@@ -116,13 +117,16 @@ void CLogger::WriteBatch() {
   const std::string alt_name =
       platform::Format("%s%s%s%02d%02d%04d_ALT.log", m_Folder.c_str(), "\\", m_Prefix.c_str(), month, day, year);
 
+  // The log holds what clients and hosts sent: readable by its owner only.
   platform::fs::AppendFile file;
-  if (!file.Open(name) && !file.Open(alt_name)) return;  // the batch is dropped
+  if (!file.Open(name, kLogFileMode) && !file.Open(alt_name, kLogFileMode)) return;  // the batch is dropped
 
   for (std::string& line : m_Writing) {
     if (line.find(kDroppedMarker) != std::string::npos) continue;
     MaskEncryptedLogText(line);
     StripAdministrativeTranType(line);
+    if (line.size() > kLogLineLimit) line = CutForLog(line, kLogLineLimit);
+    EscapeControlBytes(line);
     line += '\n';
     line += kSeparator;
     if (!file.Write(platform::fs::ToTextMode(line))) break;  // the rest of the batch is lost

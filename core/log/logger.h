@@ -4,7 +4,11 @@
 // "<folder>\KVRmmddyyyy_ALT.log" when that one cannot be opened). Each record is
 // "[%H:%M:%S]" + text + "\n" + "----------\n", stored with CR LF line ends. Before a
 // line is written the writer drops it when it holds "TStream=Quillon" and otherwise
-// applies MaskEncryptedLogText and StripAdministrativeTranType (log_text.h).
+// applies MaskEncryptedLogText and StripAdministrativeTranType, cuts it at
+// kLogLineLimit bytes and writes its control bytes but TAB, CR and LF escaped
+// (log_text.h). Callers pass text from outside through EscapeLineBreaks (and
+// requests and replies through CutForLog) so that it cannot start a line of its own.
+// A log file is created readable and writable by its owner only (0600).
 //
 // Callers never wait for the disk and never see a logging failure.
 #pragma once

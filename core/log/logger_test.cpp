@@ -1,5 +1,6 @@
 #include "core/log/logger.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/log/log_text.h"
 #include "platform/fs/files.h"
 #include "platform/text/format.h"
 
@@ -111,6 +113,39 @@ TEST_F(LoggerTest, WriterFiltersMasksAndStripsLines) {
   }
   logger.Shutdown();
   EXPECT_EQ(ReadAll(DayFile("03082026")), expected);
+}
+
+TEST_F(LoggerTest, TextFromOutsideCannotForgeARecord) {
+  // A client's trace text trying to close the record and open one of its own.
+  const std::string forged = "T1\r\n----------\r\n[14:03:10]Approved sale of 4111" FS "x";
+  CLogger logger(m_Folder, &m_Clock);
+  EXPECT_TRUE(logger.LogText("Request ->[" + EscapeLineBreaks(forged) + "] from 10.0.0.7"));
+  EXPECT_TRUE(logger.LogText("own\nlines"));
+  logger.Shutdown();
+  EXPECT_EQ(ReadAll(DayFile("03082026")),
+            Record("[14:03:09]Request ->[T1|0d|0a----------|0d|0a[14:03:10]Approved sale of 4111|1cx] from 10.0.0.7") +
+                Record("[14:03:09]own\r\nlines"));
+}
+
+TEST_F(LoggerTest, OverlongLinesAreCutAndFilesAreTheOwnersOnly) {
+  CLogger logger(m_Folder, &m_Clock);
+  EXPECT_TRUE(logger.LogText(std::string(kLogLineLimit + 100, 'g')));
+  logger.Shutdown();
+  // The stamp counts as part of the line.
+  const size_t total = kLogLineLimit + 100 + 10;
+  EXPECT_EQ(ReadAll(DayFile("03082026")),
+            Record("[14:03:09]" + std::string(kLogLineLimit - 10, 'g') + "...[cut: " + std::to_string(total) + " bytes]"));
+  struct stat st {};
+  ASSERT_EQ(::stat(DayFile("03082026").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  ASSERT_TRUE(platform::fs::CreateFolder(DayFile("03092026")));
+  FakeClock next_day(LocalAt(2026, 3, 9, 8, 0, 0));
+  CLogger alt(m_Folder, &next_day);
+  EXPECT_TRUE(alt.LogLine("to the alt file"));
+  alt.Shutdown();
+  ASSERT_EQ(::stat(AltFile("03092026").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST_F(LoggerTest, ReadyMadeTextWithPercentIsWrittenUnchanged) {

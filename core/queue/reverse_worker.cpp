@@ -4,6 +4,7 @@
 
 #include "core/log/logger.h"
 #include "core/tran/tran_codes.h"
+#include "core/tran/client_reply.h"
 #include "core/vocab/text_helpers.h"
 #include "core/vocab/vocabulary.h"
 #include "platform/window/window.h"
@@ -172,7 +173,7 @@ void CReverseWorker::ProcessResults() {
         if (record.m_State == kTranStateHostFailure) record.m_ErrorCode = 4003;
         record.m_RequestKind = kRequestKindClear;
         record.BuildErrorResponse();
-        Log().LogLine("%s", record.GetReply().c_str());
+        Log().LogLine("%s", ReplyLogCopy(record.GetReply()).c_str());
         record.m_State = kTranStateFinished;
         m_Main.Update(record.m_Id, record);
         break;

@@ -2,6 +2,8 @@
 
 #include <cassert>
 
+#include "core/log/log_text.h"
+
 #include "platform/text/format.h"
 
 namespace {
@@ -17,7 +19,7 @@ constexpr std::string_view kLineEnd = "\r\n";
 void AppendElement(std::string& out, std::string_view open, std::string_view value,
                    std::string_view close) {
   out.append(open);
-  out.append(StripETX(value));
+  out.append(XmlEscape(value));
   out.append(close);
   out.append(kLineEnd);
 }
@@ -38,6 +40,70 @@ std::string StripETX(std::string_view value) {
     if (c != kETX) out.push_back(c);
   }
   return out;
+}
+
+std::string XmlEscape(std::string_view value) {
+  std::string out;
+  out.reserve(value.size());
+  for (char c : value) {
+    switch (c) {
+      case kETX: break;
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      default: out.push_back(c);
+    }
+  }
+  return out;
+}
+
+namespace {
+
+bool IsLayoutWhitespace(char c) { return c == '\r' || c == '\n' || c == '\t'; }
+
+// document with the CR and LF bytes that stand outside its layout escaped: the text is
+// taken run by run between the markup characters '<' and '>'; a run of layout
+// whitespace alone that follows a '>' and ends at a '<' or the end of the text is
+// layout, every other run has its line breaks escaped.
+std::string EscapeValueLineBreaks(std::string_view document) {
+  std::string out;
+  out.reserve(document.size());
+  size_t start = 0;
+  while (start < document.size()) {
+    if (document[start] == '<' || document[start] == '>') {
+      out.push_back(document[start++]);
+      continue;
+    }
+    size_t end = document.find_first_of("<>", start);
+    if (end == std::string_view::npos) end = document.size();
+    const std::string_view run = document.substr(start, end - start);
+    const bool afterTag = start > 0 && document[start - 1] == '>';
+    const bool beforeTag = end == document.size() || document[end] == '<';
+    bool whitespace = true;
+    for (char c : run) whitespace = whitespace && IsLayoutWhitespace(c);
+    if (afterTag && beforeTag && whitespace) {
+      out.append(run);
+    } else {
+      out.append(EscapeLineBreaks(run));
+    }
+    start = end;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string ReplyLogCopy(const std::string& reply) {
+  const std::string cut = CutForLog(reply);
+  // A frame: FS, the mode, "00", STX, the payload, ETX. Only the payload is a document.
+  constexpr size_t kHead = 5;
+  if (cut.size() >= kHead && cut[0] == kFS && cut[kHead - 1] == kSTX) {
+    const bool closed = cut.back() == kETX && cut.size() > kHead;
+    const size_t payloadEnd = closed ? cut.size() - 1 : cut.size();
+    return cut.substr(0, kHead) + EscapeValueLineBreaks(std::string_view(cut).substr(kHead, payloadEnd - kHead)) +
+           (closed ? std::string(1, kETX) : std::string());
+  }
+  return EscapeValueLineBreaks(cut);
 }
 
 std::string ClientReplyFrame(const std::string& payload, bool encrypted) {

@@ -4,11 +4,13 @@
 // whole minimal document.
 //
 // Documents are written byte for byte as the clients read them: tab indents, "\r\n"
-// line ends, elements in a fixed order. Values go in verbatim (nothing is XML-escaped;
-// a NUL byte stays a NUL byte), with one exception: ETX (0x03) ends a frame on the
-// wire, so no value may carry it. Every value written into a document loses its ETX
-// bytes (StripETX), and builders of further elements use StripETX for the same
-// reason. A frame is therefore always its payload plus six bytes.
+// line ends, elements in a fixed order. A value is text of the client, the host or the
+// server, never markup: it goes into its element with '&', '<' and '>' written
+// "&amp;", "&lt;" and "&gt;" (XmlEscape), so that no value can add or close an
+// element; every other byte stays as it is (a NUL byte stays a NUL byte), but for ETX
+// (0x03), which ends a frame on the wire: every value written into a document loses
+// its ETX bytes, and builders of further elements use StripETX for the same reason. A
+// frame is therefore always its payload plus six bytes.
 //
 // Everything here is a value or a stateless function: no lock, no shared state, safe
 // on any thread.
@@ -19,6 +21,19 @@
 
 // value with every ETX byte removed; any other byte is kept as it is.
 std::string StripETX(std::string_view value);
+
+// value as the text of an element: every ETX removed, '&' written "&amp;", '<'
+// "&lt;" and '>' "&gt;"; any other byte kept.
+std::string XmlEscape(std::string_view value);
+
+// The copy of a reply (a reply frame or an RStream document) that goes to the log:
+// cut to its first 4 KB with its full length stated (CutForLog), and the CR and LF
+// bytes that stand inside values escaped, so that no text of the client or the host
+// can start a line of the log. Line breaks of the document's own layout, the runs of
+// nothing but CR, LF and TAB between one element's '>' and the next '<' (or the end of
+// the document), stay; since values carry no '<' or '>' (XmlEscape), no value can
+// make one.
+std::string ReplyLogCopy(const std::string& reply);
 
 // The reply frame of payload: FS, "2" when encrypted (payload is the upper-case hex
 // text of the ciphertext) or "0" when the payload is the document in clear, "00",
@@ -51,8 +66,9 @@ class CCmdResponse {
 
   // The whole document of the current members: the XML declaration, "<RStream>", the
   // CmdResponse element with extraBody inside it after the UserTraceData line, and
-  // "</RStream>". extraBody goes in unchanged but for ETX; callers end each of its
-  // lines with "\r\n" themselves.
+  // "</RStream>". extraBody is markup, not a value: it goes in unchanged but for ETX
+  // (callers write its values with XmlElement); callers end each of its lines with
+  // "\r\n" themselves.
   std::string RenderRStream(const std::string& extraBody) const;
   // The CmdResponse element of the current members alone, from "\t<CmdResponse>\r\n"
   // to "\t</CmdResponse>\r\n"; the caller writes the declaration, "<RStream>\r\n",

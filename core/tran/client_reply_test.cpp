@@ -182,8 +182,9 @@ TEST(CCmdResponseTest, SetReturnCodeKeepsTextWhenGivenNone) {
   EXPECT_EQ(response.m_TextResponse, "Lane busy");
 }
 
-// Markup characters and NUL bytes are written as given; nothing is escaped or cut.
-TEST(CCmdResponseTest, ValuesAreWrittenVerbatim) {
+// Markup characters of values are escaped, so no value adds or closes an element;
+// NUL bytes and quotes are written as given, and the extra body (markup) unchanged.
+TEST(CCmdResponseTest, MarkupInValuesIsEscapedAndTheBodyIsNot) {
   CCmdResponse response;
   response.m_ResponseOrigin = "<Origin>";
   const std::string nul("x\0y", 3);
@@ -191,10 +192,10 @@ TEST(CCmdResponseTest, ValuesAreWrittenVerbatim) {
                     std::string("<?xml version=\"1.0\"?>\r\n"
                                 "<RStream>\r\n"
                                 "\t<CmdResponse>\r\n"
-                                "\t\t<ResponseOrigin><Origin></ResponseOrigin>\r\n"
+                                "\t\t<ResponseOrigin>&lt;Origin&gt;</ResponseOrigin>\r\n"
                                 "\t\t<KVRXReturnCode>000007</KVRXReturnCode>\r\n"
                                 "\t\t<CmdStatus>Error</CmdStatus>\r\n"
-                                "\t\t<TextResponse>a<b & c>\"'</TextResponse>\r\n"
+                                "\t\t<TextResponse>a&lt;b &amp; c&gt;\"'</TextResponse>\r\n"
                                 "\t\t<UserTraceData>x") +
                         '\0' +
                         "y</UserTraceData>\r\n"
@@ -237,6 +238,61 @@ TEST(CCmdResponseTest, EtxNeverReachesTheDocument) {
     EXPECT_EQ(response.RenderCmdResponse().find('\x03'), std::string::npos);
     EXPECT_SAME_BYTES(ClientReplyFrame(document, false), FS "0" "00" STX + clean + ETX);
   }
+}
+
+// A declined reply whose trace text tries to add an approval: the document keeps one
+// CmdStatus, and the trace text reads back whole.
+TEST(CCmdResponseTest, TraceTextCannotAddAnElement) {
+  const std::string trace = "T</UserTraceData><CmdStatus>Approved</CmdStatus><UserTraceData>";
+  CCmdResponse response;
+  const std::string document = response.FormatRStream(0, "D", "DECLINED & <held>", trace, "");
+  size_t statuses = 0;
+  for (size_t at = document.find("<CmdStatus>"); at != std::string::npos; at = document.find("<CmdStatus>", at + 1)) {
+    ++statuses;
+  }
+  EXPECT_EQ(statuses, 1u) << document;
+  EXPECT_NE(document.find("\t\t<CmdStatus>Declined</CmdStatus>\r\n"), std::string::npos);
+  EXPECT_NE(document.find("<UserTraceData>T&lt;/UserTraceData&gt;&lt;CmdStatus&gt;Approved&lt;/CmdStatus&gt;"
+                          "&lt;UserTraceData&gt;</UserTraceData>"),
+            std::string::npos)
+      << document;
+  EXPECT_NE(document.find("<TextResponse>DECLINED &amp; &lt;held&gt;</TextResponse>"), std::string::npos);
+  // Escaping is not done twice: an entity the client sent is escaped once more.
+  EXPECT_EQ(XmlEscape("&amp;" ETX "<"), "&amp;amp;&lt;");
+}
+
+TEST(ReplyLogCopyTest, LineBreaksOfValuesAreEscapedAndTheLayoutKept) {
+  CCmdResponse response;
+  const std::string document =
+      response.FormatRStream(1010, "E", "User Abort.", "T\r\n[12:00:00]forged\n----------", "");
+  const std::string copy = ReplyLogCopy(document);
+  EXPECT_SAME_BYTES(copy, "<?xml version=\"1.0\"?>\r\n"
+                          "<RStream>\r\n"
+                          "\t<CmdResponse>\r\n"
+                          "\t\t<ResponseOrigin>Server</ResponseOrigin>\r\n"
+                          "\t\t<KVRXReturnCode>001010</KVRXReturnCode>\r\n"
+                          "\t\t<CmdStatus>Error</CmdStatus>\r\n"
+                          "\t\t<TextResponse>User Abort.</TextResponse>\r\n"
+                          "\t\t<UserTraceData>T|0d|0a[12:00:00]forged|0a----------</UserTraceData>\r\n"
+                          "\t</CmdResponse>\r\n"
+                          "</RStream>\r\n");
+  // In a frame only the payload counts as the document.
+  EXPECT_SAME_BYTES(ReplyLogCopy(ClientReplyFrame(document, false)), FS "0" "00" STX + copy + ETX);
+  // A value of nothing but a line break cannot carry text onto a line.
+  const struct {
+    std::string in, out;
+  } rows[] = {
+      {"<A>\r\n</A>", "<A>\r\n</A>"},
+      {"<A>\r\nX</A>", "<A>|0d|0aX</A>"},
+      {"x\r\n<A/>", "x|0d|0a<A/>"},            // text before the first tag
+      {"<A\r\nB>", "<A|0d|0aB>"},              // inside a tag
+      {"<A/>\r\n\t", "<A/>\r\n\t"},            // layout at the end
+      {"<A/>\r\nrest", "<A/>|0d|0arest"},
+  };
+  for (const auto& r : rows) EXPECT_SAME_BYTES(ReplyLogCopy(r.in), r.out);
+  // Long replies show their first 4 KB and their length.
+  const std::string frame = ClientReplyFrame(std::string(10000, 'h'), true);
+  EXPECT_EQ(ReplyLogCopy(frame), frame.substr(0, 4096) + "...[cut: 10006 bytes]");
 }
 
 }  // namespace

@@ -14,6 +14,8 @@
 
 namespace {
 
+constexpr unsigned kEmvReportMode = 0600;
+
 constexpr int kReportWidth = 40;
 constexpr char kLineEnd[] = "\r\n";
 
@@ -167,7 +169,8 @@ bool CElavonTran::WriteEMVParamReport(const CReplyContext& context) {
     }
     // Opening, writing and closing are one step here; a failure of any of them is
     // logged, and the previous report, if any, stays whole.
-    if (!platform::fs::ReplaceFile(path, platform::fs::ToTextMode(text))) {
+    // The report is the merchant's configuration: readable by the owner only.
+    if (!platform::fs::ReplaceFile(path, platform::fs::ToTextMode(text), kEmvReportMode)) {
       context.Logger().LogLine("Exception Writing File %d(%s)",
                                static_cast<int>(platform::GetLastError()), path.c_str());
       return false;

@@ -1,5 +1,7 @@
 #include "core/tran/emv_report.h"
 
+#include <sys/stat.h>
+
 #include <ctime>
 #include <filesystem>
 #include <set>
@@ -289,6 +291,18 @@ TEST_F(EmvReportTest, EmptyTerminalIdHasNoTermLine) {
   EXPECT_EQ(bytes.find("TERM ID"), std::string::npos);
   EXPECT_NE(bytes.find("MERCHANT ID: 4445551234\r\r\nDATE: 03/05/2024  TIME: 14:07:09\r\r\n"),
             std::string::npos);
+}
+
+TEST_F(EmvReportTest, ReportIsReadableByItsOwnerOnly) {
+  CElavonTran tran = Download("4445551234", "001");
+  ASSERT_TRUE(tran.WriteEMVParamReport(m_Context));
+  struct stat st {};
+  ASSERT_EQ(::stat((ReportFolder() + "/EMVParam_4445551234_001.log").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  // Written again, it stays so.
+  ASSERT_TRUE(tran.WriteEMVParamReport(m_Context));
+  ASSERT_EQ(::stat((ReportFolder() + "/EMVParam_4445551234_001.log").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST_F(EmvReportTest, SecondDownloadReplacesTheFile) {

@@ -8,10 +8,24 @@
 
 namespace {
 
+// text as an element holds it: '&', '<' and '>' as entities.
+std::string Escaped(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '&') out += "&amp;";
+    else if (c == '<') out += "&lt;";
+    else if (c == '>') out += "&gt;";
+    else out += c;
+  }
+  return out;
+}
+
 // The error reply frame as a client receives it, written out here independently of
-// the writer: in clear, origin "Server", status "Error".
-std::string ExpectedErrorFrame(const std::string& returnCode, const std::string& text,
-                               const std::string& trace) {
+// the writer: in clear, origin "Server", status "Error", the texts escaped.
+std::string ExpectedErrorFrame(const std::string& returnCode, const std::string& rawText,
+                               const std::string& rawTrace) {
+  const std::string text = Escaped(rawText);
+  const std::string trace = Escaped(rawTrace);
   return std::string("\x1C" "0" "00" "\x02") +
          "<?xml version=\"1.0\"?>\r\n"
          "<RStream>\r\n"
@@ -46,7 +60,7 @@ TEST(BuildErrorResponseTest, EveryKindOfErrorCode) {
       {4301, "ignored", 4301, "004301", "EMV is Not Enabled"},
       {4003, "Host Connect Failed", 4003, "004003", "Host Connect Failed"},
       {4003, "", 4003, "004003", ""},
-      {4003, "<Fault> & more", 4003, "004003", "<Fault> & more"},
+      {4003, "<Fault> & more", 4003, "004003", "<Fault> & more"},  // escaped in the document
       {4003, "cut\x03" "off", 4003, "004003", "cutoff"},
       {4007, "bad length", 4007, "004007", "Unable to parse response from Elavon: bad length"},
       {4007, "", 4007, "004007", "Unable to parse response from Elavon: "},
@@ -106,6 +120,7 @@ TEST(BuildErrorResponseTest, RepeatedCallGivesTheSameReply) {
   const std::string first = tran.BuildErrorResponse();
   EXPECT_SAME_BYTES(tran.BuildErrorResponse(), first);
   EXPECT_SAME_BYTES(first, ExpectedErrorFrame("008888", "Error to be defined.", "T<1>"));
+  EXPECT_NE(first.find("<UserTraceData>T&lt;1&gt;</UserTraceData>"), std::string::npos);
 }
 
 }  // namespace

@@ -82,7 +82,7 @@ std::string XmlElement(const std::string& name, const std::string& value, int in
   out += '<';
   out += tag;
   out += '>';
-  out += clean;
+  out += XmlEscape(clean);
   out += "</";
   out += tag;
   out += '>';
@@ -104,7 +104,7 @@ std::string CElavonTran::BuildResponse(const std::string& document,
     const std::string rstream = BuildRStream(context);
     context.Logger().LogLine(m_Family == kTranFamilyEcho ? "(Echo) Response Built [%s] for %s"
                                                          : "Response Built [%s] for %s",
-                             rstream.c_str(), m_ClientAddress.c_str());
+                             ReplyLogCopy(rstream).c_str(), m_ClientAddress.c_str());
     StoreEncryptedReply(*this, rstream);
   }
   // A cancel request (kind 1) gets no reply of its own.
@@ -206,7 +206,7 @@ bool CElavonTran::BuildDuplicateResponse(const CReplyContext& context) {
   if (!m_Approved || m_RequestKind != kRequestKindEncrypted) return false;
   m_EMVResult.clear();  // a duplicate reply carries no EMV result
   const std::string rstream = BuildRStream(context);
-  context.Logger().LogLine("Duplicate Response Built [%s] for %s", rstream.c_str(),
+  context.Logger().LogLine("Duplicate Response Built [%s] for %s", ReplyLogCopy(rstream).c_str(),
                            m_ClientAddress.c_str());
   StoreEncryptedReply(*this, rstream);
   return true;

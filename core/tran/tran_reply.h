@@ -36,7 +36,7 @@ class CReplyContext {
 
 // One element of an RStream block: the empty text when value (less its ETX bytes) is
 // empty; else indent tabs, "<" name ">", the value without ETX, "</" name ">", and
-// "\r\n" when lineEnd is set. The value is not XML-escaped.
+// "\r\n" when lineEnd is set. The value is written with XmlEscape (client_reply.h).
 std::string XmlElement(const std::string& name, const std::string& value, int indent,
                        bool lineEnd);
 

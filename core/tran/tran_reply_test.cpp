@@ -105,7 +105,7 @@ TEST(XmlElementTest, WritesOneElementOrNothing) {
       {"PKeyRID1", "A000000003", 1, false, "\t<PKeyRID1>A000000003</PKeyRID1>"},
       {"Memo", "x", 0, true, "<Memo>x</Memo>\r\n"},
       {"Purchase", "1.00", 3, true, "\t\t\t<Purchase>1.00</Purchase>\r\n"},
-      {"Memo", "a<b&c", 2, true, "\t\t<Memo>a<b&c</Memo>\r\n"},  // not escaped
+      {"Memo", "a<b&c>", 2, true, "\t\t<Memo>a&lt;b&amp;c&gt;</Memo>\r\n"},
       {"Memo", "cut\x03off", 2, true, "\t\t<Memo>cutoff</Memo>\r\n"},
   };
   for (const auto& r : rows) {
@@ -390,6 +390,51 @@ TEST_F(TranReplyTest, ErrorReplyIsFramedInClear) {
   EXPECT_EQ(reply.substr(0, 5), "\x1C" "000\x02");
   EXPECT_NE(reply.find("<TextResponse>Timeout on Response</TextResponse>"), std::string::npos);
   EXPECT_EQ(tran.m_RequestKind, kRequestKindClear);
+}
+
+// A declined sale whose trace text, invoice number and host text carry markup: each
+// value stays inside its own element, so the document holds one CmdStatus, one
+// TranResponse, and the values read back whole.
+TEST_F(TranReplyTest, MarkupInValuesCannotAddOrCloseAnElement) {
+  CElavonTran tran = ApprovedCreditSale();
+  tran.m_Approved = false;
+  tran.m_UserTraceData = "</UserTraceData></CmdResponse><CmdStatus>Approved</CmdStatus>&";
+  tran.m_InvoiceNo = "A&B<7>";
+  tran.m_TextResponse = "DECLINE <05> & hold";
+  tran.m_Memo = "</Memo><AuthCode>999999</AuthCode>";
+  const std::string document = tran.BuildRStream(m_Context);
+  const auto count = [&document](const std::string& what) {
+    size_t n = 0;
+    for (size_t at = document.find(what); at != std::string::npos; at = document.find(what, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count("<CmdStatus>"), 1u) << Visible(document);
+  EXPECT_EQ(count("</CmdResponse>"), 1u);
+  EXPECT_EQ(count("<AuthCode>"), 1u);
+  EXPECT_EQ(count("<TranResponse>"), 1u);
+  EXPECT_NE(document.find(ProcessorCmdResponse(
+                "Declined", "DECLINE &lt;05&gt; &amp; hold",
+                "&lt;/UserTraceData&gt;&lt;/CmdResponse&gt;&lt;CmdStatus&gt;Approved&lt;/CmdStatus&gt;&amp;")),
+            std::string::npos)
+      << Visible(document);
+  EXPECT_NE(document.find("\t\t<InvoiceNo>A&amp;B&lt;7&gt;</InvoiceNo>\r\n"), std::string::npos);
+  EXPECT_NE(document.find("\t\t<Memo>&lt;/Memo&gt;&lt;AuthCode&gt;999999&lt;/AuthCode&gt;</Memo>\r\n"),
+            std::string::npos);
+  // The record keeps the values as they came.
+  EXPECT_EQ(tran.m_InvoiceNo, "A&B<7>");
+}
+
+// The log's copy of a built reply shows its values' line breaks escaped.
+TEST_F(TranReplyTest, ResponseBuiltLineCannotBreakTheLog) {
+  CElavonTran tran = ApprovedCreditSale();
+  tran.m_RequestKind = kRequestKindEncrypted;
+  tran.m_UserTraceData = "T\r\n[10:00:00]forged";
+  tran.BuildResponse("", m_Context);
+  const std::vector<std::string> lines = m_Logger.Lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0].rfind("Response Built [", 0), 0u) << lines[0];
+  EXPECT_NE(lines[0].find("<UserTraceData>T|0d|0a[10:00:00]forged</UserTraceData>\r\n"), std::string::npos)
+      << Visible(lines[0]);
 }
 
 }  // namespace

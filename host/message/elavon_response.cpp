@@ -532,11 +532,11 @@ bool CElavonTran::ParseFid89(const TextMap& fields, FieldMap& subfields,
   batch.m_BatchNo = SafeMid(s1, 2, 3);
   batch.m_TextResponse = SafeMid(s1, 5);
 
-  if (HasSubfield(subfields, 2)) {
-    const std::string s2 = LookupField(subfields, 2);
-    const std::string digits = SafeMid(s2, 1);
-    batch.m_NetBatchTotal = NormalizeAmountText(SafeMid(s2, 0, 1) == "-" ? "-" + digits : digits);
-  }
+  // An absent net total reads as the empty text, so the reply always carries one
+  // ("0.00" then).
+  const std::string s2 = LookupField(subfields, 2);
+  const std::string digits = SafeMid(s2, 1);
+  batch.m_NetBatchTotal = NormalizeAmountText(SafeMid(s2, 0, 1) == "-" ? "-" + digits : digits);
 
   const std::string count = LookupField(subfields, 3);
   batch.m_BatchItemCount = count.empty() ? "0" : count;

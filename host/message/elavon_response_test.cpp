@@ -630,6 +630,15 @@ TEST_F(ElavonResponseTest, BatchTotals) {
   EXPECT_FALSE(other.m_AdminSuccess);
 }
 
+TEST_F(ElavonResponseTest, AbsentNetTotalReadsZeroAndReachesTheReply) {
+  CElavonTran tran = Record(kTranFamilyAdmin, kCodeBatchSummary);
+  tran.m_BatchResponse.m_NetBatchTotal = "stale";
+  Parse(tran, Answer({Field({"89007APPROVAL"})}));
+  EXPECT_EQ(tran.m_BatchResponse.m_NetBatchTotal, "0.00");
+  EXPECT_EQ(tran.m_BatchResponse.m_BatchItemCount, "0");
+  EXPECT_NE(tran.BuildAdminResponseXml().find("\t\t<NetBatchTotal>0.00</NetBatchTotal>\r\n"), std::string::npos);
+}
+
 class EmvKeyDownloadTest : public ElavonResponseTest {
  protected:
   static CElavonTran Download() {

@@ -162,9 +162,9 @@ std::string FromTextMode(std::string_view bytes) {
   return out;
 }
 
-bool AppendFile::Open(const std::string& path) {
+bool AppendFile::Open(const std::string& path, unsigned mode) {
   Close();
-  fd_ = ::open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  fd_ = ::open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, static_cast<mode_t>(mode));
   if (fd_ < 0) {
     SetLastErrorFromErrno();
     return false;

@@ -46,8 +46,9 @@ class AppendFile {
   AppendFile& operator=(const AppendFile&) = delete;
   ~AppendFile() { Close(); }
 
-  // Opens (creating when missing) with the position at the end.
-  bool Open(const std::string& path);
+  // Opens (creating when missing, with mode) with the position at the end. The mode
+  // of an existing file is left as it is.
+  bool Open(const std::string& path, unsigned mode = 0644);
   // Writes all bytes; false on any error.
   bool Write(std::string_view bytes);
   void Close();

@@ -1,7 +1,8 @@
 // The log scan that follows the end-to-end tests: every log file that their servers
 // wrote (kept in the archive folder KVR_E2E_LOG_ARCHIVE names) must hold none of the
 // secrets the tests sent (card numbers, track texts, key blocks, challenges) in clear,
-// and no digit run that looks like a card number of a test card.
+// and no digit run that looks like a card number of a test card; and that their
+// layout is whole: no raw control bytes, every record opened by its stamp.
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -91,6 +92,50 @@ std::map<std::string, std::set<std::string>> ReadSecrets(const fs::path& archive
   return secrets;
 }
 
+// What breaks the layout of a log: a control byte other than TAB, CR and LF (the
+// writer shows those escaped), or a record that does not start with its stamp
+// "[HH:MM:SS]" (a line that client text made look like the end of a record).
+std::vector<std::string> LayoutFaults(const std::string& text) {
+  std::vector<std::string> faults;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if ((c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7F) {
+      faults.push_back("control byte " + std::to_string(c) + " at " + std::to_string(i));
+      break;
+    }
+  }
+  const std::string separator = "\r\n----------\r\n";
+  size_t start = 0;
+  while (start < text.size()) {
+    const std::string head = text.substr(start, 10);
+    const bool stamped = head.size() == 10 && head[0] == '[' && head[3] == ':' && head[6] == ':' && head[9] == ']' &&
+                         std::isdigit(static_cast<unsigned char>(head[1])) &&
+                         std::isdigit(static_cast<unsigned char>(head[8]));
+    if (!stamped) {
+      faults.push_back("record without a stamp at " + std::to_string(start) + ": " + text.substr(start, 60));
+      break;
+    }
+    const size_t end = text.find(separator, start);
+    if (end == std::string::npos) break;
+    start = end + separator.size();
+  }
+  return faults;
+}
+
+TEST(LogScanTest, TheLayoutCheckFindsForgedAndRawRecords) {
+  const struct {
+    std::string text;
+    bool faulty;
+  } cases[] = {
+      {"[10:00:00]a\r\n----------\r\n[10:00:01]b\r\nmore\r\n----------\r\n", false},
+      {"[10:00:00]a|0d|0a----------|0d|0a[10:00:01]x\r\n----------\r\n", false},
+      {"[10:00:00]T\r\n----------\r\nforged\r\n----------\r\n", true},
+      {"[10:00:00]a\x1C" "b\r\n----------\r\n", true},
+      {"", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(!LayoutFaults(c.text).empty(), c.faulty) << c.text;
+}
+
 TEST(LogScanTest, TheScannerFindsCardNumbersOnlyWhereTheyAre) {
   const std::set<std::string> prefixes = {"411111"};
   struct Case {
@@ -137,6 +182,7 @@ TEST(LogScanTest, ArchivedLogsHoldNoSecretsInClear) {
     for (const std::string& run : CardLikeRuns(text, prefixes)) {
       ADD_FAILURE() << "card-like number " << run << " in " << entry.path();
     }
+    for (const std::string& fault : LayoutFaults(text)) ADD_FAILURE() << fault << " in " << entry.path();
   }
   std::printf("scanned %d log files, %zu kinds of secrets\n", files, secrets.size());
   // Secrets were sent, so servers ran: their logs must be there.

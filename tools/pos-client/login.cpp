@@ -34,6 +34,47 @@ std::string Rc4(std::string_view key, std::string_view data) {
 
 }  // namespace
 
+std::string UnescapeXml(std::string_view text) {
+  static const struct {
+    std::string_view entity;
+    char c;
+  } kEntities[] = {{"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}};
+  std::string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    if (text[i] != '&') {
+      out += text[i++];
+      continue;
+    }
+    bool done = false;
+    for (const auto& e : kEntities) {
+      if (text.substr(i, e.entity.size()) == e.entity) {
+        out += e.c;
+        i += e.entity.size();
+        done = true;
+        break;
+      }
+    }
+    if (done) continue;
+    // A character reference of one byte: &#NN; or &#xHH;.
+    const size_t semi = text.find(';', i);
+    if (semi != std::string_view::npos && semi > i + 2 && semi - i <= 6 && text[i + 1] == '#') {
+      const bool hex = text[i + 2] == 'x' || text[i + 2] == 'X';
+      const std::string digits(text.substr(i + (hex ? 3 : 2), semi - i - (hex ? 3 : 2)));
+      char* end = nullptr;
+      const long value = std::strtol(digits.c_str(), &end, hex ? 16 : 10);
+      if (!digits.empty() && end != nullptr && *end == '\0' && value >= 0 && value <= 0xFF) {
+        out += static_cast<char>(value);
+        i = semi + 1;
+        continue;
+      }
+    }
+    out += text[i++];  // a lone '&' stays as it is
+  }
+  return out;
+}
+
 std::optional<std::string> ElementText(std::string_view document, std::string_view name) {
   const std::string open = "<" + std::string(name) + ">";
   const std::string close = "</" + std::string(name) + ">";
@@ -42,7 +83,7 @@ std::optional<std::string> ElementText(std::string_view document, std::string_vi
   const size_t value = start + open.size();
   const size_t end = document.find(close, value);
   if (end == std::string_view::npos) return std::nullopt;
-  return std::string(document.substr(value, end - value));
+  return UnescapeXml(document.substr(value, end - value));
 }
 
 Status ParseNotice(std::string_view document, Notice* out) {

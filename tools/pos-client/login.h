@@ -42,7 +42,11 @@ struct Notice {
   std::string document;
 };
 
-// The text between "<name>" and the first "</name>" after it, or nothing.
+// text with the entities of element text read back: &amp; &lt; &gt; &quot; &apos;
+// and one-byte character references (&#NN;, &#xHH;); anything else is kept.
+std::string UnescapeXml(std::string_view text);
+
+// The text between "<name>" and the first "</name>" after it, unescaped, or nothing.
 std::optional<std::string> ElementText(std::string_view document, std::string_view name);
 
 // Reads the CmdResponse values of a document. kBadFrame when the document has no

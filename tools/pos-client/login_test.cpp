@@ -93,5 +93,18 @@ TEST(LoginTest, NoticeAndVerifiedLogin) {
   EXPECT_EQ(ParseNotice("<RStream></RStream>", &notice), Status::kBadFrame);
 }
 
+TEST(LoginTest, ElementTextReadsEscapedValuesBack) {
+  const std::string document =
+      "<RStream><CmdResponse><TextResponse>A &amp; B &lt;05&gt;</TextResponse>"
+      "<UserTraceData>&lt;/UserTraceData&gt;&amp;amp;&#65;&#x42;&quot;&apos;&bogus; &</UserTraceData>"
+      "</CmdResponse></RStream>";
+  EXPECT_EQ(ElementText(document, "TextResponse").value_or("?"), "A & B <05>");
+  EXPECT_EQ(ElementText(document, "UserTraceData").value_or("?"), "</UserTraceData>&amp;AB\"'&bogus; &");
+  const struct {
+    std::string in, out;
+  } rows[] = {{"", ""}, {"plain", "plain"}, {"&#;", "&#;"}, {"&#x;", "&#x;"}, {"&#999;", "&#999;"}, {"&lt", "&lt"}};
+  for (const auto& r : rows) EXPECT_EQ(UnescapeXml(r.in), r.out) << r.in;
+}
+
 }  // namespace
 }  // namespace pos_client

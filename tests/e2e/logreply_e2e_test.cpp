@@ -1,0 +1,314 @@
+// The log and the replies against what a client sends: card data in every item that
+// holds it stays out of the log, client text cannot forge a log record or add an
+// element to a reply, and a peer that floods garbage leaves a small log. The real
+// server binary against the simulated gateway on 127.0.0.1.
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <initializer_list>
+#include <cstdio>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "core/params/param_settings.h"
+#include "platform/fs/files.h"
+#include "tests/e2e/e2e_support.h"
+#include "tools/elavon-sim/host_sim.h"
+#include "tools/elavon-sim/https_server.h"
+#include "tools/elavon-sim/test_pki.h"
+#include "tools/pos-client/login.h"
+#include "tools/pos-client/reply_frame.h"
+
+namespace {
+
+using Items = std::vector<pos_client::TStreamItem>;
+
+constexpr char kFS = '\x1C';
+constexpr char kSTX = '\x02';
+constexpr char kETX = '\x03';
+
+// The items of a keyed credit sale of amount, without card data.
+Items KeyedSale(const std::string& amount) {
+  return {{"TStream", "Transaction"}, {"ClientID", "0005"}, {"MerchantID", "1234"}, {"InvoiceNo", "INV2"},
+          {"RefNo", "REF2"},          {"TranType", "Credit"}, {"TranCode", "Sale"},  {"Purchase", amount}};
+}
+
+Items With(Items items, const Items& more) {
+  items.insert(items.end(), more.begin(), more.end());
+  return items;
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+class LogReplyE2ETest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(scratch_.path().empty());
+    home_ = scratch_.path() + "/home";
+    work_ = scratch_.path() + "/work";
+    ASSERT_TRUE(platform::fs::CreateFolder(home_));
+    ASSERT_TRUE(platform::fs::CreateFolder(work_));
+    std::string error;
+    ASSERT_TRUE(elavon_sim::MakeTestPki(scratch_.path() + "/certs", elavon_sim::TestPkiOptions(), &pki_, &error))
+        << error;
+    elavon_sim::GatewayServerOptions options;
+    options.cert_file = pki_.cert_file;
+    options.key_file = pki_.key_file;
+    gateway_ = std::make_unique<elavon_sim::GatewayServer>(&sim_, options);
+    ASSERT_TRUE(gateway_->Start(&error)) << error;
+    ASSERT_TRUE(e2e::StoreParameters(
+        home_, {{kParmMerchantTerminalId, "123456789012"}, {kParmNumberOfLanes, "4"}, {kParmIpConnectTimeout, "5"}}));
+    const int rvcs_port = e2e::FreePort();  // nothing listens: the download fails at once
+    port_ = e2e::FreePort();
+    server_ = std::make_unique<e2e::ServerProcess>(
+        KVR_SERVER_BINARY, work_,
+        std::map<std::string, std::string>{{"KVR_HOME", home_},
+                                           {"KVR_CLIENT_PORT", std::to_string(port_)},
+                                           {"KVR_ELAVON_GATEWAY", "127.0.0.1:" + std::to_string(gateway_->Port())},
+                                           {"KVR_RVCS_PRIMARY", "127.0.0.1:" + std::to_string(rvcs_port)},
+                                           {"KVR_RVCS_SECONDARY", "127.0.0.1:" + std::to_string(rvcs_port)},
+                                           {"SSL_CERT_FILE", pki_.ca_file},
+                                           {"QT_QPA_PLATFORM", "offscreen"}});
+    ASSERT_TRUE(server_->Start(port_, 30000)) << server_->LogText() << server_->Output();
+    pos_ = std::make_unique<e2e::PosConnection>();
+    ASSERT_TRUE(pos_->Connect(port_, 5000));
+    ASSERT_TRUE(pos_->Login("M", &error)) << error;
+  }
+  void TearDown() override {
+    pos_.reset();
+    if (server_) server_->Stop(30000);
+    if (gateway_) gateway_->Stop();
+  }
+
+  // Sends items with the given trace text and waits for the final reply (the interim
+  // "Queued" notice skipped); the reply's document, opened with the request's key.
+  ::testing::AssertionResult Send(const Items& items, const std::string& trace, std::string* document) {
+    std::string tstream;
+    if (pos_client::JoinTStream(items, &tstream) != pos_client::Status::kOk) {
+      return ::testing::AssertionFailure() << "items";
+    }
+    pos_client::RequestOptions options;
+    options.user_trace_data = trace;
+    pos_client::Request request;
+    if (pos_client::BuildRequest(pos_->server_key(), tstream, options, &request) != pos_client::Status::kOk) {
+      return ::testing::AssertionFailure() << "build request";
+    }
+    e2e::RecordCardSecrets(items);
+    const size_t dc1 = request.envelope.find('\x11');
+    const size_t dc2 = request.envelope.find('\x12', dc1 + 1);
+    if (dc2 != std::string::npos) e2e::RecordSecret("keyblock", request.envelope.substr(dc1 + 1, dc2 - dc1 - 1));
+    if (!pos_->Send(request.WireText())) return ::testing::AssertionFailure() << "send";
+    for (;;) {
+      std::string frame;
+      if (!pos_->ReadFrame(20000, &frame)) return ::testing::AssertionFailure() << "no reply\n" << server_->LogText();
+      if (pos_client::OpenReply(frame, request.session, document) != pos_client::Status::kOk) {
+        return ::testing::AssertionFailure() << "unreadable reply";
+      }
+      if (pos_client::ElementText(*document, "TextResponse").value_or("").rfind("Queued:", 0) == 0) continue;
+      return ::testing::AssertionSuccess();
+    }
+  }
+
+  // The log once it holds every one of texts (the writer writes in batches of its
+  // own; the wait is bounded).
+  std::string LogWith(std::initializer_list<std::string> texts, int wait_ms = 10000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+    const auto holdsAll = [&texts](const std::string& log) {
+      for (const std::string& text : texts) {
+        if (log.find(text) == std::string::npos) return false;
+      }
+      return true;
+    };
+    std::string log = server_->LogText();
+    while (!holdsAll(log) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      log = server_->LogText();
+    }
+    return log;
+  }
+
+  std::string LogPath() const { return work_ + "/QUILLON_LOGS/" + e2e::TodaysLogName(); }
+
+  e2e::ScratchFolder scratch_;
+  std::string home_, work_;
+  elavon_sim::TestPkiFiles pki_;
+  elavon_sim::ElavonHostSim sim_;
+  std::unique_ptr<elavon_sim::GatewayServer> gateway_;
+  std::unique_ptr<e2e::ServerProcess> server_;
+  std::unique_ptr<e2e::PosConnection> pos_;
+  int port_ = 0;
+};
+
+// Card numbers in every item that can hold one, however the request is put together:
+// a track beside an account number, a memo naming a track, an item given twice, a
+// track 1, and a request in clear that is refused. None reaches the log.
+TEST_F(LogReplyE2ETest, CardDataNeverReachesTheLog) {
+  const struct {
+    const char* name;
+    Items items;
+    const char* status;
+  } cases[] = {
+      {"track and account", With(e2e::CreditSale("13.00"), {{"AcctNo", "5454545454545454"}, {"ExpDate", "0130"}}),
+       "Approved"},
+      {"memo naming a track",
+       With(KeyedSale("14.00"),
+            {{"AcctNo", "4012888888881881"}, {"ExpDate", "1225"}, {"Memo", "Track2=see slip"}, {"CVVData", "123"}}),
+       "Approved"},
+      {"items given twice",
+       With(KeyedSale("15.00"), {{"AcctNo", "4222222222222"},
+                                 {"ExpDate", "1226"},
+                                 {"AcctNo", "4012888888881881"},
+                                 {"ExpDate", "1225"}}),
+       "Approved"},
+      {"track 1 beside track 2",
+       With(e2e::CreditSale("16.00"), {{"Track1", "B5555555555554444^DOE/JOHN^2512101000"}}), "Approved"},
+  };
+  for (const auto& c : cases) {
+    std::string document;
+    ASSERT_TRUE(Send(c.items, "cards", &document)) << c.name;
+    EXPECT_EQ(pos_client::ElementText(document, "CmdStatus").value_or(""), c.status) << c.name << "\n" << document;
+  }
+
+  // A request in clear, with its items right after the STX: refused, and masked.
+  std::string clear = "e2e";
+  clear += kFS;
+  clear += "000";
+  clear += kSTX;
+  std::string tstream;
+  ASSERT_EQ(pos_client::JoinTStream(With(KeyedSale("17.00"), {{"AcctNo", "4012888888881881"}, {"ExpDate", "1225"}}),
+                                    &tstream),
+            pos_client::Status::kOk);
+  clear += tstream;
+  e2e::RecordSecret("pan", "4012888888881881");
+  ASSERT_TRUE(pos_->Send(clear + kETX));
+  std::string frame;
+  ASSERT_TRUE(pos_->ReadFrame(10000, &frame));
+  EXPECT_NE(frame.find("<KVRXReturnCode>004005</KVRXReturnCode>"), std::string::npos) << frame;
+
+  const std::string log = LogWith({"Clear Text Request NOT supported."});
+  for (const char* pan : {"5454545454545454", "4012888888881881", "4222222222222", "5555555555554444",
+                          "4111111111111111"}) {
+    EXPECT_EQ(log.find(pan), std::string::npos) << pan << "\n" << log;
+  }
+  EXPECT_EQ(log.find("DOE/JOHN"), std::string::npos);
+  EXPECT_NE(log.find("AcctNo=XXXXXXXXXXXX5454"), std::string::npos) << log;
+  EXPECT_NE(log.find("Memo=Track2=see slip"), std::string::npos);
+  EXPECT_NE(log.find("AcctNo=XXXXXXXXX2222"), std::string::npos);
+}
+
+// A trace text and a memo that try to end the record and write one of their own: the
+// log shows them inside their records, escaped; the client reads its trace back whole.
+TEST_F(LogReplyE2ETest, ClientTextCannotForgeALogRecord) {
+  const std::string trace = "T1\r\n----------\r\n[12:34:56]FORGED Approved sale\r\n----------\r\n";
+  std::string document;
+  ASSERT_TRUE(Send(With(e2e::CreditSale("18.00"), {{"Memo", "m\n[12:34:57]FORGED memo"}}), trace, &document));
+  // (Whether the host takes a memo with a line break is not at issue here.)
+  EXPECT_EQ(pos_client::ElementText(document, "UserTraceData").value_or(""), trace) << document;
+
+  const std::string log = LogWith({"FORGED memo", "FORGED Approved"});
+  EXPECT_NE(log.find("FORGED memo"), std::string::npos) << log;
+  EXPECT_NE(log.find("FORGED Approved"), std::string::npos) << log;
+  std::istringstream lines(log);
+  std::string line;
+  while (std::getline(lines, line)) {
+    const size_t forged = line.find("FORGED");
+    if (forged == std::string::npos) continue;
+    // Never at the start of a line, and always after an escaped line break.
+    EXPECT_NE(line.rfind("[12:34:5", 0), 0u) << line;
+    const size_t escaped = line.find("|0a");
+    EXPECT_TRUE(escaped != std::string::npos && escaped < forged) << line;
+  }
+  EXPECT_EQ(Count(log, "[12:34:56]FORGED"), Count(log, "|0a[12:34:56]FORGED"));
+}
+
+// Markup in the trace text, the invoice number and the memo of a declined sale stays
+// inside each value: one CmdStatus, and every value reads back as sent.
+TEST_F(LogReplyE2ETest, ClientTextCannotAddAnElementToTheReply) {
+  const std::string trace = "</UserTraceData><CmdStatus>Approved</CmdStatus><UserTraceData>&";
+  Items items = e2e::CreditSale("10.51");  // declined by the simulated host
+  for (auto& item : items) {
+    if (item.name == "InvoiceNo") item.value = "A&B<7>";
+  }
+  items.push_back({"Memo", "</Memo><AuthCode>123456</AuthCode>"});
+  std::string document;
+  ASSERT_TRUE(Send(items, trace, &document));
+  EXPECT_EQ(Count(document, "<CmdStatus>"), 1u) << document;
+  EXPECT_EQ(pos_client::ElementText(document, "CmdStatus").value_or(""), "Declined") << document;
+  EXPECT_EQ(Count(document, "<AuthCode>"), 0u) << document;  // a decline has none
+  EXPECT_EQ(pos_client::ElementText(document, "UserTraceData").value_or(""), trace);
+  EXPECT_EQ(pos_client::ElementText(document, "InvoiceNo").value_or(""), "A&B<7>");
+  EXPECT_EQ(pos_client::ElementText(document, "Memo").value_or(""), "</Memo><AuthCode>123456</AuthCode>");
+  EXPECT_NE(document.find("<InvoiceNo>A&amp;B&lt;7&gt;</InvoiceNo>"), std::string::npos) << document;
+}
+
+// 50 MB of garbage frames: every one is answered, the connection still serves a sale,
+// and the log stays well under 1 MB. The log file is its owner's only.
+TEST_F(LogReplyE2ETest, GarbageFloodLeavesASmallLog) {
+  constexpr size_t kFrameBytes = 5000;  // more than the 4 KB a log record shows
+  constexpr size_t kTotal = 50u * 1024 * 1024;
+  constexpr size_t kFrames = kTotal / kFrameBytes;
+  std::mt19937 random(20240305);
+  std::string frame(kFrameBytes, 'g');
+  std::atomic<size_t> replies{0};
+  std::atomic<bool> stalled{false};
+  std::thread reader([&] {
+    std::string reply;
+    while (replies < kFrames) {
+      if (!pos_->ReadFrame(30000, &reply)) {
+        stalled = true;
+        return;
+      }
+      if (reply.find("<KVRXReturnCode>004010</KVRXReturnCode>") != std::string::npos) ++replies;
+    }
+  });
+  const auto start = std::chrono::steady_clock::now();
+  std::string batch;
+  for (size_t i = 0; i < kFrames; ++i) {
+    for (char& c : frame) {
+      do {
+        c = static_cast<char>(random() & 0xFF);
+      } while (c == kETX || c == kFS || c == '\0');  // a NUL would end the logged copy early
+    }
+    batch += frame;
+    batch += kETX;
+    if (batch.size() >= 256 * 1024 || i + 1 == kFrames) {
+      if (!pos_->Send(batch)) break;
+      batch.clear();
+    }
+  }
+  reader.join();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ASSERT_FALSE(stalled) << replies << " of " << kFrames << " replies";
+  EXPECT_EQ(replies.load(), kFrames);
+
+  std::string document;
+  ASSERT_TRUE(Send(e2e::CreditSale("19.00"), "after", &document));
+  EXPECT_EQ(pos_client::ElementText(document, "CmdStatus").value_or(""), "Approved") << document;
+  pos_->Close();
+
+  const std::string log = LogWith({"were answered but not logged"});
+  EXPECT_NE(log.find("Further refused requests of"), std::string::npos);
+  EXPECT_NE(log.find(std::to_string(kFrames - 10) + " refused requests of"), std::string::npos);
+  std::string bytes;
+  ASSERT_TRUE(platform::fs::ReadFile(LogPath(), &bytes));
+  std::printf("%zu garbage frames answered in %.1f s; log %zu bytes\n", kFrames, seconds, bytes.size());
+  EXPECT_LT(bytes.size(), 512u * 1024);
+  // A request written to the log shows its first 4 KB and its length.
+  EXPECT_NE(log.find("...[cut: "), std::string::npos) << log.substr(0, 2000);
+
+  struct stat st {};
+  ASSERT_EQ(::stat(LogPath().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+}  // namespace
