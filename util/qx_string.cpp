@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -277,18 +279,40 @@ long qxString::ToLong() const {
   return std::strtol(m_Text.c_str(), nullptr, 10);
 }
 
-int qxString::ToInt() const { return static_cast<int>(ToLong()); }
+// strtol on a 32-bit long: a number beyond the int range saturates.
+int qxString::ToInt() const {
+  const long value = ToLong();
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
 
 unsigned long qxString::ToULong() const {
   if (m_Text.empty()) return 0;
   return std::strtoul(m_Text.c_str(), nullptr, 10);
 }
 
-unsigned int qxString::ToUInt() const { return static_cast<unsigned int>(ToULong()); }
-unsigned short qxString::ToUShort() const { return static_cast<unsigned short>(ToULong()); }
+// strtoul on a 32-bit unsigned long: a number whose digits exceed UINT_MAX saturates
+// there, with or without a minus sign; a minus sign negates what fits, modulo 2^32
+// ("-1" reads as UINT_MAX).
+unsigned int qxString::ToUInt() const {
+  if (m_Text.empty()) return 0;
+  errno = 0;
+  const unsigned long value = std::strtoul(m_Text.c_str(), nullptr, 10);
+  if (errno == ERANGE) return UINT_MAX;
+  size_t first = 0;
+  while (first < m_Text.size() && std::isspace(static_cast<unsigned char>(m_Text[first]))) ++first;
+  const bool negative = first < m_Text.size() && m_Text[first] == '-';
+  const unsigned long digits = negative ? 0UL - value : value;  // what the digits say
+  if (digits > UINT_MAX) return UINT_MAX;
+  return negative ? 0U - static_cast<unsigned int>(digits) : static_cast<unsigned int>(digits);
+}
 
-// atoi's reading without its undefined overflow: strtol, then narrowed.
-short qxString::ToShort() const { return static_cast<short>(static_cast<int>(ToLong())); }
+// The 32-bit reading, narrowed.
+unsigned short qxString::ToUShort() const { return static_cast<unsigned short>(ToUInt()); }
+
+// atoi's reading (strtol on a 32-bit long) without its undefined overflow, narrowed.
+short qxString::ToShort() const { return static_cast<short>(ToInt()); }
 
 double qxString::ToDouble() const {
   if (m_Text.empty()) return 0;

@@ -141,6 +141,8 @@ class qxString {
   size_t Insert(size_t pos, const qxString& other, size_t start = npos, size_t end = npos);
 
   // ---- Numbers (0 for an empty text; the leading number by the C rules) ----
+  // ToInt and ToUInt read as strtol and strtoul do with a 32-bit long: a number out of
+  // range saturates (INT_MAX, INT_MIN, UINT_MAX); ToShort and ToUShort narrow those.
   long ToLong() const;
   int ToInt() const;
   unsigned long ToULong() const;

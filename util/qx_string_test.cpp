@@ -204,6 +204,44 @@ TEST(QxStringTest, NumericConversions) {
   (void)qxString("99999999999999999999").ToShort();
 }
 
+// The 32-bit readings saturate as strtol and strtoul do with a 32-bit long.
+TEST(QxStringTest, IntAndUIntSaturateLikeA32BitLong) {
+  struct Case {
+    const char* text;
+    int asInt;
+    unsigned int asUInt;
+  } cases[] = {
+      {"", 0, 0u},
+      {"2147483647", INT_MAX, 2147483647u},
+      {"2147483648", INT_MAX, 2147483648u},
+      {"3000000000", INT_MAX, 3000000000u},
+      {"-2147483648", INT_MIN, 2147483648u},
+      {"-2147483649", INT_MIN, 2147483647u},
+      {"-3000000000", INT_MIN, 1294967296u},
+      {"4294967295", INT_MAX, UINT_MAX},
+      {"4294967296", INT_MAX, UINT_MAX},
+      {"-4294967295", INT_MIN, 1u},
+      {"-4294967296", INT_MIN, UINT_MAX},
+      {"99999999999999999999", INT_MAX, UINT_MAX},
+      {"-99999999999999999999", INT_MIN, UINT_MAX},
+      {"18446744073709551615", INT_MAX, UINT_MAX},
+      {"-18446744073709551615", INT_MIN, UINT_MAX},
+      {"-1", -1, UINT_MAX},
+      {"-0", 0, 0u},
+      {" \t+3000000000x", INT_MAX, 3000000000u},
+      {"  -7 apples", -7, 4294967289u},
+      {"-", 0, 0u},
+      {"abc", 0, 0u},
+  };
+  for (const Case& c : cases) {
+    const qxString s(c.text);
+    EXPECT_EQ(s.ToInt(), c.asInt) << c.text;
+    EXPECT_EQ(s.ToUInt(), c.asUInt) << c.text;
+    EXPECT_EQ(s.ToShort(), static_cast<short>(c.asInt)) << c.text;
+    EXPECT_EQ(s.ToUShort(), static_cast<unsigned short>(c.asUInt)) << c.text;
+  }
+}
+
 TEST(QxStringTest, FormatBasics) {
   qxString s("old");
   EXPECT_EQ(s.Format("%d-%s", 7, "ab"), 4u);

@@ -21,19 +21,6 @@ constexpr int kFieldMin = 3;
 constexpr int kFieldMax = 4;
 constexpr int kFieldValue = 5;
 
-// The number of a parameter key, when the key is its plain decimal text ("0" to "21";
-// no sign, blank or leading zero), else -1.
-int ParmNumberOfKey(const std::string& key) {
-  if (key.empty() || key.size() > 2) return -1;
-  if (key.size() > 1 && key[0] == '0') return -1;
-  int n = 0;
-  for (const char c : key) {
-    if (c < '0' || c > '9') return -1;
-    n = n * 10 + (c - '0');
-  }
-  return n >= FIRST_PARM && n <= LAST_PARM ? n : -1;
-}
-
 // Field 5 of a '|'-separated value.
 std::string FifthField(const std::string& value) {
   FieldMap fields;
@@ -73,27 +60,18 @@ bool CParamParser::Parse(const std::string& payload, const CParamMap& current, C
   FieldMap parts;
   SplitToMap(kParamRecordSeparator, text, parts);
 
-  // A later record under a key already seen is still read (it is the one the echo
-  // and the service error come from), but the parse fails below.
+  // A later record under a key already seen replaces the earlier one.
   TextMap records;
-  std::string repeatedKey;
-  bool repeated = false;
   for (const auto& [number, record] : parts) {
     const size_t equals = record.find('=');
     if (equals == std::string::npos) continue;
-    std::string key = record.substr(0, equals);
-    if (!repeated && records.count(key) != 0) {
-      repeated = true;
-      repeatedKey = key;
-    }
-    records[std::move(key)] = record.substr(equals + 1);
+    records[record.substr(0, equals)] = record.substr(equals + 1);
   }
 
   TakeFifthField(records, kChallengeEchoKey, &m_ChallengeEcho);
   if (TakeFifthField(records, kServiceErrorKey, &m_ServiceError) && !m_ServiceError.empty()) {
     return false;
   }
-  if (repeated) return Fail(platform::Format("Parm#: %s is repeated.", repeatedKey.c_str()));
 
   constexpr int kExpected = LAST_PARM + 1;
   if (static_cast<int>(records.size()) != kExpected) {
@@ -103,10 +81,11 @@ bool CParamParser::Parse(const std::string& payload, const CParamMap& current, C
 
   CParamMap result;
   for (const auto& [key, value] : records) {
-    const int n = ParmNumberOfKey(key);
+    // A key is read as a number: "02" is parameter 2.
+    const int n = AtoiClamped(key);
     CParamEntry entry;
-    if (n < 0 || !current.Lookup(n, &entry)) {
-      return Fail(platform::Format("Parm#: %s is out of bounds.", key.c_str()));
+    if (n < FIRST_PARM || n > LAST_PARM || !current.Lookup(n, &entry)) {
+      return Fail(platform::Format("Parm#: %d is out of bounds.", n));
     }
     const CParamFormat& format = entry.GetFormat();
     FieldMap fields;
@@ -144,6 +123,11 @@ bool CParamParser::Parse(const std::string& payload, const CParamMap& current, C
     result.SetAt(n, CParamEntry(format, entry.GetName(), newValue));
   }
 
+  // Two keys naming one parameter ("2" and "02") leave another one without a record:
+  // only the whole set of 22 is ever handed out.
+  if (result.GetCount() != kExpected) {
+    return Fail(platform::Format("Expected %d Parms Got %d", kExpected, result.GetCount()));
+  }
   params = result;
   return true;
 }

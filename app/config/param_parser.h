@@ -10,8 +10,9 @@
 //   "500"      field 5 (fields split at '|', numbered from 1): the challenge echo
 //   "510"      field 5: an error text of the service; non-empty means it refuses
 //   "0".."21"  "name|format code|min length|max length|value": one parameter
-// Each key occurs once. Parameter keys are written in plain decimal ("7", never "07"),
-// and all 22 must be there, so a successful parse always yields the whole set.
+// A later record with the same key replaces the earlier one. A parameter key is read
+// as atoi reads it ("07" is parameter 7); each of the 22 numbers must be given by
+// exactly one key, so a successful parse always yields the whole set.
 //
 // One object serves one download; it has no lock and must be used on one thread at
 // a time. Parse(payload, map) reads the current definitions from g_ParamStore, which

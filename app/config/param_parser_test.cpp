@@ -191,21 +191,23 @@ TEST(ParamParserTest, EachFaultIsRefusedWithItsText) {
       {"23 records", [](Payload& p) { p.Add({"22", {"EXTRA", "AN2", "0", "5", "a"}}); },
        "Expected 22 Parms Got 23"},
       {"parameter 22", [](Payload& p) { p.At("21").key = "22"; }, "Parm#: 22 is out of bounds."},
-      {"key 01", [](Payload& p) { p.At("1").key = "01"; }, "Parm#: 01 is out of bounds."},
-      {"key +1", [](Payload& p) { p.At("1").key = "+1"; }, "Parm#: +1 is out of bounds."},
-      {"key with a blank", [](Payload& p) { p.At("1").key = "1 "; },
-       "Parm#: 1  is out of bounds."},
-      {"empty key", [](Payload& p) { p.At("1").key = ""; }, "Parm#:  is out of bounds."},
       {"key -1", [](Payload& p) { p.At("1").key = "-1"; }, "Parm#: -1 is out of bounds."},
+      {"key 022", [](Payload& p) { p.At("21").key = "022"; }, "Parm#: 22 is out of bounds."},
       {"empty 500 record counts as one",
        [](Payload& p) { p.Remove("500").Remove("21").AddRaw("500="); },
        "Parm#: 500 is out of bounds."},
+      // Two keys for one number: 22 records, but parameter 21 has none.
+      {"02 beside 2 among 22", [](Payload& p) { p.Remove("21").Add(Record(p.At("2"))).At("2").key = "02"; },
+       "Expected 22 Parms Got 21"},
+      {"02 beside 2 among 23", [](Payload& p) { p.Add(Record(p.At("2"))).At("2").key = "02"; },
+       "Expected 22 Parms Got 23"},
+      {"empty key beside 0", [](Payload& p) { p.Remove("21").Add(Record(p.At("0"))).At("0").key = ""; },
+       "Expected 22 Parms Got 21"},
+      {"key 1 and key 1 with a blank", [](Payload& p) { p.Remove("21").Add(Record(p.At("1"))).At("1").key = "1 "; },
+       "Expected 22 Parms Got 21"},
+      // A repeated key is one record: 21 distinct keys stay.
       {"repeated key among 22", [](Payload& p) { p.Remove("21").Add(Record(p.At("3"))); },
-       "Parm#: 3 is repeated."},
-      {"repeated key among 23", [](Payload& p) { p.Add(Record(p.At("5"))); },
-       "Parm#: 5 is repeated."},
-      {"repeated echo record", [](Payload& p) { p.AddRaw("500=CC|x|x|x|00"); },
-       "Parm#: 500 is repeated."},
+       "Expected 22 Parms Got 21"},
       {"wrong format code", [](Payload& p) { p.SetField(5, 2, "NS1"); },
        "Parm#: 5 [DUPLICATE CHECK] Receive Data Type: [NS1] is incorrect expecting: [YN1]."},
       {"format code in lower case", [](Payload& p) { p.SetField(20, 2, "an1"); },
@@ -236,6 +238,65 @@ TEST(ParamParserTest, EachFaultIsRefusedWithItsText) {
     EXPECT_EQ(parser.GetLastError(), c.error);
     EXPECT_EQ(parser.GetServiceError(), "");
     EXPECT_EQ(params.GetCount(), 0);
+  }
+}
+
+// Keys are numbers as atoi reads them, and a later record with a key already seen
+// replaces the earlier one.
+TEST(ParamParserTest, KeysAreReadAsNumbersAndALaterRecordReplacesAnEarlierOne) {
+  struct Case {
+    const char* what;
+    std::function<void(Payload&)> change;
+    int parm;           // the parameter to look at
+    const char* value;  // its value after the parse
+    const char* echo;   // the challenge echo after the parse
+  };
+  const Case cases[] = {
+      {"key 01", [](Payload& p) { p.At("1").key = "01"; }, 1, "412345", kEcho},
+      {"key 02", [](Payload& p) { p.At("2").key = "02"; }, 2, "1234567890123456", kEcho},
+      {"key +1", [](Payload& p) { p.At("1").key = "+1"; }, 1, "412345", kEcho},
+      {"key with a blank after it", [](Payload& p) { p.At("1").key = "1 "; }, 1, "412345", kEcho},
+      {"key with a blank before it", [](Payload& p) { p.At("1").key = " 1"; }, 1, "412345", kEcho},
+      {"empty key is parameter 0", [](Payload& p) { p.At("0").key = ""; }, 0, "21", kEcho},
+      {"repeated key, later value kept",
+       [](Payload& p) {
+         Record later = p.At("18");
+         later.fields.at(4) = "Later Partner";
+         p.Add(later);
+       },
+       kParmPartnerName, "Later Partner", kEcho},
+      {"repeated key among 23 records",
+       [](Payload& p) {
+         Record later = p.At("5");
+         later.fields.at(4) = "N";
+         p.Add(later);
+       },
+       5, "N", kEcho},
+      {"repeated 02, later value kept",
+       [](Payload& p) {
+         p.At("2").key = "02";
+         Record later = p.At("02");
+         later.fields.at(4) = "6543210987654321";
+         p.Add(later);
+       },
+       2, "6543210987654321", kEcho},
+      {"repeated echo record, later one read", [](Payload& p) { p.AddRaw("500=CC|x|x|x|00"); },
+       1, "412345", "00"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Payload payload;
+    c.change(payload);
+    CParamParser parser;
+    CParamMap params;
+    ASSERT_TRUE(parser.Parse(payload.Text(), Definitions(), params)) << parser.GetLastError();
+    EXPECT_EQ(params.GetCount(), LAST_PARM + 1);
+    EXPECT_EQ(params.GetParamValue(c.parm), c.value);
+    EXPECT_EQ(parser.GetChallengeEcho(), c.echo);
+    CParamEntry entry, held;
+    ASSERT_TRUE(params.Lookup(c.parm, &entry));
+    ASSERT_TRUE(Definitions().Lookup(c.parm, &held));
+    EXPECT_EQ(entry.GetName(), held.GetName());
   }
 }
 

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -84,6 +85,7 @@ class RvcsDownloadTest : public ::testing::Test {
     char folder[] = "/tmp/kvr_rvcs_XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
     home_ = folder;
+    previous_folder_ = std::filesystem::current_path();
     ASSERT_EQ(chdir(home_.c_str()), 0);  // the log goes here
     platform::fs::CreateFolder("QUILLON_LOGS");
     unsetenv("KVR_RVCS_PRIMARY");
@@ -121,6 +123,8 @@ class RvcsDownloadTest : public ::testing::Test {
     g_CryptoEngine.Stop();
     SetLaunchIdentityReader(nullptr);
     platform::capi::SetContainerRootForTesting("");
+    std::error_code back;  // the working folder the test found comes back first
+    std::filesystem::current_path(previous_folder_, back);
     std::system(("rm -rf '" + home_ + "'").c_str());
   }
 
@@ -168,6 +172,7 @@ class RvcsDownloadTest : public ::testing::Test {
   int refusing_ = -1;
   std::string refused_;
   std::vector<std::unique_ptr<RvcsServer>> services_;
+  std::filesystem::path previous_folder_;
 };
 
 TEST_F(RvcsDownloadTest, AGoodDownloadStoresTheServedParameters) {
@@ -213,6 +218,33 @@ TEST_F(RvcsDownloadTest, AGoodDownloadStoresTheServedParameters) {
   CDateTime sent;
   ASSERT_TRUE(sent.ParseCompact(field("SDT"))) << field("SDT");
   EXPECT_LT(std::llabs((CDateTime() - sent).GetTotalMinutes()), 2);
+}
+
+// Keys are read as numbers, and a key that comes again replaces its earlier record:
+// the download is stored whole.
+TEST_F(RvcsDownloadTest, KeysAsNumbersAndRepeatedKeysStillStoreTheWholeSet) {
+  struct Case {
+    const char* name;
+    Fault fault;
+    int parm;
+    const char* value;
+  } cases[] = {
+      {"\"01\" as the key of parameter 1", Fault::kLeadingZeroKey, kParmAssignedBin, "424242"},
+      {"parameter 18 twice, the later one served", Fault::kRepeatedKey, kParmPartnerName, "LATER NAME"},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(store_->ResetLocked());
+    ServerOptions options;
+    options.fault = c.fault;
+    options.values = {{kParmAssignedBin, "424242"}, {kParmPartnerName, "LATER NAME"}};
+    RvcsServer* service = nullptr;
+    auto client = MakeClient(StartService(options, &service), refused_);
+    ASSERT_TRUE(client->DownloadParameters()) << c.name << ": " << client->GetLastErrorText();
+    const CParamMap params = store_->GetSettings().GetParams();
+    EXPECT_EQ(params.GetCount(), 22) << c.name;
+    EXPECT_EQ(params.GetParamValue(c.parm), c.value) << c.name;
+    EXPECT_EQ(EndedSession(service).final_message, "OK") << c.name;
+  }
 }
 
 TEST_F(RvcsDownloadTest, TheDeviceIdIsTheInstallationIdWhenTheLaunchersIsAbsent) {
@@ -288,7 +320,10 @@ TEST_F(RvcsDownloadTest, ARefusedDownloadKeepsTheStoredParametersAndTellsTheServ
       {"wrong length", Fault::kWrongLength, {}, "Parameter Parsing Error: Parm#: 2 MaxLen 17 is incorrect [16]."},
       {"value too short", Fault::kNone, {{1, "12345"}},
        "Parameter Parsing Error: Parm#: 1 failed to Validate (1) [ASSIGNED BIN|NS1|6|6|12345]"},
-      {"\"01\" as a key", Fault::kLeadingZeroKey, {}, "Parameter Parsing Error: Parm#: 01 is out of bounds."},
+      {"\"2\" and \"02\" among 23 records", Fault::kLeadingZeroBeside, {},
+       "Parameter Parsing Error: Expected 22 Parms Got 23"},
+      {"\"2\" and \"02\" among 22 records, 21 missing", Fault::kLeadingZeroInPlace, {},
+       "Parameter Parsing Error: Expected 22 Parms Got 21"},
       {"no header line", Fault::kNoHeader, {}, "Unable to Parse 2 - %0d%0a500%3dCHALLENGE%7cAN2", true},
       {"more than 64 KB", Fault::kOversize, {}, "Wait Message 2 Failed - Message from server too large", true},
       {"odd challenge: empty CR=", Fault::kOddChallenge, {}, "Error(RVCS): Challenge Response Failed"},

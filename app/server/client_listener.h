@@ -15,12 +15,15 @@
 
 #include "app/server/ws_server.h"
 
-// The session time constants.
+// The session time constants, and for tests the size of each connection's send
+// buffer.
 struct CClientTimings {
   uint32_t m_LoginMs = 30000;     // the whole login read
   uint32_t m_DrainMs = 300000;    // how long pending work is delivered after the client left
   uint32_t m_IdleMs = 3600000;    // idle limit after the last dispatched request
   uint32_t m_PollMs = 1000;       // receive wait, and the interval of the delivery passes
+  int m_SendTimeoutMs = 30000;    // how long one send may wait for a client that does not read
+  int m_SendBufferBytes = 0;      // SO_SNDBUF; 0: the system's, which grows with the traffic
 };
 
 inline constexpr int kClientListenerMaxConnections = 200;

@@ -50,23 +50,35 @@ bool CClientSession::IsShuttingDown() const {
 // ---- Sending ----
 
 int CClientSession::SendAndLog(const std::string& text) {
+  const bool ended = HasEnded();
   const int rc = SendText(text);
   const bool failed = rc != static_cast<int>(text.size());
   GetLogger().LogText("[" + ReplyLogCopy(text) + "] sent to " + m_PeerText + (failed ? " ** FAILED ** " : ""));
+  if (!ended) LogIfEnded();
   return failed ? -1 : rc;
 }
 
 int CClientSession::SendUnlogged(const std::string& text) {
+  const bool ended = HasEnded();
   const int rc = SendText(text);
+  if (!ended) LogIfEnded();
   return rc != static_cast<int>(text.size()) ? -1 : rc;
 }
 
 int CClientSession::SendAndLogAsWarning(const std::string& text) {
+  const bool ended = HasEnded();
   const int rc = SendText(text);
   const bool failed = rc != static_cast<int>(text.size());
   GetLogger().LogText(ErrorsAsWarnings("[" + ReplyLogCopy(text) + "] sent to " + m_PeerText +
                                        (failed ? " ** FAILED ** " : "")));
+  if (!ended) LogIfEnded();
   return failed ? -1 : rc;
+}
+
+void CClientSession::LogIfEnded() {
+  if (HasEnded()) {
+    GetLogger().LogLine("Connection %s ended: a reply could not be sent whole", m_PeerText.c_str());
+  }
 }
 
 int CClientSession::SendNotice(int code, const char* status, const std::string& text,
@@ -90,6 +102,8 @@ bool CClientSession::DeliverReply(const std::string& reply) {
 int CClientSession::OpenAndLogIn(std::string* sessionText) {
   m_Snapshot.clear();
   m_PeerText = platform::Format("%s:%04d", GetPeerAddress().c_str(), m_Socket);
+  if (m_Timings.m_SendTimeoutMs != WSServer::kSocketTimeoutMs) SetSendTimeout(m_Timings.m_SendTimeoutMs);
+  if (m_Timings.m_SendBufferBytes > 0) SetSendBufferSize(m_Timings.m_SendBufferBytes);
   if (IsShuttingDown()) {
     SendNotice(2003, "E", kOffLineText);
     return kLoginGoingOffLine;
@@ -271,6 +285,11 @@ bool CClientSession::EndsWithPassword(const std::string& message, const std::str
 
 void CClientSession::TakeRequestBytes(const char* data, int count) {
   for (int i = 0; i < count; ++i) {
+    // Requests that come after the connection ended are never answered: none is taken.
+    if (HasEnded()) {
+      m_Request.clear();
+      return;
+    }
     const char c = data[i];
     if (c == kETX || m_Request.size() >= static_cast<size_t>(kMaxRequestLength)) {
       // The ETX ends the request; a byte that finds the buffer full ends it too and

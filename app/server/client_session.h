@@ -12,7 +12,9 @@
 // interim "Queued:045:nnn" (0), 2007 invalid request and 4048 no more lanes.
 //
 // A reply counts as delivered only when every byte of it went out to a peer that is
-// still connected. An approved reversible transaction whose reply was not delivered
+// still connected. A reply that could not be sent whole (the client stopped reading
+// for the send time-out, 30 s) ends the connection: nothing more is sent or taken on
+// it, and every approval not yet delivered is reversed as below. An approved reversible transaction whose reply was not delivered
 // is queued again as its reversal (code 50); when no reversal can be built nothing
 // is sent to the host and the case is logged. The client of a reversed approval gets
 // 1007.
@@ -156,6 +158,8 @@ class CClientSession : public WSConnection {
   // request log leaves out). Returns the send result (-1 failed).
   int SendUnlogged(const std::string& text);
   bool IsShuttingDown() const;
+  // Logs the end of the connection when the last send ended it.
+  void LogIfEnded();
   // The single-lane hold: waits while the last new authorisation is less than 30 s
   // old (250 ms steps), until g_AbortEvent is set or the listener shuts down.
   void HoldSingleLane();

@@ -85,9 +85,11 @@ void CClientSession::DispatchRequest(const std::string& text) {
       SendNotice(2007, "E", "Invalid Request.", tran.m_UserTraceData);
       return;
     }
-    SendNotice(0, "S",
-               platform::Format("Queued:%03d:%03d", kInterimFirstNumber, g_TransactionQueue.GetCount()),
-               tran.m_UserTraceData);
+    if (SendNotice(0, "S",
+                   platform::Format("Queued:%03d:%03d", kInterimFirstNumber, g_TransactionQueue.GetCount()),
+                   tran.m_UserTraceData) < 0) {
+      return;  // the connection has ended: no one would hear the answer
+    }
     tran.m_State = kTranStateQueued;
   } else if (tran.m_RequestKind == kRequestKindCancel) {
     tran.m_State = kTranStateQueued;

@@ -1,6 +1,7 @@
 // Dispatch and delivery over the wire: the POS client sends requests, the test plays
 // the Elavon processing thread on the queued records (moving them to a final state
 // with the record's own reply builders), and the client reads what comes back.
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -11,6 +12,7 @@
 #include "app/server/client_session.h"
 #include "app/server/server_test_support.h"
 #include "core/tran/tran_codes.h"
+#include "platform/text/format.h"
 
 namespace {
 
@@ -317,6 +319,71 @@ TEST_F(DispatchTest, AnUndeliveredApprovalIsQueuedAsItsReversal) {
     EXPECT_EQ(host.GetCounters().requests, c.reversed ? 2 : 1);
     listener_.reset();
   }
+}
+
+// A point of sale that stops reading: the approvals fill the way to it until a send
+// runs out of time part-way through a reply. That reply ends the connection: the
+// approval it carried and every approval behind it are reversed, and the client reads
+// only whole replies, then the end of the stream.
+TEST_F(DispatchTest, AReplyCutByTheSendTimeOutEndsTheConnectionAndReversesTheRest) {
+  CClientTimings timings = FastTimings();
+  timings.m_SendTimeoutMs = 300;
+  timings.m_DrainMs = 10000;
+  timings.m_SendBufferBytes = 4096;  // a few replies fill it, however the traffic went before
+  Start(200, timings);
+  auto client = std::make_unique<SessionClient>();
+  client->SetSocketLimits(1024, 536);  // little fits on the way to this client
+  ASSERT_EQ(client->Connect("127.0.0.1", Port(), 5000), LinkStatus::kOk);
+  LoginResult login;
+  ASSERT_EQ(client->Login(LoginOptions(), 5000, &login), LinkStatus::kOk);
+  ASSERT_TRUE(login.verified);
+
+  RequestOptions options;
+  options.session_key = std::string(16, '\x5A');  // every reply opens with one key
+  constexpr int kSales = 20;
+  Request sale;
+  for (int i = 0; i < kSales; ++i) {
+    sale = Send(*client, CreditSaleItems(), options);
+    ExpectInterim(Next(*client, sale), platform::Format("%03d", i));
+  }
+  ASSERT_EQ(AnswerQueued(m_Host), kSales);  // every sale approved at once; the client reads no more
+
+  // What could not be delivered waits as its reversal; what was sent whole is done.
+  CTranList reversals;
+  ASSERT_TRUE(WaitFor([&] {
+    g_TransactionQueue.Snapshot(reversals);
+    return !reversals.empty() && std::all_of(reversals.begin(), reversals.end(), [](const CElavonTran& r) {
+      return r.m_State == kTranStateQueued && r.m_TranCode == kCodeReversal;
+    });
+  })) << "queued: " << reversals.size();
+  const int reversed = static_cast<int>(reversals.size());
+  for (const CElavonTran& reversal : reversals) {
+    EXPECT_EQ(reversal.m_Family, kTranFamilyReversal);
+    EXPECT_TRUE(reversal.m_HostResponse.empty());
+    EXPECT_FALSE(reversal.m_HostRequest.empty());
+  }
+  const std::string log = LogText();
+  const std::string ended = "ended: a reply could not be sent whole";
+  ASSERT_NE(log.find(ended), std::string::npos);
+  EXPECT_EQ(log.find(ended), log.rfind(ended));  // said once
+
+  // The host cancels them; no word reaches the client.
+  EXPECT_EQ(AnswerQueued(m_Host), reversed);
+  EXPECT_TRUE(WaitFor(QueueEmpty));
+  EXPECT_EQ(m_Host.GetCounters().requests, kSales + reversed);
+  EXPECT_EQ(g_DuplicateCache.GetCount(), static_cast<size_t>(kSales - reversed));
+
+  // The client reads the approvals sent whole, then the end: nothing after the cut.
+  int whole = 0;
+  Reply reply;
+  LinkStatus status;
+  while ((status = client->ReadReply(sale.session, 5000, &reply)) == LinkStatus::kOk) {
+    EXPECT_EQ(reply.notice.status, "Approved");
+    ++whole;
+  }
+  EXPECT_EQ(status, LinkStatus::kClosed);
+  EXPECT_EQ(whole, kSales - reversed);
+  EXPECT_GE(reversed, 2);  // the one cut, and those behind it
 }
 
 TEST_F(DispatchTest, AnApprovalThatCannotBeReversedIsOnlyLogged) {

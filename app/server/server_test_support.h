@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
@@ -56,6 +57,9 @@ class ServerEnvironment : public ::testing::Environment {
     char folder[] = "/tmp/kvr_server_XXXXXX";
     ASSERT_NE(::mkdtemp(folder), nullptr);
     home_ = folder;
+    char previous[PATH_MAX];
+    ASSERT_NE(::getcwd(previous, sizeof previous), nullptr);
+    previous_ = previous;
     ASSERT_EQ(::chdir(home_.c_str()), 0);
     ::setenv("KVR_HOME", home_.c_str(), 1);
     platform::capi::SetContainerRootForTesting(home_ + "/keys");
@@ -66,10 +70,12 @@ class ServerEnvironment : public ::testing::Environment {
     g_CryptoEngine.Stop();
     platform::capi::SetContainerRootForTesting("");
     GetLogger().Flush(5000);
-    if (::chdir("/tmp") == 0) std::system(("rm -rf '" + home_ + "'").c_str());
+    // Back to the folder the process started in, before the home goes.
+    if (::chdir(previous_.c_str()) == 0) std::system(("rm -rf '" + home_ + "'").c_str());
   }
 
  private:
+  std::string previous_;
   std::string home_;
 };
 

@@ -62,6 +62,7 @@ bool WSConnection::OnSendProgress(int64_t) { return true; }
 
 int WSConnection::Send(const char* data, int len, int flags) {
   if (len < 0) len = data == nullptr ? 0 : static_cast<int>(std::strlen(data));
+  if (m_Ended && len > 0) return -1;
   int sent = 0;
   while (sent < len) {
     const ssize_t n = ::send(m_Socket, data + sent, static_cast<size_t>(len - sent), flags | MSG_NOSIGNAL);
@@ -70,7 +71,11 @@ int WSConnection::Send(const char* data, int len, int flags) {
     } else if (n < 0 && errno == EINTR) {
       continue;
     } else {
-      return -1;  // an error, or the send time-out ran out (EAGAIN)
+      // An error, or the send time-out ran out (EAGAIN) with the message perhaps in
+      // part on the wire: the stream can carry nothing more.
+      m_Ended = true;
+      if (m_Socket >= 0) ::shutdown(m_Socket, SHUT_RDWR);
+      return -1;
     }
   }
   return sent;
@@ -207,6 +212,7 @@ int WSConnection::WaitWritable(int seconds, int microseconds) const {
 }
 
 bool WSConnection::IsConnected() const {
+  if (m_Ended) return false;
   // 1. Readable now? A socket that poll cannot watch is gone.
   pollfd p{m_Socket, POLLIN, 0};
   int ready;

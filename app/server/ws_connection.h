@@ -5,7 +5,10 @@
 // waits, the connection test and socket options.
 //
 // Sends never raise SIGPIPE (MSG_NOSIGNAL) and loop over partial sends: a send either
-// puts every byte on the wire or fails (-1). The socket's own time-outs (set by the
+// puts every byte on the wire or fails (-1). A failed send ends the connection: the
+// socket is shut down both ways at once, so that nothing follows a message that went
+// out in part (the peer reads the cut message, then the end of the stream), every
+// later send fails and IsConnected is false. The socket's own time-outs (set by the
 // server to 30 s) bound each blocking call. Waits use poll.
 //
 // Threads: a connection object is used by its own thread only, except
@@ -40,7 +43,8 @@ class WSConnection {
   virtual bool OnSendProgress(int64_t total);
 
   // Sends len bytes (a negative len: up to the first NUL). Returns len once every
-  // byte went out, 0 for nothing to send, -1 on failure (part may have gone out).
+  // byte went out, 0 for nothing to send, -1 on failure (part may have gone out; the
+  // connection has then ended, see HasEnded).
   int Send(const char* data, int len, int flags);
   int Send(const char* data, int len);
   // The whole text, NUL bytes included.
@@ -76,10 +80,12 @@ class WSConnection {
   // Non-zero when the socket did NOT become readable (writable) in that time.
   int WaitReadable(int seconds, int microseconds) const;
   int WaitWritable(int seconds, int microseconds) const;
-  // The peer is still there: false once it closed in order or the socket failed;
-  // true while the connection is idle or bytes are waiting. Leaves the socket's mode
-  // as it was.
+  // The peer is still there: false once it closed in order, the socket failed or a
+  // send failed; true while the connection is idle or bytes are waiting. Leaves the
+  // socket's mode as it was.
   bool IsConnected() const;
+  // A send failed and the connection was ended by this side.
+  bool HasEnded() const { return m_Ended; }
 
   int SetReceiveTimeout(int ms);
   int SetSendTimeout(int ms);
@@ -110,5 +116,6 @@ class WSConnection {
   int m_ListenSocket = -1;
   WSServer* m_Server = nullptr;
   bool m_NonBlocking = false;
+  bool m_Ended = false;  // a send failed: the socket is shut down (own thread only)
   std::atomic<int> m_Cancelled{0};
 };

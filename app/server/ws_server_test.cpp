@@ -171,6 +171,38 @@ TEST(WSServerTest, IsConnectedFollowsThePeerAndKeepsTheSocketBlocking) {
   EXPECT_EQ(closedResult.load(), 0);
 }
 
+// A send that runs out of time part-way ends the connection: nothing follows the
+// cut message, later sends fail at once, and the peer reads the end of the stream.
+TEST(WSServerTest, ASendCutByItsTimeOutEndsTheConnection) {
+  auto server = StartProbe();
+  std::atomic<int> first{0}, second{0}, connected{-1}, ended{-1};
+  std::atomic<int64_t> secondMs{-1};
+  server->m_Hook = [&](ProbeConnection& connection) {
+    connection.SetSendTimeout(200);
+    connection.SetSendBufferSize(4096);
+    const std::string block(1 << 20, 'b');  // far more than the way to the client holds
+    first = connection.SendText(block);
+    connected = connection.IsConnected() ? 1 : 0;
+    ended = connection.HasEnded() ? 1 : 0;
+    const auto start = std::chrono::steady_clock::now();
+    second = connection.SendText(std::string("AFTER\x03"));
+    secondMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  };
+  auto client = std::make_unique<SessionClient>();
+  client->SetSocketLimits(1024, 536);
+  ASSERT_EQ(client->Connect("127.0.0.1", static_cast<uint16_t>(server->GetPort()), 5000), LinkStatus::kOk);
+  EXPECT_EQ(FirstFrame(*client), "CONNECT\x03");
+  ASSERT_TRUE(WaitFor([&] { return secondMs.load() >= 0; }));
+  EXPECT_EQ(first.load(), -1);
+  EXPECT_EQ(connected.load(), 0);
+  EXPECT_EQ(ended.load(), 1);
+  EXPECT_EQ(second.load(), -1);
+  EXPECT_LT(secondMs.load(), 100);
+  // What came of the block, then the end: "AFTER" never arrives.
+  std::string frame;
+  EXPECT_EQ(client->ReadFrame(&frame, 5000), LinkStatus::kClosed);
+}
+
 TEST(WSServerTest, WithOneConnectionAllowedTheSecondWaitsASecondThenIsRefusedOrServed) {
   const struct {
     bool firstLeaves;

@@ -29,6 +29,23 @@ int g_argc = 1;
 char g_arg0[] = "kvr_view_test";
 char* g_argv[] = {g_arg0, nullptr};
 
+// The tests below move the process into a folder of its own; after the last one the
+// process is back in the folder it started in.
+class StartFolder : public ::testing::Environment {
+ public:
+  void SetUp() override { folder_ = std::filesystem::current_path(); }
+  void TearDown() override {
+    GetLogger().Flush(5000);
+    std::error_code back;
+    std::filesystem::current_path(folder_, back);
+    EXPECT_FALSE(back) << back.message();
+  }
+
+ private:
+  std::filesystem::path folder_;
+};
+::testing::Environment* const g_StartFolder = ::testing::AddGlobalTestEnvironment(new StartFolder);
+
 enum class Step { kNone, kPipe, kConfiguration, kReverseWorker, kElavon, kElavonOnce, kDialBackup, kListener };
 enum class Mode { kInteractive, kService, kLauncher };
 

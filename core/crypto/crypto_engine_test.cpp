@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -126,12 +127,15 @@ class CryptoEngineTest : public ::testing::Test {
     home_ = tmpl;
     platform::capi::SetContainerRootForTesting(home_ + "/keys");
     // Tests run in parallel: each writes its log in a folder of its own.
+    previous_folder_ = std::filesystem::current_path();
     ASSERT_EQ(chdir(home_.c_str()), 0);
     platform::fs::CreateFolder("QUILLON_LOGS");
   }
   void TearDown() override {
     g_CryptoEngine.Stop();
     platform::capi::SetContainerRootForTesting("");
+    std::error_code back;  // the working folder the test found comes back first
+    std::filesystem::current_path(previous_folder_, back);
     std::system(("rm -rf '" + home_ + "'").c_str());
   }
 
@@ -156,6 +160,7 @@ class CryptoEngineTest : public ::testing::Test {
 
   std::string home_;
   size_t seen_ = 0;
+  std::filesystem::path previous_folder_;
 };
 
 TEST(CRequestTest, HexTexts) {

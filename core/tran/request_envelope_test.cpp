@@ -1,11 +1,13 @@
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 #include <optional>
 
 #include <gtest/gtest.h>
 
 #include "core/crypto/crypto_engine.h"
+#include "core/log/logger.h"
 #include "core/tran/elavon_tran.h"
 #include "platform/capi/capi.h"
 #include "platform/fs/files.h"
@@ -19,12 +21,12 @@ const char kTStream[] = "TStream=Transaction\x1CTranType=Credit\x1CTranCode=Sale
 class EnvelopeTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
+    char cwd[PATH_MAX];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    previous_ = new std::string(cwd);
     char tmpl[] = "/tmp/kvr_envelope_XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     home_ = new std::string(tmpl);
-    char previous[4096];
-    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
-    previous_ = new std::string(previous);
     ASSERT_EQ(chdir(tmpl), 0);
     platform::fs::CreateFolder("QUILLON_LOGS");
     platform::capi::SetContainerRootForTesting(*home_ + "/keys");
@@ -33,15 +35,18 @@ class EnvelopeTest : public ::testing::Test {
     server_ = new pos_client::ServerPublicKey;
     ASSERT_EQ(pos_client::ServerPublicKey::FromHex(text.substr(1, text.size() - 2), server_), pos_client::Status::kOk);
   }
+  // The working folder the suite found comes back before its own folder goes.
   static void TearDownTestSuite() {
     g_CryptoEngine.Stop();
-    // Back to the folder the suite started in before its own goes.
-    if (previous_ != nullptr && chdir(previous_->c_str()) != 0) ADD_FAILURE() << "chdir back";
+    platform::capi::SetContainerRootForTesting("");
+    GetLogger().Flush(5000);
+    if (previous_ != nullptr && chdir(previous_->c_str()) != 0) ADD_FAILURE() << "back to " << *previous_;
+    if (home_ != nullptr) std::system(("rm -rf '" + *home_ + "'").c_str());
     delete previous_;
-    previous_ = nullptr;
-    std::system(("rm -rf '" + *home_ + "'").c_str());
     delete home_;
     delete server_;
+    previous_ = home_ = nullptr;
+    server_ = nullptr;
   }
 
   static std::string Envelope(pos_client::RequestOptions options, const std::string& tstream = kTStream) {
@@ -50,12 +55,12 @@ class EnvelopeTest : public ::testing::Test {
     return request.envelope;
   }
 
+  static std::string* previous_;
   static std::string* home_;
-  static std::string* previous_;  // the working folder before the suite
   static pos_client::ServerPublicKey* server_;
 };
-std::string* EnvelopeTest::home_ = nullptr;
 std::string* EnvelopeTest::previous_ = nullptr;
+std::string* EnvelopeTest::home_ = nullptr;
 pos_client::ServerPublicKey* EnvelopeTest::server_ = nullptr;
 
 struct Expect {

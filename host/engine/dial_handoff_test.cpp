@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <deque>
+#include <filesystem>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -103,6 +104,7 @@ class DialHandOffTest : public ::testing::Test {
     char tmpl[] = "/tmp/kvr_dialhand_XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
+    previous_folder_ = std::filesystem::current_path();
     ASSERT_EQ(chdir(tmpl), 0);
     platform::fs::CreateFolder("QUILLON_LOGS");
     g_AbortEvent.Reset();
@@ -110,9 +112,12 @@ class DialHandOffTest : public ::testing::Test {
   }
   void TearDown() override {
     g_DialLineBusyEvent.Reset();
+    std::error_code back;  // the working folder the test found comes back first
+    std::filesystem::current_path(previous_folder_, back);
     std::system(("rm -rf '" + dir_ + "'").c_str());
   }
   std::string dir_;
+  std::filesystem::path previous_folder_;
 };
 
 TEST_F(DialHandOffTest, OutcomesOfTheDialBackup) {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -130,6 +131,7 @@ class EngineTest : public ::testing::Test {
     char tmpl[] = "/tmp/kvr_engine_XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
+    previous_folder_ = std::filesystem::current_path();
     ASSERT_EQ(chdir(tmpl), 0);  // the sequence file lives in the working folder
     platform::fs::CreateFolder("QUILLON_LOGS");
     g_AbortEvent.Reset();
@@ -145,6 +147,8 @@ class EngineTest : public ::testing::Test {
   void TearDown() override {
     g_TrafficListWnd = 0;
     platform::window::DestroyWindowHandle(traffic_);
+    std::error_code back;  // the working folder the test found comes back first
+    std::filesystem::current_path(previous_folder_, back);
     std::system(("rm -rf '" + dir_ + "'").c_str());
   }
 
@@ -188,6 +192,7 @@ class EngineTest : public ::testing::Test {
   platform::window::WindowHandle traffic_ = 0;
   std::mutex traffic_mu_;
   std::vector<std::pair<uint32_t, platform::window::WPARAM>> traffic_seen_;
+  std::filesystem::path previous_folder_;
 };
 
 TEST_F(EngineTest, QueuedRecordsGoOneAtATimeAndComeBackAnswered) {

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <thread>
 
@@ -50,6 +51,7 @@ class TlsRouteTest : public ::testing::Test {
     char tmpl[] = "/tmp/kvr_tlsroute_XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
+    previous_folder_ = std::filesystem::current_path();
     ASSERT_EQ(chdir(tmpl), 0);
     platform::fs::CreateFolder("QUILLON_LOGS");
     std::string error;
@@ -69,6 +71,8 @@ class TlsRouteTest : public ::testing::Test {
     gateway_->Stop();
     g_SspiInterface.Release();
     unsetenv("KVR_ELAVON_GATEWAY");
+    std::error_code back;  // the working folder the test found comes back first
+    std::filesystem::current_path(previous_folder_, back);
     std::system(("rm -rf '" + dir_ + "'").c_str());
   }
 
@@ -87,6 +91,7 @@ class TlsRouteTest : public ::testing::Test {
   std::unique_ptr<elavon_sim::GatewayServer> gateway_;
   std::unique_ptr<CHostEndpoints> endpoints_;
   CTransactionQueue queue_;
+  std::filesystem::path previous_folder_;
 };
 
 TEST_F(TlsRouteTest, AnsweredDeclinedAndUnansweredSales) {

@@ -13,7 +13,11 @@ std::shared_ptr<ClientCredentials> ClientCredentials::Create() {
     return nullptr;
   }
   SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
-  SSL_CTX_set_options(ctx, SSL_OP_LEGACY_SERVER_CONNECT | SSL_OP_ALLOW_UNSAFE_LEGACY_RENEGOTIATION);
+  // A server without secure renegotiation (RFC 5746) may still be reached, but it
+  // cannot renegotiate: OpenSSL refuses its request. Cleared explicitly, since a
+  // system-wide OpenSSL configuration may have set it on the new context.
+  SSL_CTX_set_options(ctx, SSL_OP_LEGACY_SERVER_CONNECT);
+  SSL_CTX_clear_options(ctx, SSL_OP_ALLOW_UNSAFE_LEGACY_RENEGOTIATION);
   return std::shared_ptr<ClientCredentials>(new ClientCredentials(ctx));
 }
 

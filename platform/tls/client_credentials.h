@@ -1,7 +1,8 @@
 // Outbound TLS client settings shared by every security context made from them: an
 // OpenSSL client context for TLS 1.2 only, with no client certificate, no automatic
 // check of the server's certificate (callers check it by hand, see cert.h), and
-// renegotiation with legacy servers (no RFC 5746 support) allowed.
+// secure renegotiation only: a legacy server (no RFC 5746 support) can be connected
+// to, but its requests to renegotiate are refused.
 // Immutable after Create; OpenSSL makes the contexts from it thread-safely, so one
 // object may serve any number of threads without a lock.
 #pragma once

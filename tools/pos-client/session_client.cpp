@@ -71,6 +71,8 @@ LinkStatus SessionClient::Connect(const std::string& host, uint16_t port, uint32
   if (!ResolveIPv4(host, &address.sin_addr)) return LinkStatus::kConnectFailed;
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return LinkStatus::kConnectFailed;
+  if (receive_buffer_ > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer_, sizeof receive_buffer_);
+  if (max_segment_ > 0) ::setsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &max_segment_, sizeof max_segment_);
   int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
   if (rc != 0 && errno == EINPROGRESS) {
     const auto deadline = DeadlineIn(timeout_ms);

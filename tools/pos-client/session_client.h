@@ -54,6 +54,13 @@ class SessionClient {
   // Connects to host (a dotted IPv4 address or a name) and port within timeout_ms.
   LinkStatus Connect(const std::string& host, uint16_t port, uint32_t timeout_ms);
   bool IsOpen() const { return fd_ >= 0; }
+  // For a client that reads slowly: the receive buffer (SO_RCVBUF) and the largest
+  // segment (TCP_MAXSEG) of the socket the next Connect makes, so that little fits
+  // on the way to it; 0 keeps the system's value.
+  void SetSocketLimits(int receive_buffer, int max_segment) {
+    receive_buffer_ = receive_buffer;
+    max_segment_ = max_segment;
+  }
 
   // Sends every byte (kSendFailed otherwise).
   LinkStatus SendBytes(std::string_view bytes);
@@ -89,6 +96,8 @@ class SessionClient {
   LinkStatus ReceiveSome(uint32_t timeout_ms);
 
   int fd_ = -1;
+  int receive_buffer_ = 0;
+  int max_segment_ = 0;
   std::string pending_;
   ServerPublicKey server_key_;
 };

@@ -52,6 +52,9 @@ constexpr FaultNameEntry kFaultNames[] = {
     {Fault::kWrongFormat, "wrong-format"},
     {Fault::kWrongLength, "wrong-length"},
     {Fault::kLeadingZeroKey, "leading-zero-key"},
+    {Fault::kRepeatedKey, "repeated-key"},
+    {Fault::kLeadingZeroBeside, "leading-zero-beside"},
+    {Fault::kLeadingZeroInPlace, "leading-zero-in-place"},
     {Fault::kNoHeader, "no-header"},
     {Fault::kOversize, "oversize"},
     {Fault::kOddChallenge, "odd-challenge"},
@@ -287,6 +290,20 @@ std::vector<ParamRecord> RecordsToServe(const ServerOptions& options) {
     case Fault::kLeadingZeroKey:
       records[1].key = "01";
       break;
+    case Fault::kRepeatedKey: {
+      ParamRecord earlier = records[18];
+      earlier.value = "EARLIER NAME";
+      records.insert(records.begin(), earlier);
+      break;
+    }
+    case Fault::kLeadingZeroBeside:
+    case Fault::kLeadingZeroInPlace: {
+      if (options.fault == Fault::kLeadingZeroInPlace) records.pop_back();
+      ParamRecord padded = records[2];
+      padded.key = "02";
+      records.insert(records.begin() + 3, padded);
+      break;
+    }
     default:
       break;
   }

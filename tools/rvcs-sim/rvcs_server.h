@@ -59,6 +59,9 @@ enum class Fault {
   kWrongFormat,         // parameter 2 with format code "AN2"
   kWrongLength,         // parameter 2 with maximum length 17
   kLeadingZeroKey,      // parameter 1 under the key "01"
+  kRepeatedKey,         // parameter 18 also earlier, under the same key "18", with "EARLIER NAME"
+  kLeadingZeroBeside,   // parameter 2 under both "2" and "02": 23 records
+  kLeadingZeroInPlace,  // parameter 2 under both "2" and "02", parameter 21 left out: 22 records
   kNoHeader,            // message 3 without its header line, padded to 8,000 bytes
   kOversize,            // message 3 announces and carries 70,000 bytes
   kOddChallenge,        // message 1 with an odd number of hex digits
