@@ -126,6 +126,7 @@ class OpsRig {
   int gateway_port() const { return gateway_port_; }
   int service_port() const { return service_port_; }
   void set_port(int port) { port_ = port; }
+  int port() const { return port_; }
 
  private:
   e2e::ScratchFolder scratch_;
@@ -300,6 +301,43 @@ TEST(OpsE2ETest, ReadOnlyWorkingFolderIsNamedOnStderr) {
     EXPECT_TRUE(rig.server().Stop(30000, &status));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_FALSE(platform::fs::FileExists(rig.work() + "/RudavarUrizNum.dat"));
+  }
+}
+
+// The README's client against the real server: its exit status tells the outcome of
+// the sale (0 approved, 1 declined, 2 an error reply).
+TEST(OpsE2ETest, PosClientExitStatusTellsTheOutcome) {
+  OpsRig rig;
+  ASSERT_TRUE(rig.Start(RigSetup(), 30000)) << rig.Log() << rig.Output();
+  const std::string sale = " TStream=Transaction ClientID=0005 MerchantID=1234 InvoiceNo=INV1 RefNo=REF1"
+                           " TranType=Credit TranCode=Sale Track2=4111111111111111=2512101 Purchase=";
+  struct Case {
+    const char* name;
+    std::string items;
+    int status;
+    const char* cmd_status;
+  } cases[] = {
+      {"approved", sale + "10.00", 0, "Approved"},
+      {"declined", sale + "10.51", 1, "Declined"},
+      {"an error reply", " TStream=Transaction ClientID=0005 MerchantID=1234 TranType=Credit TranCode=NoSuchCode", 2,
+       "Error"},
+  };
+  // For the log scan after the e2e tests: the card the sales carry.
+  e2e::RecordSecret("track", e2e::kTestTrack2);
+  e2e::RecordSecret("pan", "4111111111111111");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string command = std::string(KVR_POS_CLIENT_BINARY) + " session --port " + std::to_string(rig.port()) +
+                                " --marker M --wait 20" + c.items + " 2>&1";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+    const int status = ::pclose(pipe);
+    ASSERT_TRUE(WIFEXITED(status)) << output;
+    EXPECT_EQ(WEXITSTATUS(status), c.status) << output;
+    EXPECT_NE(output.find(std::string("<CmdStatus>") + c.cmd_status + "</CmdStatus>"), std::string::npos) << output;
   }
 }
 
