@@ -68,7 +68,8 @@ for _ in $(seq 1 600); do
 done
 up "$KVR_CLIENT_PORT" || { echo "the server does not listen on $KVR_CLIENT_PORT" >&2; exit 1; }
 echo "one sale through the POS client:"
-"$bin/tools/pos-client/pos-client" session --marker M --wait 40 "${sale[@]}" || echo "the sale failed" >&2
+"$bin/tools/pos-client/pos-client" session --marker M --wait 40 "${sale[@]}" ||
+  echo "the sale was not approved (pos-client exit status $?; see pos-client --help)" >&2
 echo
 echo "the server runs (logs in $run/work/QUILLON_LOGS); send your own requests from another terminal:"
 echo "  $bin/tools/pos-client/pos-client session --marker M ${sale[*]}"

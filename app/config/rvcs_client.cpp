@@ -109,7 +109,12 @@ CRvcsEndpoint CRvcsClient::GetEndpoint(Endpoint which) const {
 bool CRvcsClient::ConnectHost(Endpoint which, uint32_t timeoutMs) {
   m_ConnectedEndpoint = Endpoint::kNone;
   const CRvcsEndpoint endpoint = GetEndpoint(which);
-  if (!Connect(endpoint.host, endpoint.port, static_cast<int>(timeoutMs))) return false;
+  if (!Connect(endpoint.host, endpoint.port, static_cast<int>(timeoutMs))) {
+    if (!GetConnectFailureCause().empty()) {
+      GetLogger().LogCause("The configuration service cannot be reached at %s", GetConnectFailureCause().c_str());
+    }
+    return false;
+  }
   m_ConnectedEndpoint = which;
   return true;
 }
@@ -119,13 +124,17 @@ bool CRvcsClient::ConnectAny(uint32_t timeoutMs) {
 }
 
 bool CRvcsClient::DownloadParameters() {
-  if (!ConnectAny(m_ConnectTimeoutMs)) return false;
+  if (!ConnectAny(m_ConnectTimeoutMs)) {
+    GetLogger().LogCause("Parameter download failed: %s", GetLastErrorText().c_str());
+    return false;
+  }
   const bool exchanged = ExchangeParameters();
   SendFinalMessage(exchanged ? std::string("OK") : GetLastErrorText());
   const int code = GetLastErrorCode();
   const std::string text = GetLastErrorText();
   Disconnect();
   SetLastFailure(code, text);
+  if (!exchanged) GetLogger().LogCause("Parameter download failed: %s", text.c_str());
   return exchanged;
 }
 

@@ -3,6 +3,8 @@
 #include <cstdlib>
 
 #include "app/server/client_session.h"
+#include "core/log/logger.h"
+#include "platform/text/format.h"
 
 int ClientListenerPort() {
   const char* text = std::getenv("KVR_CLIENT_PORT");
@@ -23,8 +25,15 @@ CClientListener::~CClientListener() {
 }
 
 int CClientListener::Start() {
-  const int rc = Listen(m_StartPort >= 0 ? m_StartPort : ClientListenerPort(), kClientListenBacklog);
-  if (rc != 0) return rc;
+  const int port = m_StartPort >= 0 ? m_StartPort : ClientListenerPort();
+  const int rc = Listen(port, kClientListenBacklog);
+  if (rc != 0) {
+    // The caller logs the code; the port and the system's reason go beside it.
+    const int err = GetListenErrno();
+    GetLogger().LogCause("The client listener cannot listen on port %d: %s", port,
+                         err != 0 ? platform::ErrnoText(err).c_str() : "it listens already");
+    return rc;
+  }
   return StartAcceptThread();
 }
 

@@ -59,15 +59,21 @@ int WSServer::Listen(int port, int backlog, int family, uint32_t address) {
   m_LocalAddress.sin_port = htons(static_cast<uint16_t>(port));
   m_LocalAddress.sin_addr.s_addr = address;
 
+  m_ListenErrno = 0;
   const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, m_Protocol);
-  if (s < 0) return 2;
+  if (s < 0) {
+    m_ListenErrno = errno;
+    return 2;
+  }
   const int one = 1;
   ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   if (::bind(s, reinterpret_cast<const sockaddr*>(&m_LocalAddress), sizeof m_LocalAddress) != 0) {
+    m_ListenErrno = errno;
     ::close(s);
     return 3;
   }
   if (::listen(s, backlog) != 0) {
+    m_ListenErrno = errno;
     ::close(s);
     return 4;
   }

@@ -92,6 +92,8 @@ class WSServer {
   int GetConnectionCount() const { return m_ConnectionCount.load(); }
   // The listening port, -1 until Listen succeeds.
   int GetPort() const { return m_Port.load(); }
+  // The errno of the last Listen that failed at socket, bind or listen (0 otherwise).
+  int GetListenErrno() const { return m_ListenErrno; }
 
   // CancelBlockingCall on every registered connection (their threads then end and
   // unregister themselves). Returns how many there were.
@@ -138,6 +140,7 @@ class WSServer {
   std::atomic<int> m_ConnectionCount{0};
   int m_Protocol = 0;
   std::atomic<int> m_Port{-1};
+  int m_ListenErrno = 0;  // written and read by the thread that calls Listen
 
   std::mutex m_Lock;
   std::condition_variable m_ListChanged;  // a node was removed

@@ -1,6 +1,7 @@
 #include "core/crypto/crypto_engine.h"
 
 #include <array>
+#include <cerrno>
 #include <vector>
 
 #include "core/log/logger.h"
@@ -51,6 +52,14 @@ std::string ErrorText(DWORD code) { return SystemErrorText(code); }
 void LogFailure(const char* step) {
   const DWORD code = platform::GetLastError();
   Log().LogLine("Failed ('%s') with [0x%x] %s", step, code, ErrorText(code).c_str());
+}
+
+// After a failed call that creates the key container or writes its key file
+// (errno cleared before it): which folder, and the system's reason.
+void LogContainerWriteFailure() {
+  const int err = errno;
+  const std::string reason = err != 0 ? platform::ErrnoText(err) : ErrorText(platform::GetLastError());
+  Log().LogCause("The key container %s/%s cannot be written: %s", ContainerRoot().c_str(), kContainer, reason.c_str());
 }
 
 void DestroyKey(HCRYPTKEY* key) {
@@ -145,9 +154,11 @@ bool CCryptoEngine::Start() {
     if (code == NTE_BAD_KEYSET || code == NTE_BAD_KEY_STATE) {
       Log().LogLine("NTE_BAD_KEYSET and NTE_BAD_KEY_STATE handler");
       Log().LogLine("Trying ::CryptAcquireContext('B')");
+      errno = 0;
       if (CryptAcquireContext(&g_Prov, kContainer, MS_ENH_RSA_AES_PROV, PROV_RSA_AES, CRYPT_NEWKEYSET)) {
         Log().LogLine("Success on Trying ::CryptAcquireContext('B')");
       } else {
+        LogContainerWriteFailure();
         LogFailure("B");
         Log().LogLine("Trying ::CryptAcquireContext('C')");
         HCRYPTPROV deleted = 0;
@@ -181,7 +192,9 @@ bool CCryptoEngine::Start() {
     if (platform::GetLastError() == NTE_NO_KEY) {
       Log().LogLine("Failure is NTE_NO_KEY");
       Log().LogLine("Trying ::CryptGenKey('GB')");
+      errno = 0;
       if (!CryptGenKey(g_Prov, AT_KEYEXCHANGE, 0, &g_ExchangeKey)) {
+        LogContainerWriteFailure();
         LogFailure("GB");
         LogStartFailure();
         return false;

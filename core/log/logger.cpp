@@ -1,7 +1,12 @@
 #include "core/log/logger.h"
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
+#include <cstdio>
+#include <filesystem>
 #include <utility>
 
 #include "core/log/log_text.h"
@@ -73,6 +78,19 @@ bool CLogger::LogLine(const char* format, ...) {
 
 bool CLogger::LogText(const std::string& text) { return LogLine("%s", text.c_str()); }
 
+bool CLogger::LogCause(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string text = platform::FormatV(format, args);
+  va_end(args);
+  const bool logged = LogLine("%s", text.c_str());
+  if (!logged || m_FileFailed.load() || ::access(platform::fs::NativePath(m_Folder).c_str(), W_OK) != 0) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fflush(stderr);
+  }
+  return logged;
+}
+
 void CLogger::Shutdown() {
   std::call_once(m_ShutdownOnce, [this] {
     // Closing first means every line accepted so far is pending when the writer sees
@@ -119,7 +137,23 @@ void CLogger::WriteBatch() {
 
   // The log holds what clients and hosts sent: readable by its owner only.
   platform::fs::AppendFile file;
-  if (!file.Open(name, kLogFileMode) && !file.Open(alt_name, kLogFileMode)) return;  // the batch is dropped
+  if (!file.Open(name, kLogFileMode) && !file.Open(alt_name, kLogFileMode)) {
+    // The batch is dropped; the first such batch says why on stderr.
+    const int err = errno;
+    if (!m_FileFailed.exchange(true)) {
+      std::error_code ignored;
+      const std::filesystem::path folder = std::filesystem::absolute(platform::fs::NativePath(m_Folder), ignored);
+      std::string reason = platform::ErrnoText(err);
+      // A missing folder: why it could not be made is the useful part.
+      if (err == ENOENT && ::access(folder.parent_path().c_str(), W_OK) != 0) {
+        reason = "it is missing, and its parent folder cannot be written: " + platform::ErrnoText(errno);
+      }
+      std::fprintf(stderr, "The log folder %s cannot be written: %s\n", folder.c_str(), reason.c_str());
+      std::fflush(stderr);
+    }
+    return;
+  }
+  m_FileFailed.store(false);
 
   for (std::string& line : m_Writing) {
     if (line.find(kDroppedMarker) != std::string::npos) continue;

@@ -13,6 +13,7 @@
 // Callers never wait for the disk and never see a logging failure.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <ctime>
@@ -70,6 +71,11 @@ class CLogger : public CLogQueue {
   bool LogLine(const char* format, ...) __attribute__((format(printf, 2, 3)));
   // Logs a ready-made text unchanged: LogLine("%s", text).
   bool LogText(const std::string& text);
+  // Logs the line as LogLine does, and also writes it to stderr when the log cannot
+  // be written (its folder is missing or not writable, the last batch found no file
+  // it could open, or the logger has stopped), so that the cause of a failure is
+  // seen either way. For the rare lines that name why something failed.
+  bool LogCause(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
   // Refuses further lines, lets the writer write what is pending in a last pass and
   // joins it. Later calls return at once; concurrent calls wait for the first.
@@ -92,6 +98,10 @@ class CLogger : public CLogQueue {
   platform::Event m_LinesWaiting{platform::Event::Mode::kAutoReset};
   platform::Event m_Stop{platform::Event::Mode::kManualReset};
   std::once_flag m_ShutdownOnce;
+
+  // The last batch found no file it could open (reported once on stderr per run of
+  // such batches); written by the writer thread, read by LogCause.
+  std::atomic<bool> m_FileFailed{false};
 
   // The batch being written; touched by the writer thread only.
   std::vector<std::string> m_Writing;

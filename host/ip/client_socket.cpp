@@ -34,6 +34,20 @@ bool MeansConnectionGone(int code) {
   }
 }
 
+// A connect failure's code in words, for the log.
+std::string ConnectFailureReason(int code) {
+  switch (code) {
+    case net::WSAECONNREFUSED: return "connection refused";
+    case net::WSAHOST_NOT_FOUND: return "host name not found";
+    case net::WSATRY_AGAIN: return "host name lookup failed for now (no answer from the name server)";
+    case net::WSANO_DATA: return "host name has no IPv4 address";
+    default: break;
+  }
+  std::string text = platform::SystemErrorText(static_cast<uint32_t>(code));
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text.empty() ? Format("error %d", code) : Format("%s (error %d)", text.c_str(), code);
+}
+
 }  // namespace
 
 CClientSocket::CClientSocket() : m_AbortEvent(&g_AbortEvent) {
@@ -77,9 +91,12 @@ bool CClientSocket::ConnectToServerByHostName(const std::string& host, int port,
   const int resolved = net::ResolveIPv4(host, &address);
   if (resolved != 0) {
     SetLastFailure(resolved, Format("DNS Lookup of '%s' Failed with Error %d.", host.c_str(), resolved));
+    m_ConnectFailureCause = Format("%s:%d: %s", host.c_str(), port, ConnectFailureReason(resolved).c_str());
     return false;
   }
-  return ConnectToAddress(address, port, timeoutMs);
+  if (ConnectToAddress(address, port, timeoutMs)) return true;
+  m_ConnectFailureCause = Format("%s:%d: %s", host.c_str(), port, m_ConnectFailureCause.c_str());
+  return false;
 }
 
 bool CClientSocket::FailConnect(int code, std::string text) {
@@ -91,13 +108,17 @@ bool CClientSocket::FailConnect(int code, std::string text) {
 bool CClientSocket::ConnectToAddress(uint32_t address, int port, unsigned timeoutMs) {
   m_PeerAddress = address;
   m_PeerPort = htons(static_cast<uint16_t>(port));
+  // The reason alone; ConnectToServerByHostName puts the endpoint in front of it.
+  m_ConnectFailureCause.clear();
   m_Socket = net::OpenStreamSocket();
   if (m_Socket == net::INVALID_SOCKET) {
+    m_ConnectFailureCause = "no socket: " + ConnectFailureReason(net::WSAGetLastError());
     SetLastFailure(kSocketCreationFailed, "Socket Creation Failed");
     return false;
   }
   if (!SetNonBlocking()) {
     const int error = net::WSAGetLastError();
+    m_ConnectFailureCause = ConnectFailureReason(error);
     return FailConnect(error, Format("Socket ioctl (No Block) Failed with Error %d", error));
   }
   if (net::StartConnect(m_Socket, m_PeerAddress, m_PeerPort) == 0) {
@@ -106,6 +127,7 @@ bool CClientSocket::ConnectToAddress(uint32_t address, int port, unsigned timeou
   }
   const int error = net::WSAGetLastError();
   if (error != net::WSAEWOULDBLOCK) {
+    m_ConnectFailureCause = ConnectFailureReason(error);
     return FailConnect(error, Format("Got %d [0X%x] trying to Connect - Expected WSAEWOULDBLOCK", error,
                                      static_cast<unsigned>(error)));
   }
@@ -115,10 +137,14 @@ bool CClientSocket::ConnectToAddress(uint32_t address, int port, unsigned timeou
       return true;
     case net::ConnectWait::kError: {
       const int wait_error = net::WSAGetLastError();
+      m_ConnectFailureCause = ConnectFailureReason(wait_error);
       return FailConnect(wait_error, Format("Socket Error Trying to Connect Error %d", wait_error));
     }
     case net::ConnectWait::kFailed:
+      m_ConnectFailureCause = ConnectFailureReason(net::WSAGetLastError());
+      break;
     case net::ConnectWait::kTimedOut:
+      m_ConnectFailureCause = Format("no answer within %u ms", timeoutMs);
       break;
   }
   return FailConnect(kSocketConnectFailed, Format("Socket Error Trying to Connect Error %d", kSocketConnectFailed));

@@ -69,6 +69,10 @@ class CClientSocket {
 
   int GetLastErrorCode() const { return m_LastErrorCode; }
   std::string GetLastErrorText() const { return m_LastErrorText; }
+  // Why the last connect failed, naming the endpoint, for the log:
+  // "host:port: connection refused", "... no answer within 10000 ms", "... host name
+  // not found"; "" until a connect fails.
+  std::string GetConnectFailureCause() const { return m_ConnectFailureCause; }
 
   // For the layers above: record a failure (code and text), or one half of it.
   void SetLastFailure(int code, std::string text);
@@ -88,4 +92,5 @@ class CClientSocket {
   platform::Event* m_AbortEvent;
   int m_LastErrorCode = kNoSocketError;
   std::string m_LastErrorText;
+  std::string m_ConnectFailureCause;
 };

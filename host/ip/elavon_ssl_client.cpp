@@ -94,6 +94,7 @@ bool CElavonSslClient::Connect(const std::string& host, int port, int timeoutMs)
   if (!ConnectToServerByHostName(host, port, timeoutMs > 0 ? static_cast<unsigned>(timeoutMs) : 0)) {
     GetLogger().LogLine("ConnectToServerByHostName - Failed - [%d]%s ", GetLastErrorCode(),
                         GetLastErrorText().c_str());
+    GetLogger().LogCause("The Elavon gateway cannot be reached at %s", GetConnectFailureCause().c_str());
     return false;
   }
   m_Host = host;

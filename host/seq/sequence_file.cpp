@@ -1,7 +1,10 @@
 #include "host/seq/sequence_file.h"
 
+#include <cerrno>
 #include <climits>
+#include <filesystem>
 
+#include "core/log/logger.h"
 #include "platform/fs/files.h"
 #include "platform/text/format.h"
 
@@ -33,6 +36,14 @@ std::string OutOfRange(int value) {
   return platform::Format("Sequence Read From Synchronized Sequence File [%d] is out of range  (set to 0)...", value);
 }
 
+// Says in the log which file could not be written and why (the caller logs the
+// message of the operation itself).
+void LogWriteFailure(const std::string& path, int err) {
+  std::error_code ignored;
+  const std::string where = std::filesystem::absolute(platform::fs::NativePath(path), ignored).string();
+  GetLogger().LogCause("The sequence file %s cannot be written: %s", where.c_str(), platform::ErrnoText(err).c_str());
+}
+
 }  // namespace
 
 CSequenceFile g_SequenceFile;
@@ -42,12 +53,14 @@ CSequenceFile::CSequenceFile(std::string path) : m_Path(std::move(path)) {}
 bool CSequenceFile::EnsureExists(std::string* messages) {
   if (platform::fs::FileExists(m_Path)) return true;
   if (platform::fs::ReplaceFile(m_Path, Line(0))) return true;
+  LogWriteFailure(m_Path, errno);
   *messages += "Synchronized Sequence File Does Not Exist and Creation Failed...";
   return false;
 }
 
 bool CSequenceFile::Store(int value, std::string* messages) {
   if (platform::fs::ReplaceFile(m_Path, Line(value))) return true;
+  LogWriteFailure(m_Path, errno);
   *messages += "Synchronized Sequence File could not be opened for writing...";
   return false;
 }

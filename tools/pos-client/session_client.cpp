@@ -47,6 +47,9 @@ const char* LinkStatusText(LinkStatus status) {
   switch (status) {
     case LinkStatus::kOk: return "ok";
     case LinkStatus::kConnectFailed: return "connection failed";
+    case LinkStatus::kRefused: return "connection refused";
+    case LinkStatus::kNameNotFound: return "host name not found";
+    case LinkStatus::kConnectTimedOut: return "connection timed out";
     case LinkStatus::kTimedOut: return "timed out";
     case LinkStatus::kClosed: return "closed by the server";
     case LinkStatus::kSendFailed: return "send failed";
@@ -68,24 +71,30 @@ LinkStatus SessionClient::Connect(const std::string& host, uint16_t port, uint32
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
-  if (!ResolveIPv4(host, &address.sin_addr)) return LinkStatus::kConnectFailed;
+  if (!ResolveIPv4(host, &address.sin_addr)) return LinkStatus::kNameNotFound;
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return LinkStatus::kConnectFailed;
   if (receive_buffer_ > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer_, sizeof receive_buffer_);
   if (max_segment_ > 0) ::setsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &max_segment_, sizeof max_segment_);
   int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-  if (rc != 0 && errno == EINPROGRESS) {
+  int error = rc == 0 ? 0 : errno;
+  if (error == EINPROGRESS) {
     const auto deadline = DeadlineIn(timeout_ms);
     pollfd p{fd, POLLOUT, 0};
     do {
       rc = ::poll(&p, 1, MsLeft(deadline));
     } while (rc < 0 && errno == EINTR);
-    int error = 0;
     socklen_t length = sizeof error;
-    rc = (rc == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0) ? 0 : -1;
+    if (rc == 0) {
+      error = ETIMEDOUT;
+    } else if (rc < 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+      error = errno;
+    }
   }
-  if (rc != 0) {
+  if (error != 0) {
     ::close(fd);
+    if (error == ECONNREFUSED) return LinkStatus::kRefused;
+    if (error == ETIMEDOUT) return LinkStatus::kConnectTimedOut;
     return LinkStatus::kConnectFailed;
   }
   const int one = 1;

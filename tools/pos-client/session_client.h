@@ -21,7 +21,10 @@ namespace pos_client {
 
 enum class LinkStatus {
   kOk,
-  kConnectFailed,  // no connection could be made
+  kConnectFailed,  // no connection could be made (for a reason not listed below)
+  kRefused,        // nothing listens on the port (the connection was refused)
+  kNameNotFound,   // the host name could not be resolved
+  kConnectTimedOut,  // no connection within the time-out
   kTimedOut,       // nothing complete arrived within the time-out
   kClosed,         // the server closed the connection
   kSendFailed,     // the bytes could not all be sent
