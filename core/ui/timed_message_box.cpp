@@ -102,6 +102,18 @@ int CautiousAnswer(unsigned buttons) {
 void SetMainWindow(QWidget* window) { g_main_window = window; }
 QWidget* GetMainWindow() { return g_main_window; }
 
+int TitleWidth(const QWidget* window) {
+  QFont caption = window->font();
+  caption.setBold(true);
+  // Title, its margins, the icon and three caption buttons of a usual window manager.
+  constexpr int kCaptionRoom = 4 * 28 + 32;
+  return QFontMetrics(caption).horizontalAdvance(window->windowTitle()) + kCaptionRoom;
+}
+
+void KeepTitleVisible(QWidget* window) {
+  window->setMinimumWidth(std::max(window->minimumWidth(), TitleWidth(window)));
+}
+
 void RequestCloseFromOutside() {
   g_close_requested = true;
   if (!HaveGuiApplication()) return;

@@ -39,6 +39,13 @@ QWidget* GetMainWindow();
 // boxes. Window titles are never decorated with it.
 inline constexpr char kApplicationTitle[] = "KVR Elavon TCPIP";
 
+// Makes a dialog at least as wide as its title needs in a window manager's caption
+// (title in a bold caption font, and room for the caption's buttons), so that the
+// title is not cut. Call after setWindowTitle.
+void KeepTitleVisible(QWidget* window);
+// The width KeepTitleVisible gives a window with that title.
+int TitleWidth(const QWidget* window);
+
 // A close request from outside (SIGTERM, SIGINT): every box that waits for the user
 // ends with its default answer, and a box asked for afterwards answers its default
 // at once (it is still logged and echoed); every modal dialog is closed as Escape
