@@ -435,10 +435,8 @@ int AskTimed(const std::string& text, bool silent, int defaultAnswer, int timeou
   // Anything but Yes as the default is taken as No, so the answer is always 6 or 7.
   const int fallback = defaultAnswer == IDYES ? IDYES : IDNO;
   if (silent || !HaveGuiApplication()) return fallback;
-  if (g_close_requested) {
-    EchoToStderr(text);
-    return fallback;
-  }
+  EchoToStderr(text);
+  if (g_close_requested) return fallback;
   CTimedMessageBox box;
   if (!CreateTimedMessageBox(box)) return fallback;
   box.SetText(text);

@@ -166,8 +166,9 @@ bool CreateTimedMessageBox(CTimedMessageBox& box);
 // line and shows it in an OK box for timeoutMs (0: until the user clicks OK).
 void ShowTimedMessage(const std::string& text, bool log, bool silent, int timeoutMs);
 
-// Silent: the default at once, nothing shown or logged. Otherwise a Yes/No box that
-// takes defaultAnswer after timeoutMs (0: no time-out). Always 6 or 7.
+// Silent: the default at once, nothing shown or logged. Otherwise the question goes
+// to stderr as one line and into a Yes/No box that takes defaultAnswer after
+// timeoutMs (0: no time-out). Always 6 or 7.
 int AskTimed(const std::string& text, bool silent, int defaultAnswer, int timeoutMs);
 
 // Dispatches the GUI thread's messages while it waits for one of the handles:
