@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that the build, the tests and the server need.
+# Installs the Debian 12 packages that the build, the tests and the server need
+# (an X server, a window manager and the X tools for the window's end-to-end test).
 set -euo pipefail
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
@@ -10,4 +11,5 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   libssl-dev openssl ca-certificates \
   qt6-base-dev libgl-dev \
   libgtest-dev libgmock-dev \
-  clang libclang-rt-14-dev >/dev/null
+  clang libclang-rt-14-dev \
+  xvfb xdotool x11-utils openbox >/dev/null

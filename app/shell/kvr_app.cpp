@@ -1,11 +1,6 @@
 #include "app/shell/kvr_app.h"
 
-#include <QApplication>
-#include <QDialog>
-#include <QLabel>
-#include <QPushButton>
-#include <QVBoxLayout>
-
+#include "app/shell/about_dialog.h"
 #include "app/shell/main_frame.h"
 #include "core/crypto/crypto_engine.h"
 #include "core/log/logger.h"
@@ -126,14 +121,6 @@ int CKVRElavonIP_HostApp::ExitInstance() {
 }
 
 void CKVRElavonIP_HostApp::OnAppAbout() {
-  QDialog about(m_Frame.get());
-  about.setWindowTitle(QStringLiteral("About"));
-  about.setStyleSheet(QStringLiteral("QDialog { background: white; } QLabel { color: rgb(0, 0, 255); }"));
-  auto* layout = new QVBoxLayout(&about);
-  layout->addWidget(new QLabel(QStringLiteral("KVR Elavon IP Host"), &about));
-  layout->addWidget(new QLabel(QString::fromLatin1(kAboutVersion), &about));
-  auto* ok = new QPushButton(QStringLiteral("OK"), &about);
-  QObject::connect(ok, &QPushButton::clicked, &about, &QDialog::accept);
-  layout->addWidget(ok);
+  CAboutDlg about(m_Frame.get());
   about.exec();
 }

@@ -2,9 +2,6 @@
 
 #include <unistd.h>
 
-#include <chrono>
-#include <thread>
-
 #include <QApplication>
 #include <QHeaderView>
 #include <QTimer>
@@ -112,7 +109,10 @@ void CKVRView::SetFrameTitle(const QString& title) {
 }
 
 void CKVRView::Progress(const char* text) {
-  if (m_ProgressBox) m_ProgressBox->SetText(text);
+  if (!m_ProgressBox) return;
+  m_ProgressBox->SetText(text);
+  // Drawn now, also when the step that follows does not wait.
+  m_ProgressBox->repaint();
 }
 
 void CKVRView::Show(const std::string& text, bool log) {
@@ -154,7 +154,7 @@ int CKVRView::StartAllInterfaces() {
   progress.Create(nullptr);
   m_ProgressBox = &progress;
   QApplication::setOverrideCursor(Qt::WaitCursor);
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  PumpWindowFor(50);
 
   [&] {
     // 4.
@@ -178,7 +178,9 @@ int CKVRView::StartAllInterfaces() {
     // 8.
     Progress("Attempting to Connect to Elavon ...");
     while (!m_Components->StartElavon()) {
-      if (Ask(m_Components->ElavonStartFailureText() + "\r\n   Retry?", silent, silent ? IDNO : IDYES) != IDYES) {
+      const int answer = Ask(m_Components->ElavonStartFailureText() + "\r\n   Retry?", silent, silent ? IDNO : IDYES);
+      // A close request from outside took the default; the close needs the start to end.
+      if (answer != IDYES || CloseRequested()) {
         StopAllInterfaces();
         return;
       }
@@ -265,7 +267,8 @@ void CKVRView::AddTrafficLine(const std::string& text) {
 
 void CKVRView::OnSetupParameters() {
   CBusyScope busy(this);
-  if (m_Hooks.run_setup_dialog && m_Hooks.run_setup_dialog()) {
+  // A close request from outside ends the dialog; then no restart, the close follows.
+  if (m_Hooks.run_setup_dialog && m_Hooks.run_setup_dialog() && !CloseRequested()) {
     StopAllInterfaces();
     StartAllInterfaces();
   }

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include <QApplication>
+#include <QTimer>
+#include <QWindow>
 #include <gtest/gtest.h>
 
 #include "app/shell/kvr_app.h"
@@ -54,6 +56,8 @@ struct Record {
   std::vector<std::string> calls;
   std::vector<std::string> boxes;
   std::function<void()> during_elavon_start;
+  int connections = 0;  // open client connections while the listener runs
+  uint32_t drain_ms = 0;  // how long the clients take to end (the window is served meanwhile)
 };
 
 class FakeComponents : public CViewComponents {
@@ -92,9 +96,10 @@ class FakeComponents : public CViewComponents {
   bool StopAccepting() override { return Call("accept-", true); }
   void CloseClients() override {
     m_HasListener = false;
+    if (m_Record->drain_ms) PumpWindowFor(m_Record->drain_ms);
     Call("clients-", true);
   }
-  int ConnectionCount() override { return m_HasListener ? 0 : -1; }
+  int ConnectionCount() override { return m_HasListener ? m_Record->connections : -1; }
 
  private:
   bool Call(const std::string& name, bool result) {
@@ -143,16 +148,18 @@ class ViewStartTest : public ::testing::Test {
     m_Driver = std::make_unique<platform::window::QtPumpDriver>();
   }
   void TearDown() override {
+    SetMainWindow(nullptr);
     m_Frame.reset();
     m_Driver.reset();
     platform::window::ClearQuit();
+    ClearCloseRequest();
     theApp.m_StartedAsService = false;
     theApp.m_StartedByLauncher = false;
   }
 
   // A frame over the stand-ins, started the way the application starts it: the view
   // posts its own start, which runs once the queue is dispatched.
-  void Start(Mode mode, Step failing, int ask_answer) {
+  void Start(Mode mode, Step failing, int ask_answer, std::function<void()> on_ask = nullptr) {
     theApp.m_StartedAsService = mode == Mode::kService;
     theApp.m_StartedByLauncher = mode == Mode::kLauncher;
     g_ParametersRetrieved = false;
@@ -175,12 +182,15 @@ class ViewStartTest : public ::testing::Test {
     hooks.show_message = [this](const std::string& text, bool log, bool silent) {
       m_Record->boxes.push_back(std::string("show") + (log ? " log" : "") + (silent ? " silent" : "") + ": " + text);
     };
-    hooks.ask = [this, ask_answer](const std::string& text, bool silent, int default_answer) {
+    hooks.ask = [this, ask_answer, on_ask](const std::string& text, bool silent, int default_answer) {
       m_Record->boxes.push_back(std::string("ask") + (silent ? " silent" : "") +
                                 (default_answer == IDYES ? " (yes)" : " (no)") + ": " + text);
+      if (on_ask) on_ask();
+      if (CloseRequested()) return default_answer;
       return silent ? default_answer : ask_answer;
     };
     m_Frame->View()->SetHooks(hooks);
+    SetMainWindow(m_Frame.get());
     Pump(100);
   }
 
@@ -420,6 +430,94 @@ TEST_F(ViewStartTest, CloseDuringTheStartWaitsUntilTheStartHasReturned) {
   EXPECT_EQ(Joined(m_Record->calls), Split(std::string(kStarted) + " " + kStopped));
   EXPECT_TRUE(m_Frame->Closing());
   EXPECT_FALSE(TitleTimerRunning());
+}
+
+// A close request from outside while the retry question waits: the question takes
+// its default (Yes), but the start does not try again; it stops what it started,
+// and the close that was asked for follows once the start has returned.
+TEST_F(ViewStartTest, ACloseRequestWhileTheRetryQuestionWaitsStopsAndCloses) {
+  int asked = 0;
+  Start(Mode::kInteractive, Step::kElavon, IDYES, [this, &asked] {
+    if (++asked == 1) m_Frame->RequestClose();
+  });
+  Pump(100);
+  EXPECT_EQ(asked, 1);
+  EXPECT_EQ(Joined(m_Record->calls),
+            Split(std::string("download check prepare reverse+ elavon+ ") + kStopped + " " + kStopped));
+  EXPECT_TRUE(m_Frame->Closing());
+}
+
+// The forced close: the user declines to stop while clients are connected, then
+// confirms "There are requests in Process." A close request from outside while that
+// question waits answers it with its default (Yes): the window closes without
+// stopping the interfaces.
+TEST_F(ViewStartTest, ACloseRequestAnswersTheRequestsInProcessQuestionWithYes) {
+  Start(Mode::kInteractive, Step::kNone, IDNO);
+  m_Record->connections = 2;
+  m_Record->calls.clear();
+  bool seen = false;
+  QTimer::singleShot(100, [this, &seen] {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      auto* box = qobject_cast<CTimedMessageBox*>(w);
+      if (box && box->Exists() && box->MessageControl()->text().startsWith("There are requests in Process.")) {
+        seen = true;
+        EXPECT_EQ(box->Owner(), m_Frame.get());
+      }
+    }
+    m_Frame->RequestClose();
+  });
+  m_Frame->OnAppExit();
+  EXPECT_TRUE(seen);
+  EXPECT_TRUE(m_Frame->Closing());
+  EXPECT_EQ(Joined(m_Record->boxes),
+            "ask (yes): There are Client connections in Process.\rAre you SURE you want to do this?");
+  EXPECT_EQ(Joined(m_Record->calls), "");
+}
+
+// The caption has no close button (the window manager's close is refused: see the
+// end-to-end test on a display); File, Exit closes.
+TEST_F(ViewStartTest, TheCaptionHasNoCloseButtonAndFileExitCloses) {
+  Start(Mode::kInteractive, Step::kNone, IDNO);
+  EXPECT_FALSE(m_Frame->windowFlags() & Qt::WindowCloseButtonHint);
+  EXPECT_TRUE(m_Frame->windowFlags() & Qt::WindowMinimizeButtonHint);
+  m_Record->calls.clear();
+  m_Frame->OnAppExit();
+  EXPECT_TRUE(m_Frame->Closing());
+  EXPECT_EQ(Joined(m_Record->calls), Split(kStopped));
+}
+
+// While the clients drain, the window is served: Qt's timers run, and the progress
+// box, owned by the main window, shows the step's text. The title is the running
+// text alone.
+TEST_F(ViewStartTest, TheWindowIsServedWhileTheClientsDrain) {
+  Start(Mode::kInteractive, Step::kNone, IDNO);
+  m_Frame->show();
+  Pump(700);
+  EXPECT_EQ(Title().rfind("  Corvane (Elavon Host)  Req-> 0 Socks-> 0  ", 0), 0u) << Title();
+  EXPECT_EQ(Title().find("TCPIP"), std::string::npos) << Title();
+
+  m_Record->drain_ms = 300;
+  int ticks = 0;
+  std::vector<std::string> texts;
+  QTimer probe;
+  QObject::connect(&probe, &QTimer::timeout, [&] {
+    ++ticks;
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      auto* box = qobject_cast<CTimedMessageBox*>(w);
+      if (!box || !box->Exists()) continue;
+      EXPECT_EQ(box->Owner(), m_Frame.get());
+      EXPECT_EQ(box->windowHandle()->transientParent(), m_Frame->windowHandle());
+      EXPECT_FALSE(m_Frame->isEnabled());
+      const std::string text = box->MessageControl()->text().toStdString();
+      if (texts.empty() || texts.back() != text) texts.push_back(text);
+    }
+  });
+  probe.start(20);
+  m_Frame->View()->StopAllInterfaces();
+  probe.stop();
+  EXPECT_GE(ticks, 5);
+  EXPECT_EQ(Joined(texts), "Shutting down Clients...");
+  EXPECT_TRUE(m_Frame->isEnabled());
 }
 
 }  // namespace

@@ -74,6 +74,7 @@ CLaneEditDlg::CLaneEditDlg(QWidget* parent, LaneMessageSink sink)
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(fields);
   layout->addLayout(buttons);
+  KeepTitleVisible(this);
 }
 
 void CLaneEditDlg::OnInitDialog() {
@@ -166,6 +167,7 @@ CLaneSetupDlg::CLaneSetupDlg(QWidget* parent, const CParamStore& store, CLanesFi
   layout->addLayout(top);
   layout->addLayout(bottom);
   resize(kLaneIdColumnWidth + kDescriptionColumnWidth + 140, 320);
+  KeepTitleVisible(this);
 }
 
 int CLaneSetupDlg::exec() {
@@ -188,6 +190,14 @@ void CLaneSetupDlg::FillLaneList() {
     }
   }
 
+  // The lane selected before stays selected; else the first one is: what looks
+  // selected is what Edit acts on.
+  QString selectedId;
+  const QList<QTableWidgetItem*> before = m_LaneList->selectedItems();
+  if (!before.isEmpty()) {
+    if (const QTableWidgetItem* item = m_LaneList->item(before.front()->row(), 0)) selectedId = item->text();
+  }
+
   m_LaneList->setUpdatesEnabled(false);
   m_LaneList->clearContents();
   m_LaneList->setRowCount(0);
@@ -203,6 +213,11 @@ void CLaneSetupDlg::FillLaneList() {
     m_LaneList->setItem(row, 1, new QTableWidgetItem(ToQt(LookupString(lanes, id))));
     ++row;
   }
+  int selectedRow = 0;
+  for (int r = 0; r < m_LaneList->rowCount(); ++r) {
+    if (!selectedId.isEmpty() && m_LaneList->item(r, 0)->text() == selectedId) selectedRow = r;
+  }
+  m_LaneList->setCurrentCell(selectedRow, 0, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
   m_LaneList->setUpdatesEnabled(true);
 }
 
@@ -217,7 +232,7 @@ void CLaneSetupDlg::OnEdit() {
   const QTableWidgetItem* descriptionItem = m_LaneList->item(row, 1);
   const std::string laneId = idItem ? FromQt(idItem->text()) : std::string();
 
-  CLaneEditDlg edit(nullptr, m_Sink);
+  CLaneEditDlg edit(this, m_Sink);
   edit.SetLaneId(laneId);
   edit.SetDescription(descriptionItem ? FromQt(descriptionItem->text()) : std::string());
   if (edit.exec() != QDialog::Accepted) return;

@@ -378,4 +378,58 @@ TEST_F(LaneDialogsTest, EditDialogChecksTheLengthsOnOk) {
   }
 }
 
+// What looks selected is what Edit acts on: the first lane once the list is filled,
+// the edited lane again after the list is filled anew.
+TEST_F(LaneDialogsTest, TheSelectedLaneIsTheOneEdited) {
+  SetLaneIds("10$20$30");
+  auto dialog = MakeSetupDialog();
+  dialog->OnInitDialog();
+  QTableWidget* list = dialog->LaneList();
+  auto selected_rows = [list] {
+    std::vector<int> rows;
+    for (const QModelIndex& index : list->selectionModel()->selectedRows()) rows.push_back(index.row());
+    return rows;
+  };
+  EXPECT_EQ(selected_rows(), std::vector<int>{0});
+  EXPECT_EQ(list->currentRow(), 0);
+
+  std::string edited_id;
+  WhenEditDialogIsUp([&](CLaneEditDlg* edit) {
+    edited_id = edit->LaneIdEdit()->text().toStdString();
+    edit->reject();
+  });
+  QTest::mouseClick(dialog->EditButton(), Qt::LeftButton);
+  EXPECT_EQ(edited_id, "10");
+  EXPECT_TRUE(messages_.empty());
+
+  // A click on the third row selects it; after its edit it is still the selected one.
+  const QRect third = list->visualItemRect(list->item(2, 1));
+  QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, third.center());
+  EXPECT_EQ(selected_rows(), std::vector<int>{2});
+  WhenEditDialogIsUp([&](CLaneEditDlg* edit) {
+    edited_id = edit->LaneIdEdit()->text().toStdString();
+    edit->DescriptionEdit()->setText("Drive-through");
+    QTest::mouseClick(edit->OkButton(), Qt::LeftButton);
+  });
+  QTest::mouseClick(dialog->EditButton(), Qt::LeftButton);
+  EXPECT_EQ(edited_id, "30");
+  EXPECT_EQ(StoredLanes(), (TextMap{{"30", "Drive-through"}}));
+  EXPECT_EQ(selected_rows(), std::vector<int>{2});
+  EXPECT_EQ(list->currentRow(), 2);
+}
+
+// Each dialog's title is its own text alone, and the dialog is wide enough for a
+// caption to show it whole.
+TEST_F(LaneDialogsTest, TitlesAreTheirOwnTextsAndFit) {
+  CLaneSetupDlg setup(nullptr, *store_, LanesFile(), Sink());
+  CLaneEditDlg edit(nullptr, Sink());
+  for (QDialog* dialog : std::initializer_list<QDialog*>{&setup, &edit}) {
+    dialog->show();
+    EXPECT_GE(dialog->width(), TitleWidth(dialog)) << dialog->windowTitle().toStdString();
+    dialog->hide();
+  }
+  EXPECT_EQ(setup.windowTitle(), "Lane Setup");
+  EXPECT_EQ(edit.windowTitle(), "Lane Edit Dialog");
+}
+
 }  // namespace

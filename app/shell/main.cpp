@@ -1,6 +1,7 @@
 // The server program: the Qt application, the window layer's Qt driver, and the
 // application object's start-up and shut-down around Qt's message loop. SIGTERM and
-// SIGINT close the main window as File, Exit would.
+// SIGINT close the main window as File, Exit would, and end the questions that wait
+// for the user with their default answers.
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -64,7 +65,7 @@ int main(int argc, char** argv) {
   qInstallMessageHandler(qt_default);
   // Qt takes the user's locale; amounts and numbers are always written the "C" way.
   setlocale(LC_NUMERIC, "C");
-  QApplication::setApplicationDisplayName(QStringLiteral("KVR Elavon TCPIP"));
+  // No display name: the window system would append it to every window's title.
   QApplication::setQuitOnLastWindowClosed(false);
   platform::window::QtPumpDriver driver;
 
@@ -79,7 +80,7 @@ int main(int argc, char** argv) {
     char byte;
     [[maybe_unused]] const ssize_t n = ::read(g_SignalPipe[0], &byte, 1);
     if (CMainFrame* frame = theApp.MainFrame()) {
-      frame->close();
+      frame->RequestClose();
     } else {
       // Before the window exists (a start-up message may be waiting): end every pump.
       platform::window::PostQuitMessage(0);
@@ -92,6 +93,9 @@ int main(int argc, char** argv) {
     WireApplication(theApp);
     code = QApplication::exec();
   }
+  // Whichever way the window went (a forced close included): the management pipe's
+  // thread is stopped and joined before the window and its objects are destroyed.
+  StopWiredParts();
   theApp.ExitInstance();
   return code;
 }

@@ -18,12 +18,15 @@
 CMainFrame::CMainFrame(std::unique_ptr<CViewComponents> components) {
   setWindowTitle(QStringLiteral("Corvane"));
   resize(640, 420);
+  // The caption keeps its menu, minimise and maximise buttons, but no close button.
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinMaxButtonsHint);
 
   m_View = new CKVRView(this, std::move(components));
   setCentralWidget(m_View);
 
   QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
-  file->addAction(QStringLiteral("E&xit"), this, &QWidget::close);
+  file->addAction(QStringLiteral("E&xit"), this, &CMainFrame::OnAppExit);
   QMenu* setup = menuBar()->addMenu(QStringLiteral("&Setup"));
   QAction* setup_action = setup->addAction(QStringLiteral("&Setup Information"), m_View, &CKVRView::OnSetupParameters);
   setup_action->setStatusTip(QStringLiteral("Setup Parameters"));
@@ -74,9 +77,27 @@ void CMainFrame::changeEvent(QEvent* event) {
   }
 }
 
+void CMainFrame::OnAppExit() { close(); }
+
+void CMainFrame::RequestClose() {
+  RequestCloseFromOutside();
+  close();
+}
+
 void CMainFrame::closeEvent(QCloseEvent* event) {
   if (m_Closing) {
     event->accept();
+    return;
+  }
+  if (event->spontaneous()) {
+    // The window system's close (the caption, a window manager's key): the close
+    // button is greyed, so nothing happens.
+    event->ignore();
+    return;
+  }
+  if (m_InCloseSequence) {
+    // A second request while the first one asks its questions: that one goes on.
+    event->ignore();
     return;
   }
   if (m_View->Busy()) {
@@ -85,6 +106,11 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
     m_View->CallWhenIdle([this] { close(); });
     return;
   }
+  struct CSequenceScope {
+    bool& flag;
+    explicit CSequenceScope(bool& f) : flag(f) { flag = true; }
+    ~CSequenceScope() { flag = false; }
+  } sequence(m_InCloseSequence);
   const platform::window::LRESULT answer =
       platform::window::SendMessage(m_View->Handle(), WM_STOP_ALL_INTERFACES, 0, 0);
   if (answer == 0) {

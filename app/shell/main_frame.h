@@ -1,6 +1,9 @@
 // The main window: toolbar, status bar, the traffic view as its centre, and the tray
 // icon. It can hide in the tray when minimised (GO TO SYSTEM TRAY WHEN MINIMIZED
-// "Y"), and it closes only after the view has stopped every interface. UI thread only.
+// "Y"), and it closes only after the view has stopped every interface. Its caption
+// has no close button: the window closes only through File, Exit or a close request
+// from outside (RequestClose); a close that the window system asks for is refused.
+// UI thread only.
 #pragma once
 
 #include <memory>
@@ -30,6 +33,13 @@ class CMainFrame : public QMainWindow {
   // The tray icon's double click (what the shell's callback would deliver).
   void OnTrayDoubleClick();
 
+  // File, Exit: the close sequence.
+  void OnAppExit();
+  // A close request from outside (SIGTERM, SIGINT): waiting boxes take their
+  // defaults, modal dialogs close, and the close sequence runs (once the start, stop
+  // or dialog in progress has returned).
+  void RequestClose();
+
  protected:
   void closeEvent(QCloseEvent* event) override;
   void changeEvent(QEvent* event) override;
@@ -41,4 +51,5 @@ class CMainFrame : public QMainWindow {
   CKVRView* m_View = nullptr;
   QSystemTrayIcon* m_Tray = nullptr;
   bool m_Closing = false;
+  bool m_InCloseSequence = false;  // a close sequence is running (it may be asking)
 };

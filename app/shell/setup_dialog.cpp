@@ -262,6 +262,7 @@ CSetupParamsDlg::CSetupParamsDlg(QWidget* parent, CSetupDialogContext context)
   connect(m_LaneSetup, &QPushButton::clicked, this, &CSetupParamsDlg::OnLaneSetup);
   connect(m_LoadNewParameters, &QPushButton::clicked, this, &CSetupParamsDlg::OnLoadNewParameters);
   connect(m_Ok, &QPushButton::clicked, this, &CSetupParamsDlg::OnOK);
+  KeepTitleVisible(this);
 }
 
 CSetupParamsDlg::~CSetupParamsDlg() = default;
@@ -373,7 +374,7 @@ void CSetupParamsDlg::OnOK() {
 }
 
 void CSetupParamsDlg::OnLaneSetup() {
-  CLaneSetupDlg lanes(nullptr, Store(), m_Context.lanesFile, m_Context.message);
+  CLaneSetupDlg lanes(this, Store(), m_Context.lanesFile, m_Context.message);
   lanes.exec();
 }
 
@@ -393,8 +394,9 @@ void CSetupParamsDlg::OnLoadNewParameters() {
 }
 
 void CSetupParamsDlg::LoadNewParameters() {
+  // The box belongs to this dialog: it holds the dialog disabled and stays in front of it.
   CTimedMessageBox progress;
-  progress.Create(nullptr);
+  progress.Create(this);
   QApplication::setOverrideCursor(Qt::WaitCursor);
 
   std::unique_ptr<CParameterDownload> download =
@@ -423,7 +425,8 @@ void CSetupParamsDlg::LoadNewParameters() {
 }
 
 bool RunSetupParamsDialog() {
-  CSetupParamsDlg dialog(nullptr);
+  // Owned by the main window, as a dialog without a parent is on the original platform.
+  CSetupParamsDlg dialog(GetMainWindow());
   const int result = dialog.exec();
   return result == QDialog::Accepted || dialog.m_ParametersLoaded;
 }

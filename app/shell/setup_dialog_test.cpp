@@ -28,12 +28,14 @@
 #include <QTableWidget>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 #include <gtest/gtest.h>
 
 #include "app/shell/lane_test_support.h"
 #include "core/crypto/crypto_engine.h"
 #include "core/params/param_store.h"
 #include "core/ui/timed_message_box.h"
+#include "platform/window/qt_driver.h"
 #include "host/ip/sspi_interface.h"
 #include "platform/capi/capi.h"
 #include "platform/fs/files.h"
@@ -332,6 +334,39 @@ TEST_F(SetupDialogTest, ASuccessfulDownloadShowsTheNewValuesAndEmptiesTheLanesFi
   std::string bytes = "unread";
   ASSERT_TRUE(platform::fs::ReadFile(LanesFile().Path(), &bytes));
   EXPECT_EQ(bytes, "");
+}
+
+// The "Please Wait" box of a download belongs to the Setup dialog: transient for it,
+// holding it disabled, in front of it while the worker runs.
+TEST_F(SetupDialogTest, TheDownloadsProgressBoxBelongsToTheDialog) {
+  DownloadRecord record;
+  auto dialog = MakeDialog([&] {
+    return std::make_unique<ScriptedDownload>(std::deque<bool>{true}, &record,
+                                              [] { std::this_thread::sleep_for(std::chrono::milliseconds(200)); });
+  });
+  // Qt's events are served while the UI thread waits, as in the server.
+  platform::window::QtPumpDriver driver;
+  dialog->show();
+  EXPECT_EQ(dialog->windowTitle(), "Setup Corvane Parameters");
+  EXPECT_GE(dialog->width(), TitleWidth(dialog.get()));
+  int seen = 0;
+  QTimer probe;
+  QObject::connect(&probe, &QTimer::timeout, [&] {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      auto* box = qobject_cast<CTimedMessageBox*>(w);
+      if (!box || !box->Exists()) continue;
+      ++seen;
+      EXPECT_EQ(box->Owner(), dialog.get());
+      EXPECT_EQ(box->windowHandle()->transientParent(), dialog->windowHandle());
+      EXPECT_FALSE(dialog->isEnabled());
+      EXPECT_EQ(box->MessageControl()->text(), "Attempting to Retrieve Parameters from RVCS...");
+    }
+  });
+  probe.start(20);
+  qobject_cast<QPushButton*>(dialog->Control(1038))->click();
+  probe.stop();
+  EXPECT_GT(seen, 0);
+  EXPECT_TRUE(dialog->isEnabled());
 }
 
 TEST_F(SetupDialogTest, AFailureIsOfferedForRetryAndKeepsTheParameters) {

@@ -9,6 +9,7 @@
 #include "core/ui/timed_message_box.h"
 #include "host/engine/ssl_link.h"
 #include "platform/sync/tick.h"
+#include "platform/window/window.h"
 
 namespace {
 
@@ -19,6 +20,14 @@ CRoutingContext ElavonContext() {
 }
 
 }  // namespace
+
+void PumpWindowFor(uint32_t ms) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  if (platform::window::PumpMessagesAndWait({}, ms) == platform::window::kPumpQuit) {
+    // A pending quit ends every pump at once: the wait keeps its length all the same.
+    std::this_thread::sleep_until(until);
+  }
+}
 
 CServerComponents::CServerComponents(bool silent) : m_ElavonInterface(ElavonContext()) {
   m_ReverseWorker.SetMessageSink(&ShowTimedMessage, silent);
@@ -62,12 +71,13 @@ bool CServerComponents::StopAccepting() { return !m_Listener || m_Listener->Stop
 void CServerComponents::CloseClients() {
   if (!m_Listener) return;
   m_Listener->m_ShuttingDown = 1;
-  while (m_Listener->GetConnectionCount() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // Every step keeps the window served, so that the progress box and the clock go on.
+  while (m_Listener->GetConnectionCount() != 0) PumpWindowFor(500);
   // Connections that were still finishing their last delivery pass get 5 s more.
   const uint32_t start = platform::SystemClock().TickCount();
   while (platform::TickDiff(platform::SystemClock().TickCount(), start) < 5000) {
-    while (m_Listener->GetConnectionCount() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    while (m_Listener->GetConnectionCount() > 0) PumpWindowFor(500);
+    PumpWindowFor(500);
   }
   m_Listener.reset();
 }

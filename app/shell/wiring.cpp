@@ -15,8 +15,9 @@ namespace {
 
 CLaunchIdentity ReadLaunchIdentity() { return CLaunchIdentity{theApp.m_StartedByLauncher, theApp.m_DeviceId}; }
 
-// The management pipe and what its commands read; both live as long as the process,
-// and the view stops the pipe before the window goes.
+// The management pipe and what its commands read; both live as long as the process.
+// The view stops the pipe before the window goes, and StopWiredParts on every
+// other way out.
 struct CPipeParts {
   std::unique_ptr<CAppPipeCommandSource> source;
   CPipeServerThread thread;
@@ -56,3 +57,10 @@ void WireApplication(CKVRElavonIP_HostApp& app) {
   hooks.run_setup_dialog = &RunSetupParamsDialog;
   view->SetHooks(hooks);
 }
+
+void StopWiredParts() {
+  // Also a thread that ended by itself is joined here.
+  [[maybe_unused]] const bool stopped = Pipe().thread.Stop();
+}
+
+bool WiredPipeRunning() { return Pipe().thread.IsRunning(); }

@@ -5,3 +5,8 @@
 class CKVRElavonIP_HostApp;
 
 void WireApplication(CKVRElavonIP_HostApp& app);
+// Stops and joins the management pipe's thread when it runs; for every way out of
+// the program, after the message loop and before the window is destroyed. UI thread.
+void StopWiredParts();
+// True while the management pipe's thread runs (for tests).
+bool WiredPipeRunning();

@@ -1,13 +1,18 @@
 #include "core/ui/timed_message_box.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 #include <QApplication>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPushButton>
-#include <QVBoxLayout>
+#include <QTextLayout>
+#include <QTimer>
+#include <QWindow>
 
 #include "core/log/logger.h"
 #include "platform/text/format.h"
@@ -16,12 +21,15 @@ namespace {
 
 QWidget* g_main_window = nullptr;
 uint32_t g_second_ms = 1000;
+bool g_close_requested = false;
 
 constexpr uintptr_t kRunTimerId = 1;
 
-// Dialog units of the box's 8-point font, in pixels.
-int DluX(int x) { return x * 3 / 2; }
-int DluY(int y) { return y * 13 / 8; }
+// The box's resource, in dialog units.
+constexpr int kBoxWidth = 186, kBoxHeight = 66;
+constexpr int kMessageX = 6, kMessageY = 6, kMessageWidth = 171, kMessageHeight = 30;
+constexpr int kStatusY = 39, kStatusHeight = 10;
+constexpr int kButtonY = 52, kButtonWidth = 25, kButtonHeight = 11, kYesX = 127, kNoX = 157;
 
 bool HaveGuiApplication() { return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr; }
 
@@ -46,31 +54,135 @@ QString CaptionOf(int answer) {
   }
 }
 
+// The paragraphs of a message: CR LF, a lone CR and LF each end a line.
+QStringList Paragraphs(const QString& text) {
+  QString normal = text;
+  normal.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  normal.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+  return normal.split(QLatin1Char('\n'));
+}
+
+// Lays out one paragraph at width; the height it takes. With painter, draws it
+// at top, aligned as alignment says.
+int LayOutParagraph(const QString& paragraph, const QFont& font, int width, Qt::Alignment alignment,
+                    QPainter* painter, int top) {
+  QTextLayout layout(paragraph, font);
+  QTextOption option;
+  option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+  option.setAlignment(alignment & Qt::AlignHorizontal_Mask);
+  layout.setTextOption(option);
+  const QFontMetricsF metrics(font);
+  qreal height = 0;
+  layout.beginLayout();
+  for (;;) {
+    QTextLine line = layout.createLine();
+    if (!line.isValid()) break;
+    line.setLineWidth(width);
+    line.setPosition(QPointF(0, height));
+    height += metrics.lineSpacing();
+  }
+  layout.endLayout();
+  if (paragraph.isEmpty()) height = metrics.lineSpacing();
+  if (painter) layout.draw(painter, QPointF(0, top));
+  return static_cast<int>(std::ceil(height));
+}
+
+// What a plain message box answers when no one can be asked.
+int CautiousAnswer(unsigned buttons) {
+  switch (buttons) {
+    case 0: return IDOK;
+    case 2: return IDABORT;
+    case 4: return IDNO;
+    default: return IDCANCEL;
+  }
+}
+
 }  // namespace
 
 void SetMainWindow(QWidget* window) { g_main_window = window; }
 QWidget* GetMainWindow() { return g_main_window; }
 
+int TitleWidth(const QWidget* window) {
+  QFont caption = window->font();
+  caption.setBold(true);
+  // Title, its margins, the icon and three caption buttons of a usual window manager.
+  constexpr int kCaptionRoom = 4 * 28 + 32;
+  return QFontMetrics(caption).horizontalAdvance(window->windowTitle()) + kCaptionRoom;
+}
+
+void KeepTitleVisible(QWidget* window) {
+  window->setMinimumWidth(std::max(window->minimumWidth(), TitleWidth(window)));
+}
+
+void RequestCloseFromOutside() {
+  g_close_requested = true;
+  if (!HaveGuiApplication()) return;
+  // Every modal dialog ends as Escape would end it; the timed boxes end through
+  // their own wait.
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    auto* dialog = qobject_cast<QDialog*>(w);
+    if (!dialog || qobject_cast<CTimedMessageBox*>(dialog) || !dialog->isVisible()) continue;
+    if (dialog->isModal() || dialog->windowModality() != Qt::NonModal) dialog->done(QDialog::Rejected);
+  }
+}
+bool CloseRequested() { return g_close_requested; }
+void ClearCloseRequest() { g_close_requested = false; }
+
+// ---------------------------------------------------------------------------------
+// CMessageText
+
+CMessageText::CMessageText(QWidget* parent) : QWidget(parent) {
+  QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+  policy.setHeightForWidth(true);
+  setSizePolicy(policy);
+}
+
+void CMessageText::setText(const QString& text) {
+  m_Text = text;
+  updateGeometry();
+  update();
+}
+
+void CMessageText::setAlignment(Qt::Alignment alignment) {
+  m_Alignment = alignment;
+  update();
+}
+
+int CMessageText::TextHeight(int width) const {
+  if (m_Text.isEmpty()) return 0;
+  int height = 0;
+  for (const QString& paragraph : Paragraphs(m_Text)) {
+    height += LayOutParagraph(paragraph, font(), width, m_Alignment, nullptr, 0);
+  }
+  return height;
+}
+
+void CMessageText::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.setPen(palette().color(QPalette::WindowText));
+  int top = 0;
+  for (const QString& paragraph : Paragraphs(m_Text)) {
+    top += LayOutParagraph(paragraph, font(), width(), m_Alignment, &painter, top);
+  }
+}
+
+// ---------------------------------------------------------------------------------
+// CTimedMessageBox
+
 void CTimedMessageBox::SetSecondMsForTesting(uint32_t ms) { g_second_ms = ms == 0 ? 1000 : ms; }
 
 CTimedMessageBox::CTimedMessageBox(QWidget* parent)
     : QDialog(nullptr, Qt::Dialog | Qt::FramelessWindowHint),
-      message_(new QLabel(this)),
+      message_(new CMessageText(this)),
       status_(new QLabel(QStringLiteral("Please Wait . . ."), this)),
       yes_(new QPushButton(QStringLiteral("Yes"), this)),
       no_(new QPushButton(QStringLiteral("No"), this)) {
-  // The box is a top-level window of its own: disabling its owner must not disable it.
+  // The box is a top-level window of its own, owned only at the window-system level
+  // (transient for its owner): disabling the owner must not disable the box.
   owner_ = parent;
   setModal(false);
-  setFixedSize(DluX(186), DluY(66));
   setStyleSheet(QStringLiteral("CTimedMessageBox { border: 1px solid palette(dark); }"));
-  message_->setGeometry(DluX(6), DluY(6), DluX(171), DluY(30));
-  message_->setWordWrap(true);
-  message_->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
-  status_->setGeometry(DluX(6), DluY(39), DluX(171), DluY(10));
   status_->setAlignment(Qt::AlignCenter);
-  yes_->setGeometry(DluX(127), DluY(52), DluX(25), DluY(11));
-  no_->setGeometry(DluX(157), DluY(52), DluX(25), DluY(11));
   yes_->hide();
   no_->hide();
   // The default button is chosen by Run alone, not by focus.
@@ -78,40 +190,104 @@ CTimedMessageBox::CTimedMessageBox(QWidget* parent)
   no_->setAutoDefault(false);
   yes_->installEventFilter(this);
   no_->installEventFilter(this);
+  LayOut();
 }
 
 CTimedMessageBox::~CTimedMessageBox() {
   if (created_) DestroyWindow();
+  DetachFromOwner();
   if (timer_window_) platform::window::DestroyWindowHandle(timer_window_);
+}
+
+int CTimedMessageBox::DluX(int x) const {
+  // The horizontal base unit: the average width of the alphabet in the box's font.
+  static const QString kAlphabet = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+  const qreal base = QFontMetricsF(font()).horizontalAdvance(kAlphabet) / kAlphabet.size();
+  return static_cast<int>(std::lround(x * base / 4));
+}
+
+int CTimedMessageBox::DluY(int y) const { return (y * QFontMetrics(font()).height() + 4) / 8; }
+
+void CTimedMessageBox::LayOut() {
+  const int width = DluX(kMessageWidth);
+  const int needed = message_->TextHeight(width);
+  const int extra = std::max(0, needed - DluY(kMessageHeight));
+  message_->setGeometry(DluX(kMessageX), DluY(kMessageY), width, DluY(kMessageHeight) + extra);
+  status_->setGeometry(DluX(kMessageX), DluY(kStatusY) + extra, width,
+                       std::max(DluY(kStatusHeight), QFontMetrics(font()).height()));
+  // Buttons as the resource gives them, wider or taller only when a caption needs it.
+  const QFontMetrics metrics(font());
+  const int button_height = std::max(DluY(kButtonHeight), metrics.height() + 4);
+  const int button_width = std::max({DluX(kButtonWidth), metrics.horizontalAdvance(yes_->text()) + DluX(8),
+                                     metrics.horizontalAdvance(no_->text()) + DluX(8)});
+  const int gap = DluX(kNoX - kYesX - kButtonWidth);
+  const int no_x = DluX(kNoX + kButtonWidth) - button_width;
+  const int yes_x = std::min(DluX(kYesX + kButtonWidth) - button_width, no_x - gap - button_width);
+  const int button_y = std::max(DluY(kButtonY) + extra, status_->geometry().bottom() + 1 + DluY(3));
+  yes_->setGeometry(yes_x, button_y, button_width, button_height);
+  no_->setGeometry(no_x, button_y, button_width, button_height);
+  const int height = std::max(DluY(kBoxHeight) + extra, button_y + button_height + DluY(3));
+  setFixedSize(DluX(kBoxWidth), height);
 }
 
 bool CTimedMessageBox::Create(QWidget* parent) {
   QWidget* owner = parent ? parent->window() : g_main_window;
   if (owner && owner->isEnabled()) {
     owner->setEnabled(false);
-    owner_ = owner;
     owner_disabled_ = true;
   }
+  owner_ = owner;
   if (!HaveGuiApplication()) {
     if (owner_disabled_) owner_->setEnabled(true);
     owner_disabled_ = false;
     return false;
   }
   created_ = true;
+  AttachToOwner();
   setVisible(true);
   return true;
 }
 
+void CTimedMessageBox::AttachToOwner() {
+  DetachFromOwner();
+  if (!owner_) return;
+  // The window-system windows of both, so that the box can be transient for the owner.
+  winId();
+  owner_->winId();
+  QWindow* own = windowHandle();
+  QWindow* owner = owner_->windowHandle();
+  if (own && owner) own->setTransientParent(owner);
+  watched_window_ = owner;
+  if (watched_window_) watched_window_->installEventFilter(this);
+  owner_->installEventFilter(this);
+}
+
+void CTimedMessageBox::DetachFromOwner() {
+  if (watched_window_) watched_window_->removeEventFilter(this);
+  watched_window_ = nullptr;
+  if (owner_) owner_->removeEventFilter(this);
+}
+
+void CTimedMessageBox::BringForward() {
+  if (!created_ || !isVisible()) return;
+  raise();
+  activateWindow();
+}
+
 void CTimedMessageBox::AddCaption() {
   setWindowFlags(Qt::Dialog | Qt::WindowTitleHint);
-  setWindowTitle(QApplication::applicationDisplayName());
-  if (created_) setVisible(true);
+  setWindowTitle(QString::fromLatin1(kApplicationTitle));
+  if (created_) {
+    AttachToOwner();
+    setVisible(true);
+  }
 }
 
 void CTimedMessageBox::SetText(const std::string& text) {
   const QString t = QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
-  message_->setText(t);
   message_->setAlignment((text.size() <= 40 ? Qt::AlignHCenter : Qt::AlignLeft) | Qt::AlignTop);
+  message_->setText(t);
+  LayOut();
 }
 
 void CTimedMessageBox::setVisible(bool visible) {
@@ -124,10 +300,24 @@ void CTimedMessageBox::DestroyWindow() {
   if (owner_disabled_ && owner_) owner_->setEnabled(true);
   owner_disabled_ = false;
   created_ = false;
+  DetachFromOwner();
   QDialog::setVisible(false);
 }
 
 bool CTimedMessageBox::eventFilter(QObject* watched, QEvent* event) {
+  if (created_ && (watched == owner_ || watched == watched_window_)) {
+    // A click on the disabled owner, or the owner made active: the box comes forward.
+    switch (event->type()) {
+      case QEvent::MouseButtonPress:
+      case QEvent::WindowActivate:
+      case QEvent::FocusIn:
+        QTimer::singleShot(0, this, [this] { BringForward(); });
+        break;
+      default:
+        break;
+    }
+    return false;
+  }
   if (running_ && !answered_ && event->type() == QEvent::MouseButtonRelease) {
     auto* mouse = static_cast<QMouseEvent*>(event);
     auto* button = qobject_cast<QPushButton*>(watched);
@@ -177,6 +367,7 @@ int CTimedMessageBox::Run(uint32_t timeoutMs, int defaultAnswer) {
     yes_->show();
   }
   no_->show();
+  LayOut();
   (defaultAnswer == IDYES ? yes_ : no_)->setDefault(true);
   (defaultAnswer == IDYES ? no_ : yes_)->setDefault(false);
   const QString saved_status = status_->text();
@@ -207,10 +398,11 @@ int CTimedMessageBox::Run(uint32_t timeoutMs, int defaultAnswer) {
   }
 
   running_ = true;
-  const bool not_quit = pw::PumpUntil([this] { return answered_; });
+  // A close request from outside ends the wait like a quit request.
+  pw::PumpUntil([this] { return answered_ || g_close_requested; });
   running_ = false;
   pw::KillTimer(timer_window_, kRunTimerId);
-  if (!not_quit && !answered_) answer_ = defaultAnswer;
+  if (!answered_) answer_ = defaultAnswer;  // a quit or a close request
 
   yes_->hide();
   no_->hide();
@@ -230,7 +422,8 @@ void ShowTimedMessage(const std::string& text, bool log, bool silent, int timeou
   if (log) GetLogger().LogLine("%s", text.c_str());
   if (silent) return;
   EchoToStderr(text);
-  if (!HaveGuiApplication()) return;
+  // After a close request from outside no one is waited for.
+  if (!HaveGuiApplication() || g_close_requested) return;
   CTimedMessageBox box;
   if (!CreateTimedMessageBox(box)) return;
   box.SetText(text);
@@ -242,6 +435,8 @@ int AskTimed(const std::string& text, bool silent, int defaultAnswer, int timeou
   // Anything but Yes as the default is taken as No, so the answer is always 6 or 7.
   const int fallback = defaultAnswer == IDYES ? IDYES : IDNO;
   if (silent || !HaveGuiApplication()) return fallback;
+  EchoToStderr(text);
+  if (g_close_requested) return fallback;
   CTimedMessageBox box;
   if (!CreateTimedMessageBox(box)) return fallback;
   box.SetText(text);
@@ -257,16 +452,13 @@ int PumpMessagesAndWait(int count, platform::Event* const* handles) {
 
 int ShowMessageBox(const std::string& text, unsigned style, unsigned /*helpId*/) {
   const unsigned buttons = style & 0x0F;
-  if (!HaveGuiApplication()) {
-    switch (buttons) {
-      case 0: return IDOK;
-      case 2: return IDABORT;
-      case 4: return IDNO;
-      default: return IDCANCEL;
-    }
-  }
-  QMessageBox box;
-  box.setWindowTitle(QApplication::applicationDisplayName());
+  if (!HaveGuiApplication() || g_close_requested) return CautiousAnswer(buttons);
+  // Owned by the window the user works in, so that it stays in front of it.
+  QWidget* owner = QApplication::activeModalWidget();
+  if (!owner) owner = QApplication::activeWindow();
+  if (!owner) owner = g_main_window;
+  QMessageBox box(owner);
+  box.setWindowTitle(QString::fromLatin1(kApplicationTitle));
   box.setText(QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())));
   switch (style & 0xF0) {
     case 0x10: box.setIcon(QMessageBox::Critical); break;
@@ -290,6 +482,7 @@ int ShowMessageBox(const std::string& text, unsigned style, unsigned /*helpId*/)
   box.setStandardButtons(set);
   box.setDefaultButton(choices.front().button);
   const int clicked = box.exec();
+  if (g_close_requested) return CautiousAnswer(buttons);
   for (const Choice& c : choices) {
     if (clicked == c.button) return c.id;
   }

@@ -9,7 +9,10 @@
 #include <QMainWindow>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QDialog>
+#include <QFontMetrics>
 #include <QTimer>
+#include <QWindow>
 #include <gtest/gtest.h>
 
 #include "platform/window/qt_driver.h"
@@ -37,6 +40,7 @@ class TimedMessageBoxTest : public ::testing::Test {
   void TearDown() override {
     delete guard_;
     SetMainWindow(nullptr);
+    ClearCloseRequest();
     platform::window::ClearQuit();
     CTimedMessageBox::SetSecondMsForTesting(1000);
     driver_.reset();
@@ -176,6 +180,111 @@ TEST_F(TimedMessageBoxTest, TextUpToFortyCharactersIsCentred) {
   EXPECT_TRUE(box.MessageControl()->alignment() & Qt::AlignLeft);
   EXPECT_EQ(box.StatusControl()->text(), "Please Wait . . .");
   box.DestroyWindow();
+}
+
+// The box belongs to the window that opened it: the main window, or the dialog
+// given as parent. It is transient for that window, which it holds disabled, and
+// it comes forward when that window is activated.
+TEST_F(TimedMessageBoxTest, TheBoxIsOwnedByTheMainWindowOrTheDialogThatOpenedIt) {
+  QMainWindow frame;
+  frame.show();
+  SetMainWindow(&frame);
+  QDialog setup;
+  setup.show();
+  struct Case {
+    const char* name;
+    QWidget* parent;
+    QWidget* owner;
+  } cases[] = {{"no parent: the main window", nullptr, &frame}, {"the Setup dialog", &setup, &setup}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CTimedMessageBox box;
+    ASSERT_TRUE(box.Create(c.parent));
+    EXPECT_EQ(box.Owner(), c.owner);
+    ASSERT_NE(box.windowHandle(), nullptr);
+    EXPECT_EQ(box.windowHandle()->transientParent(), c.owner->windowHandle());
+    EXPECT_FALSE(c.owner->isEnabled());
+    EXPECT_TRUE(box.isEnabled());
+    EXPECT_TRUE(box.isVisible());
+    // The owner comes to the front: the box follows it there.
+    c.owner->activateWindow();
+    c.owner->raise();
+    QCoreApplication::sendEvent(c.owner->windowHandle(),
+                                new QMouseEvent(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5), Qt::LeftButton,
+                                                Qt::LeftButton, Qt::NoModifier));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(QApplication::activeWindow(), &box);
+    box.DestroyWindow();
+    EXPECT_TRUE(c.owner->isEnabled());
+  }
+}
+
+// The longest failure texts of the interfaces, as the start shows them, fit whole:
+// the message area is as tall as the wrapped text (long words broken too), and the
+// status line and the buttons stay below it, inside the box.
+TEST_F(TimedMessageBoxTest, TheLongestFailureTextsShowWhole) {
+  const std::string retry = "\r\n   Retry?";
+  const std::string texts[] = {
+      "Failed to Connect to Elavon!\nDNS Lookup of 'gateway.elavon.com' Failed with Error 11002." + retry,
+      "Failed to Connect to Elavon!\nDNS Lookup of 'an-unusually-long-gateway-host-name.payments.example.invalid' "
+      "Failed with Error 11002." + retry,
+      "Failed to Connect to Elavon!\nVerifyCertificateChain Failed (F) - Error = -2146762481 more: SSL Certificate "
+      "Common Name Does Not Match." + retry,
+      "Failed to Connect to Elavon!\nVerifyServerCertificate Failed (C) - The target principal name is incorrect." +
+          retry,
+      "Failed to Connect to Elavon!\nTimeout Waiting for Verifiable Packet from Host (ReceiveAndDecrypt)" + retry,
+      "Could Not Start Crypto API \r\nEnsure that 128 bit encryption is installed.- FATAL Error!!",
+      "There are requests in Process.\rAre you SURE you want to do this?\r\r",
+  };
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(text);
+    bool checked = false;
+    WithBoxAfter(30, [&](CTimedMessageBox* box) {
+      checked = true;
+      CMessageText* message = box->MessageControl();
+      // Laid out independently of the box: every line of every paragraph, broken
+      // at words and inside words that are too wide.
+      QString shown = QString::fromStdString(text);
+      shown.replace("\r\n", "\n").replace('\r', '\n');
+      const QFontMetrics metrics(message->font());
+      int needed = 0;
+      for (const QString& paragraph : shown.split('\n')) {
+        const QRect r = metrics.boundingRect(QRect(0, 0, message->width(), 100000),
+                                             Qt::TextWordWrap | Qt::TextWrapAnywhere, paragraph.isEmpty() ? " " : paragraph);
+        needed += std::max(r.height(), metrics.lineSpacing());
+      }
+      EXPECT_GE(message->height() + 2, needed);
+      // The last word of the question is inside the message area.
+      EXPECT_LE(message->geometry().bottom(), box->StatusControl()->geometry().top());
+      EXPECT_LE(box->StatusControl()->geometry().bottom(), box->YesButton()->geometry().top());
+      EXPECT_EQ(box->YesButton()->geometry().top(), box->NoButton()->geometry().top());
+      EXPECT_LE(box->NoButton()->geometry().bottom(), box->height());
+      EXPECT_LE(box->NoButton()->geometry().right(), box->width());
+      EXPECT_LT(box->YesButton()->geometry().right(), box->NoButton()->geometry().left());
+      ClickLeft(box->YesButton());
+    });
+    EXPECT_EQ(AskTimed(text, false, IDNO, 0), IDYES);
+    EXPECT_TRUE(checked);
+  }
+}
+
+// A close request from outside ends a waiting box with its default answer, later
+// boxes answer their default at once, and a modal dialog is closed.
+TEST_F(TimedMessageBoxTest, ACloseRequestFromOutsideEndsTheWaitingBoxesWithTheirDefaults) {
+  QTimer::singleShot(30, [] { RequestCloseFromOutside(); });
+  EXPECT_EQ(AskTimed("There are requests in Process.\rAre you SURE you want to do this?\r\r", false, IDYES, 0), IDYES);
+  EXPECT_FALSE(platform::window::QuitPending());
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(AskTimed("Retry?", false, IDNO, 0), IDNO);
+  ShowTimedMessage("Error Stopping TCP/IP Accept thread!", false, false, 0);
+  EXPECT_EQ(ShowMessageBox("Try Again?", 0x24), IDNO);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
+  EXPECT_EQ(ActiveBox(), nullptr);
+
+  ClearCloseRequest();
+  QDialog dialog;
+  QTimer::singleShot(30, [] { RequestCloseFromOutside(); });
+  EXPECT_EQ(dialog.exec(), QDialog::Rejected);
 }
 
 TEST_F(TimedMessageBoxTest, QuitEndsTheBoxWithTheDefaultAndStaysPending) {

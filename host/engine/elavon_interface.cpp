@@ -77,7 +77,10 @@ int CElavonInterface::Stop() {
   const auto start = std::chrono::steady_clock::now();
   while (m_JobIds.GetCount() > 0 &&
          std::chrono::steady_clock::now() - start < std::chrono::milliseconds(kStopWaitMs)) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(kStopStepMs));
+    // The window of the calling (UI) thread stays served between the steps.
+    if (platform::window::PumpMessagesAndWait({}, kStopStepMs) == platform::window::kPumpQuit) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(kStopStepMs));
+    }
   }
   const bool left_in_flight = m_JobIds.GetCount() > 0;
   if (left_in_flight) {

@@ -231,6 +231,21 @@ bool ServerProcess::Stop(int wait_ms, int* status) {
   return false;
 }
 
+bool ServerProcess::WaitForExit(int wait_ms, int* status) {
+  if (pid_ <= 0) return true;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
+  while (MsLeft(deadline) > 0) {
+    int s = 0;
+    if (::waitpid(pid_, &s, WNOHANG) == pid_) {
+      if (status) *status = s;
+      pid_ = -1;
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
 std::string TodaysLogName(const char* suffix) {
   const std::time_t now = std::time(nullptr);
   struct tm t {};

@@ -62,6 +62,8 @@ class ServerProcess {
   bool Start(int client_port, int wait_ms, std::vector<std::string> args = {"/started_as_service"});
   // SIGTERM; true when the process ended within wait_ms, with its exit status.
   bool Stop(int wait_ms, int* status = nullptr);
+  // Waits (without a signal) until the process has ended by itself, within wait_ms.
+  bool WaitForExit(int wait_ms, int* status = nullptr);
   bool Running() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
   // The day's log text, CR LF turned into LF.
