@@ -49,7 +49,7 @@ class RefusedLink : public CHostLink {
     ++*attempts_;
     return false;
   }
-  void BuildHttpRequest(const CElavonTran&) override {}
+  bool BuildHttpRequest(const CElavonTran&) override { return true; }
   bool Transact() override { return false; }
   std::string AnswerBody() const override { return std::string(); }
   std::string GetLastErrorText() const override { return "Connection refused"; }

@@ -36,7 +36,10 @@ class ScriptedLink : public CHostLink {
  public:
   explicit ScriptedLink(Script* s) : s_(s) {}
   bool Connect(const std::string&, int, uint32_t) override { return Next(s_->connects); }
-  void BuildHttpRequest(const CElavonTran& tran) override { request_ = tran.m_HostRequest; }
+  bool BuildHttpRequest(const CElavonTran& tran) override {
+    request_ = tran.m_HostRequest;
+    return !request_.empty();
+  }
   bool Transact() override {
     s_->sent.push_back(request_);
     const elavon_sim::Reply reply = s_->sim.Handle(request_);
