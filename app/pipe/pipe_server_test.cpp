@@ -32,7 +32,7 @@
 
 #include "app/pipe/app_pipe_source.h"
 #include "app/pipe/pipe_commands.h"
-#include "app/shell/lane_test_support.h"
+#include "app/lanes/lane_test_support.h"
 #include "app/shell/setup_dialog.h"
 #include "core/params/param_store.h"
 #include "core/ui/timed_message_box.h"

@@ -5,7 +5,7 @@
 
 #include "app/server/client_session.h"
 #include "app/server/request_mask.h"
-#include "app/shell/lanes.h"
+#include "app/lanes/lanes.h"
 #include "core/log/logger.h"
 #include "core/params/param_store.h"
 #include "core/queue/abort_event.h"

@@ -24,7 +24,7 @@
 #include <gtest/gtest.h>
 
 #include "app/server/client_listener.h"
-#include "app/shell/lanes.h"
+#include "app/lanes/lanes.h"
 #include "core/crypto/crypto_engine.h"
 #include "core/log/logger.h"
 #include "core/params/param_store.h"

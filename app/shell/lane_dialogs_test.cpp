@@ -13,7 +13,7 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
-#include "app/shell/lane_test_support.h"
+#include "app/lanes/lane_test_support.h"
 #include "core/params/param_store.h"
 #include "core/ui/timed_message_box.h"
 #include "platform/fs/files.h"

@@ -31,7 +31,7 @@
 #include <QWindow>
 #include <gtest/gtest.h>
 
-#include "app/shell/lane_test_support.h"
+#include "app/lanes/lane_test_support.h"
 #include "core/crypto/crypto_engine.h"
 #include "core/params/param_store.h"
 #include "core/ui/timed_message_box.h"

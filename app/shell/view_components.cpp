@@ -3,7 +3,7 @@
 #include <chrono>
 #include <thread>
 
-#include "app/shell/lanes.h"
+#include "app/lanes/lanes.h"
 #include "core/params/param_store.h"
 #include "core/queue/transaction_queue.h"
 #include "core/ui/timed_message_box.h"

@@ -1,4 +1,5 @@
-// Small helpers shared by the lane tests: a logger that keeps its lines in memory and
+// Small helpers shared by the lane tests and the tests of the rooms that use lanes
+// (the dialogs, the management pipe): a logger that keeps its lines in memory and
 // a scratch folder removed at the end of the test.
 #pragma once
 

@@ -1,4 +1,4 @@
-#include "app/shell/lanes.h"
+#include "app/lanes/lanes.h"
 
 #include <utility>
 
