@@ -1,9 +1,11 @@
-// Outbound IPv4 TCP sockets over POSIX, in the shape of the Winsock calls a client
-// connection makes: start-up, host lookup, a non-blocking connect finished within a
-// time-out, readiness waits, bounded receives and complete sends. Failures return
-// SOCKET_ERROR (or INVALID_SOCKET) and leave a Winsock error code (WSAE...) in the
-// calling thread's last error, read with WSAGetLastError() (the same slot as
-// platform::GetLastError(), so platform::SystemErrorText gives its message).
+// IPv4 TCP sockets over POSIX, in the shape of the Winsock calls a connection makes,
+// outbound or accepted (listener.h opens listeners and accepts; wait.h waits on several
+// sockets at once): start-up, host and address lookups, a non-blocking connect
+// finished within a time-out, readiness waits, bounded receives, complete or single
+// sends, and socket options. Failures return SOCKET_ERROR (or INVALID_SOCKET) and
+// leave a Winsock error code (WSAE...) in the calling thread's last error, read with
+// WSAGetLastError() (the same slot as platform::GetLastError(), so
+// platform::SystemErrorText gives its message).
 // Success leaves the last error as it was.
 //
 // Every wait here is bounded by its time-out (or by kInfinite when the caller asks
