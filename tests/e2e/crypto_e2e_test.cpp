@@ -269,8 +269,8 @@ TEST(CryptoE2ETest, RandomKeyBlocksAndWrongKeysGetTheSameReplies) {
   EXPECT_EQ(e2e::Element(approved, "CmdStatus"), "Approved") << approved;
 }
 
-// A container already on disk with a 1024-bit key keeps it; moved away, it is made
-// again at the next start with a new 2048-bit key, which a POS gets in the greeting
+// A container already on disk with a 1024-bit key keeps it; with its key file moved
+// away, the next start makes a new 2048-bit key, which a POS gets in the greeting
 // of its next connection, while a key block made for the old key gets 4011.
 TEST(CryptoE2ETest, AnOldContainerKeepsItsKeyAndANewOneIsMadeWith2048Bits) {
   CryptoRig rig;
@@ -286,11 +286,12 @@ TEST(CryptoE2ETest, AnOldContainerKeepsItsKeyAndANewOneIsMadeWith2048Bits) {
   const pos_client::ServerPublicKey old_key = pos->server_key();
   pos->Close();
 
-  // The way to a new key: stop, move the container away, start.
+  // The way to a new key: stop, move the key file away, start.
   ASSERT_NO_FATAL_FAILURE(rig.StopServer());
-  std::filesystem::rename(rig.ContainerFolder(), rig.home() + "/old-container");
+  std::filesystem::rename(rig.ContainerFolder() + "/exchange_key.pem", rig.home() + "/old_exchange_key.pem");
   ASSERT_NO_FATAL_FAILURE(rig.StartServer());
   EXPECT_TRUE(platform::fs::FileExists(rig.ContainerFolder() + "/exchange_key.pem"));
+  EXPECT_NE(rig.Log().find("Success on Trying CryptGenKey('GB')"), std::string::npos) << rig.Log();
   pos = rig.Pos();
   ASSERT_TRUE(pos);
   EXPECT_EQ(pos->server_key().bit_length(), 2048u);
