@@ -152,7 +152,6 @@ bool CCryptoEngine::ImportKeyBlobLocked(const uint8_t* blob, size_t blob_len, HC
                                            static_cast<DWORD>(m_RejectionSecret.size()), key);
 }
 
-
 void CCryptoEngine::LogStartFailure(bool second_container) {
   const DWORD code = platform::GetLastError();
   if (second_container) {

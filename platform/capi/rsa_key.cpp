@@ -39,9 +39,10 @@ BnPtr GetBn(EVP_PKEY* pkey, const char* name) {
 }
 
 // From OpenSSL 3.2 a PKCS #1 v1.5 decryption returns a made-up message instead of an
-// error when the padding is wrong ("implicit rejection"); this layer must report the
+// error when the padding is wrong ("implicit rejection"); DecryptPkcs1 must report the
 // fault, so the option is turned off whenever the running library has it, even if
-// these headers predate it.
+// these headers predate it. DecryptPkcs1OrSubstitute does its own implicit rejection
+// over the raw RSA operation, the same with every library version.
 #ifdef OSSL_ASYM_CIPHER_PARAM_IMPLICIT_REJECTION
 constexpr char kImplicitRejection[] = OSSL_ASYM_CIPHER_PARAM_IMPLICIT_REJECTION;
 #else
