@@ -346,6 +346,8 @@ TEST_F(DispatchTest, AReplyCutByTheSendTimeOutEndsTheConnectionAndReversesTheRes
     sale = Send(*client, CreditSaleItems(), options);
     ExpectInterim(Next(*client, sale), platform::Format("%03d", i));
   }
+  // The interim reply goes out before its record enters the queue.
+  ASSERT_TRUE(WaitFor([] { return static_cast<int>(g_TransactionQueue.GetCount()) == kSales; }));
   ASSERT_EQ(AnswerQueued(m_Host), kSales);  // every sale approved at once; the client reads no more
 
   // What could not be delivered waits as its reversal; what was sent whole is done.
