@@ -1,4 +1,4 @@
-#include "app/config/rvcs_ssl_socket.h"
+#include "host/ip/rvcs_ssl_socket.h"
 
 #include <algorithm>
 #include <cstring>
