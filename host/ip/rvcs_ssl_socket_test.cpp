@@ -97,7 +97,7 @@ TEST_F(RvcsSslSocketTest, DataWithTheLastHandshakeMessageIsDeliveredByTheFirstRe
     std::string text = "before:";
     int count = -1;
     const auto start = SteadyClock::now();
-    EXPECT_EQ(socket->ReceiveAndDecrypt(&count, text, 2000), kTlsOk) << socket->GetLastErrorText();
+    EXPECT_EQ(socket->ReceiveAndDecrypt(&count, text, 2000), kReceiveOk) << socket->GetLastErrorText();
     EXPECT_LT(MsSince(start), 1000);
     EXPECT_EQ(text, "before:" + challenge) << "appended to the caller's text";
     EXPECT_EQ(count, static_cast<int>(challenge.size()));
@@ -129,7 +129,7 @@ TEST_F(RvcsSslSocketTest, RecordsAreDecryptedWhateverTheirSegments) {
     std::string text;
     for (int reads = 0; reads < 100 && text.size() < first.size() + second.size(); ++reads) {
       int count = 0;
-      ASSERT_EQ(socket->ReceiveAndDecrypt(&count, text, 2000), kTlsOk) << socket->GetLastErrorText();
+      ASSERT_EQ(socket->ReceiveAndDecrypt(&count, text, 2000), kReceiveOk) << socket->GetLastErrorText();
       EXPECT_GT(count, 0);
     }
     EXPECT_EQ(text, first + second);
@@ -149,9 +149,9 @@ TEST_F(RvcsSslSocketTest, ReceiveFailuresKeepTheCode) {
     std::string text;
   };
   const Case cases[] = {
-      {"a silent server", 0, kTlsTimeout, "Timeout Waiting for Verifiable Packet from server  (ReceiveAndDecrypt)"},
-      {"a close_notify", 1, kTlsEnded, "Server Signaled End of Session. (ReceiveAndDecrypt)"},
-      {"half a record, then the end", 2, kTlsSocketError, "Server unexpectedly disconnected.(ReceiveAndDecrypt)"},
+      {"a silent server", 0, kReceiveTimedOut, "Timeout Waiting for Verifiable Packet from server  (ReceiveAndDecrypt)"},
+      {"a close_notify", 1, kReceivePeerClosed, "Server Signaled End of Session. (ReceiveAndDecrypt)"},
+      {"half a record, then the end", 2, kReceiveLost, "Server unexpectedly disconnected.(ReceiveAndDecrypt)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -247,7 +247,7 @@ TEST_F(RvcsSslSocketTest, AFailedHandshakeKeepsTheCodeAndTheObjectCanConnectAgai
     ASSERT_TRUE(socket->EncryptAndSend(Framed("again")));
     std::string text;
     int count = 0;
-    EXPECT_EQ(socket->ReceiveAndDecrypt(&count, text, 2000), kTlsOk) << socket->GetLastErrorText();
+    EXPECT_EQ(socket->ReceiveAndDecrypt(&count, text, 2000), kReceiveOk) << socket->GetLastErrorText();
     EXPECT_EQ(text, "OK");
     socket->Disconnect();
     ASSERT_TRUE(server->WaitDone(kWaitMs));
@@ -268,9 +268,74 @@ TEST_F(RvcsSslSocketTest, ARenegotiationAskedByTheServerIsFollowed) {
   std::string text;
   for (int reads = 0; reads < 10 && text.empty(); ++reads) {
     int count = 0;
-    ASSERT_EQ(socket->ReceiveAndDecrypt(&count, text, 2000), kTlsOk) << socket->GetLastErrorText();
+    ASSERT_EQ(socket->ReceiveAndDecrypt(&count, text, 2000), kReceiveOk) << socket->GetLastErrorText();
   }
   EXPECT_EQ(text, "after");
+}
+
+// Bytes that follow the server's HelloRequest in the same read are the first input
+// of the new handshake, never decrypted afterwards with keys they were not made
+// with. Application data there is refused by the security layer during the new
+// handshake, so the receive fails as a renegotiation, at once.
+TEST_F(RvcsSslSocketTest, BytesLeftOverAfterAHelloRequestGoToTheHandshake) {
+  ConnectWith([&](ScriptedSession& s) {
+    std::string request;
+    if (!s.Handshake(kWaitMs) || !s.ReadRequest(&request, kWaitMs)) return;
+    if (!s.QueueRenegotiationRequest()) return;
+    s.QueueRecord(Framed("parameters"));
+    s.Flush();  // HelloRequest and the message in one segment
+    s.CompleteRenegotiation(kWaitMs);
+    s.WaitForClientClose(kWaitMs);
+  });
+  ASSERT_TRUE(socket->EncryptAndSend(Framed("REQ=X")));
+  socket->SetLastFailure(4321, "earlier");
+  std::string text;
+  int count = 0;
+  const auto start = SteadyClock::now();
+  EXPECT_EQ(socket->ReceiveAndDecrypt(&count, text, 2000), kReceiveRenegotiateFailed);
+  EXPECT_LT(MsSince(start), 1500);
+  EXPECT_EQ(text, "");
+  EXPECT_EQ(socket->GetLastErrorText(), "Error occured during Renegotiate attempt requested by server.");
+  EXPECT_EQ(socket->GetLastErrorCode(), 4321);
+}
+
+// The time of one receive covers all its reads: a record that trickles in ends the
+// call when the time is used up, as a record cut short.
+TEST_F(RvcsSslSocketTest, ATrickleInsideOneRecordCannotStretchTheReceiveTime) {
+  ConnectWith([&](ScriptedSession& s) {
+    if (!s.Handshake(kWaitMs)) return;
+    s.QueueRecord(Framed("parameters"));
+    const std::string bytes = TakeQueued(s);
+    for (size_t i = 0; i < bytes.size() && i < 20; ++i) {
+      if (!s.SendRaw(bytes.substr(i, 1))) return;
+      s.Idle(100);
+    }
+  });
+  std::string text;
+  int count = 0;
+  const auto start = SteadyClock::now();
+  EXPECT_EQ(socket->ReceiveAndDecrypt(&count, text, 500), kReceiveLost);
+  const long waited = MsSince(start);
+  EXPECT_GE(waited, 450);
+  EXPECT_LT(waited, 1500);
+  EXPECT_EQ(socket->GetLastErrorText(), "Server unexpectedly disconnected.(ReceiveAndDecrypt)");
+  EXPECT_EQ(socket->GetLastErrorCode(), 9999);
+}
+
+// Nothing goes out on an object that has no TLS connection.
+TEST_F(RvcsSslSocketTest, NothingIsSentWithoutAConnection) {
+  EXPECT_EQ(socket->GetMaximumMessage(), 0u);
+  EXPECT_FALSE(socket->EncryptAndSend(Framed("REQ=X")));
+  EXPECT_EQ(socket->GetLastErrorCode(), 3107) << "no record size yet";
+  // After a connection ended, the record size is known but the context is gone.
+  ConnectWith([&](ScriptedSession& s) {
+    if (!s.Handshake(kWaitMs)) return;
+    s.WaitForClientClose(kWaitMs);
+  });
+  socket->Disconnect();
+  EXPECT_FALSE(socket->EncryptAndSend(Framed("REQ=X")));
+  EXPECT_EQ(socket->GetLastErrorCode(), 3012);
+  EXPECT_EQ(socket->GetLastErrorText(), "Error 0x80090301 Encrypting Message.");
 }
 
 // Whatever VERIFY SSL CERTIFICATE says, the service's certificate is not checked:
