@@ -1,11 +1,8 @@
 #include "host/ip/elavon_ssl_client.h"
 
-#include <algorithm>
 #include <atomic>
-#include <cstring>
-#include <memory>
 #include <new>
-#include <utility>
+#include <vector>
 
 #include "core/log/logger.h"
 #include "core/params/param_store.h"
@@ -14,11 +11,8 @@
 #include "platform/text/format.h"
 
 namespace tls = platform::tls;
-namespace net = platform::net;
 using platform::Format;
 using tls::SECURITY_STATUS;
-using tls::SecBuffer;
-using tls::SecBufferDesc;
 
 namespace {
 
