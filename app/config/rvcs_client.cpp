@@ -253,12 +253,12 @@ int CRvcsClient::ReceiveMessage() {
   while (budget > 0) {
     int count = 0;
     const int result = ReceiveAndDecrypt(&count, m_ReceivedMessage, static_cast<int>(budget));
-    if (result == kTlsTimeout) return 0;
-    if (result == kTlsEnded) {
+    if (result == kReceiveTimedOut) return 0;
+    if (result == kReceivePeerClosed) {
       // Only a message that is whole counts, also when the service ends the session.
       return count > 0 && IsMessageComplete() ? static_cast<int>(m_ReceivedMessage.size()) : 0;
     }
-    if (result != kTlsOk) return -1;
+    if (result != kReceiveOk) return -1;
     if (m_ReceivedMessage.size() > kMaxMessageBytes) {
       SetLastErrorText(platform::Format("Message from server too large (more than %zu bytes)", kMaxMessageBytes));
       return -1;
