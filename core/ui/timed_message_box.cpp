@@ -10,6 +10,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
+#include <QScreen>
 #include <QTextLayout>
 #include <QTimer>
 #include <QWindow>
@@ -22,6 +23,8 @@ namespace {
 QWidget* g_main_window = nullptr;
 uint32_t g_second_ms = 1000;
 bool g_close_requested = false;
+// The boxes that exist, oldest first.
+std::vector<CTimedMessageBox*> g_boxes;
 
 constexpr uintptr_t kRunTimerId = 1;
 
@@ -243,6 +246,7 @@ bool CTimedMessageBox::Create(QWidget* parent) {
     return false;
   }
   created_ = true;
+  if (std::find(g_boxes.begin(), g_boxes.end(), this) == g_boxes.end()) g_boxes.push_back(this);
   AttachToOwner();
   setVisible(true);
   return true;
@@ -268,10 +272,37 @@ void CTimedMessageBox::DetachFromOwner() {
   if (owner_) owner_->removeEventFilter(this);
 }
 
+namespace {
+CTimedMessageBox* OldestShownBoxOf(const QWidget* owner) {
+  for (CTimedMessageBox* box : g_boxes) {
+    if (box->Owner() == owner && box->isVisible()) return box;
+  }
+  return nullptr;
+}
+}  // namespace
+
 void CTimedMessageBox::BringForward() {
   if (!created_ || !isVisible()) return;
-  raise();
-  activateWindow();
+  // The boxes of the same owner come forward in the order they were made, so the
+  // newest (the question asked during a wait) stays on top and takes the focus.
+  CTimedMessageBox* newest = nullptr;
+  for (CTimedMessageBox* box : g_boxes) {
+    if (box->owner_ != owner_ || !box->isVisible()) continue;
+    box->raise();
+    newest = box;
+  }
+  if (newest) newest->activateWindow();
+}
+
+void CTimedMessageBox::CenterOverOwner() {
+  if (!owner_ || !owner_->isVisible()) return;
+  QPoint top_left = owner_->frameGeometry().center() - QPoint(width() / 2, height() / 2);
+  if (const QScreen* screen = owner_->screen()) {
+    const QRect area = screen->availableGeometry();
+    top_left.setX(std::clamp(top_left.x(), area.left(), std::max(area.left(), area.right() + 1 - width())));
+    top_left.setY(std::clamp(top_left.y(), area.top(), std::max(area.top(), area.bottom() + 1 - height())));
+  }
+  if (top_left != pos()) move(top_left);
 }
 
 void CTimedMessageBox::AddCaption() {
@@ -293,6 +324,7 @@ void CTimedMessageBox::SetText(const std::string& text) {
 void CTimedMessageBox::setVisible(bool visible) {
   // While the server sits in the tray, the box stays hidden too, unless forced.
   if (visible && !force_show_ && g_main_window && !g_main_window->isVisible()) return;
+  if (visible) CenterOverOwner();
   QDialog::setVisible(visible);
 }
 
@@ -300,6 +332,7 @@ void CTimedMessageBox::DestroyWindow() {
   if (owner_disabled_ && owner_) owner_->setEnabled(true);
   owner_disabled_ = false;
   created_ = false;
+  g_boxes.erase(std::remove(g_boxes.begin(), g_boxes.end(), this), g_boxes.end());
   DetachFromOwner();
   QDialog::setVisible(false);
 }
@@ -311,7 +344,12 @@ bool CTimedMessageBox::eventFilter(QObject* watched, QEvent* event) {
       case QEvent::MouseButtonPress:
       case QEvent::WindowActivate:
       case QEvent::FocusIn:
-        QTimer::singleShot(0, this, [this] { BringForward(); });
+        // One box of an owner answers for all of them: the oldest one shown.
+        if (OldestShownBoxOf(owner_) == this) QTimer::singleShot(0, this, [this] { BringForward(); });
+        break;
+      case QEvent::Move:
+      case QEvent::Resize:
+        if (watched == owner_ && isVisible()) CenterOverOwner();
         break;
       default:
         break;
@@ -354,6 +392,7 @@ int CTimedMessageBox::Run(uint32_t timeoutMs, int defaultAnswer) {
   if (!isVisible() && timeoutMs == 0) {
     // A box that waits for the user is always shown.
     force_show_ = true;
+    CenterOverOwner();
     QDialog::setVisible(true);
     force_show_ = false;
   }

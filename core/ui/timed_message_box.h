@@ -87,8 +87,8 @@ class CTimedMessageBox : public QDialog {
 
   // Disables the owner (the parent's window, else the main window) when it is
   // enabled and shows the box, unless the main window is hidden. The box is owned
-  // by (transient for) that window, stays above it, and comes forward whenever the
-  // owner is clicked or activated. False when no box can be made (no GUI
+  // by (transient for) that window, stays above it, centred over it (also after the
+  // owner moved), and comes forward whenever the owner is clicked or activated. False when no box can be made (no GUI
   // application); the owner is then enabled again.
   bool Create(QWidget* parent);
   // Centres texts of at most 40 characters, aligns longer ones left. The message
@@ -135,6 +135,10 @@ class CTimedMessageBox : public QDialog {
   void AttachToOwner();
   void DetachFromOwner();
   void BringForward();
+  // Centres the box over its owner's frame, inside the owner's screen. The owner's
+  // place may still change after the box is shown (the window manager places a
+  // window that was just mapped), so this runs again whenever the owner moves.
+  void CenterOverOwner();
 
   QWidget* owner_ = nullptr;
   QWindow* watched_window_ = nullptr;

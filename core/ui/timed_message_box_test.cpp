@@ -219,6 +219,68 @@ TEST_F(TimedMessageBoxTest, TheBoxIsOwnedByTheMainWindowOrTheDialogThatOpenedIt)
   }
 }
 
+// The box is centred over its owner when it is shown, and again when the owner moves
+// (the window manager places a window that was just mapped after the box came up).
+TEST_F(TimedMessageBoxTest, TheBoxIsCentredOverItsOwnerAndFollowsItsMoves) {
+  QMainWindow frame;
+  frame.resize(640, 420);
+  frame.move(100, 60);
+  frame.show();
+  SetMainWindow(&frame);
+  CTimedMessageBox box;
+  ASSERT_TRUE(box.Create(nullptr));
+  QCoreApplication::processEvents();
+  auto expect_centred = [&box, &frame] {
+    const QPoint box_centre = box.frameGeometry().center();
+    const QPoint owner_centre = frame.frameGeometry().center();
+    EXPECT_LE(std::abs(box_centre.x() - owner_centre.x()), 1) << box_centre.x() << " " << owner_centre.x();
+    EXPECT_LE(std::abs(box_centre.y() - owner_centre.y()), 1) << box_centre.y() << " " << owner_centre.y();
+  };
+  {
+    SCOPED_TRACE("shown");
+    expect_centred();
+  }
+  frame.move(180, 120);
+  QCoreApplication::processEvents();
+  {
+    SCOPED_TRACE("after the owner moved");
+    expect_centred();
+  }
+  box.DestroyWindow();
+}
+
+// A question asked while the progress box shows: a click on the owner brings both
+// forward, the question last, so the question keeps the focus above the progress box.
+TEST_F(TimedMessageBoxTest, AClickOnTheOwnerKeepsTheNewestBoxInFront) {
+  QMainWindow frame;
+  frame.show();
+  SetMainWindow(&frame);
+  CTimedMessageBox progress;
+  ASSERT_TRUE(progress.Create(nullptr));
+  CTimedMessageBox question;
+  ASSERT_TRUE(question.Create(nullptr));
+  for (QWidget* clicked : {static_cast<QWidget*>(&frame), static_cast<QWidget*>(&progress)}) {
+    SCOPED_TRACE(clicked == &frame ? "the owner clicked" : "the progress box activated first");
+    if (clicked == &frame) {
+      frame.activateWindow();
+      QMouseEvent press(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5), Qt::LeftButton, Qt::LeftButton,
+                        Qt::NoModifier);
+      QCoreApplication::sendEvent(frame.windowHandle(), &press);
+    } else {
+      progress.activateWindow();
+      frame.activateWindow();
+    }
+    QCoreApplication::processEvents();
+    EXPECT_EQ(QApplication::activeWindow(), &question);
+  }
+  question.DestroyWindow();
+  // With the question gone, the progress box is the one that comes forward.
+  frame.activateWindow();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(QApplication::activeWindow(), &progress);
+  progress.DestroyWindow();
+}
+
 // The longest failure texts of the interfaces, as the start shows them, fit whole:
 // the message area is as tall as the wrapped text (long words broken too), and the
 // status line and the buttons stay below it, inside the box.
