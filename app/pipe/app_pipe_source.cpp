@@ -4,8 +4,8 @@
 
 #include "app/pipe/pipe_server.h"
 #include "app/pipe/window_snapshot.h"
+#include "app/qt/timed_message_box.h"
 #include "app/shell/setup_dialog.h"
-#include "core/ui/timed_message_box.h"
 #include "platform/fs/files.h"
 
 std::unique_ptr<QWidget> MakeSetupDialogForSnapshot() {

@@ -31,11 +31,11 @@
 #include <QWindow>
 #include <gtest/gtest.h>
 
+#include "app/qt/qt_driver.h"
+#include "app/qt/timed_message_box.h"
 #include "app/shell/lane_test_support.h"
 #include "core/crypto/crypto_engine.h"
 #include "core/params/param_store.h"
-#include "core/ui/timed_message_box.h"
-#include "platform/window/qt_driver.h"
 #include "host/ip/sspi_interface.h"
 #include "platform/capi/capi.h"
 #include "platform/fs/files.h"
@@ -93,6 +93,7 @@ class SetupDialogTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (!QCoreApplication::instance()) new QApplication(g_argc, g_argv);
+    InstallQtMessageUi();
   }
 
   void SetUp() override {
@@ -345,7 +346,7 @@ TEST_F(SetupDialogTest, TheDownloadsProgressBoxBelongsToTheDialog) {
                                               [] { std::this_thread::sleep_for(std::chrono::milliseconds(200)); });
   });
   // Qt's events are served while the UI thread waits, as in the server.
-  platform::window::QtPumpDriver driver;
+  app_qt::QtPumpDriver driver;
   dialog->show();
   EXPECT_EQ(dialog->windowTitle(), "Setup Corvane Parameters");
   EXPECT_GE(dialog->width(), TitleWidth(dialog.get()));

@@ -1,4 +1,4 @@
-#include "core/ui/timed_message_box.h"
+#include "app/qt/timed_message_box.h"
 
 #include <chrono>
 #include <thread>
@@ -15,7 +15,7 @@
 #include <QWindow>
 #include <gtest/gtest.h>
 
-#include "platform/window/qt_driver.h"
+#include "app/qt/qt_driver.h"
 
 namespace {
 
@@ -27,9 +27,10 @@ class TimedMessageBoxTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (!QCoreApplication::instance()) new QApplication(g_argc, g_argv);
+    InstallQtMessageUi();
   }
   void SetUp() override {
-    driver_ = std::make_unique<platform::window::QtPumpDriver>();
+    driver_ = std::make_unique<app_qt::QtPumpDriver>();
     CTimedMessageBox::SetSecondMsForTesting(60);
     // A guard so that a box that never answers fails the test instead of hanging it.
     guard_ = new QTimer;
@@ -71,7 +72,7 @@ class TimedMessageBoxTest : public ::testing::Test {
     });
   }
 
-  std::unique_ptr<platform::window::QtPumpDriver> driver_;
+  std::unique_ptr<app_qt::QtPumpDriver> driver_;
   QTimer* guard_ = nullptr;
 };
 

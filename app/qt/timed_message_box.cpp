@@ -1,4 +1,4 @@
-#include "core/ui/timed_message_box.h"
+#include "app/qt/timed_message_box.h"
 
 #include <algorithm>
 #include <cmath>
@@ -22,7 +22,6 @@ namespace {
 
 QWidget* g_main_window = nullptr;
 uint32_t g_second_ms = 1000;
-bool g_close_requested = false;
 // The boxes that exist, oldest first.
 std::vector<CTimedMessageBox*> g_boxes;
 
@@ -35,18 +34,6 @@ constexpr int kStatusY = 39, kStatusHeight = 10;
 constexpr int kButtonY = 52, kButtonWidth = 25, kButtonHeight = 11, kYesX = 127, kNoX = 157;
 
 bool HaveGuiApplication() { return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr; }
-
-// A message that is shown also goes to stderr, one line, so that it is read where
-// no one sees the screen (Qt's offscreen platform, a terminal start).
-void EchoToStderr(const std::string& text) {
-  std::string line;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-    line.push_back(text[i] == '\r' || text[i] == '\n' ? ' ' : text[i]);
-  }
-  std::fprintf(stderr, "%s\n", line.c_str());
-  std::fflush(stderr);
-}
 
 QString CaptionOf(int answer) {
   switch (answer) {
@@ -90,16 +77,6 @@ int LayOutParagraph(const QString& paragraph, const QFont& font, int width, Qt::
   return static_cast<int>(std::ceil(height));
 }
 
-// What a plain message box answers when no one can be asked.
-int CautiousAnswer(unsigned buttons) {
-  switch (buttons) {
-    case 0: return IDOK;
-    case 2: return IDABORT;
-    case 4: return IDNO;
-    default: return IDCANCEL;
-  }
-}
-
 }  // namespace
 
 void SetMainWindow(QWidget* window) { g_main_window = window; }
@@ -117,19 +94,6 @@ void KeepTitleVisible(QWidget* window) {
   window->setMinimumWidth(std::max(window->minimumWidth(), TitleWidth(window)));
 }
 
-void RequestCloseFromOutside() {
-  g_close_requested = true;
-  if (!HaveGuiApplication()) return;
-  // Every modal dialog ends as Escape would end it; the timed boxes end through
-  // their own wait.
-  for (QWidget* w : QApplication::topLevelWidgets()) {
-    auto* dialog = qobject_cast<QDialog*>(w);
-    if (!dialog || qobject_cast<CTimedMessageBox*>(dialog) || !dialog->isVisible()) continue;
-    if (dialog->isModal() || dialog->windowModality() != Qt::NonModal) dialog->done(QDialog::Rejected);
-  }
-}
-bool CloseRequested() { return g_close_requested; }
-void ClearCloseRequest() { g_close_requested = false; }
 
 // ---------------------------------------------------------------------------------
 // CMessageText
@@ -438,7 +402,7 @@ int CTimedMessageBox::Run(uint32_t timeoutMs, int defaultAnswer) {
 
   running_ = true;
   // A close request from outside ends the wait like a quit request.
-  pw::PumpUntil([this] { return answered_ || g_close_requested; });
+  pw::PumpUntil([this] { return answered_ || CloseRequested(); });
   running_ = false;
   pw::KillTimer(timer_window_, kRunTimerId);
   if (!answered_) answer_ = defaultAnswer;  // a quit or a close request
@@ -457,73 +421,81 @@ bool CreateTimedMessageBox(CTimedMessageBox& box) {
   return true;
 }
 
-void ShowTimedMessage(const std::string& text, bool log, bool silent, int timeoutMs) {
-  if (log) GetLogger().LogLine("%s", text.c_str());
-  if (silent) return;
-  EchoToStderr(text);
-  // After a close request from outside no one is waited for.
-  if (!HaveGuiApplication() || g_close_requested) return;
-  CTimedMessageBox box;
-  if (!CreateTimedMessageBox(box)) return;
-  box.SetText(text);
-  box.Run(static_cast<uint32_t>(timeoutMs < 0 ? 0 : timeoutMs), IDOK);
-  box.DestroyWindow();
-}
+namespace {
 
-int AskTimed(const std::string& text, bool silent, int defaultAnswer, int timeoutMs) {
-  // Anything but Yes as the default is taken as No, so the answer is always 6 or 7.
-  const int fallback = defaultAnswer == IDYES ? IDYES : IDNO;
-  if (silent || !HaveGuiApplication()) return fallback;
-  EchoToStderr(text);
-  if (g_close_requested) return fallback;
-  CTimedMessageBox box;
-  if (!CreateTimedMessageBox(box)) return fallback;
-  box.SetText(text);
-  const int answer = box.Run(static_cast<uint32_t>(timeoutMs < 0 ? 0 : timeoutMs), fallback);
-  box.DestroyWindow();
-  return answer;
-}
+// The Qt boxes behind the timed messages, the questions and the plain message box.
+class CQtMessageUi final : public CMessageUi {
+ public:
+  bool Available() const override { return HaveGuiApplication(); }
 
-int PumpMessagesAndWait(int count, platform::Event* const* handles) {
-  if (count <= 0 || handles == nullptr) return -1;
-  return platform::window::PumpMessagesAndWait(std::span<platform::Event* const>(handles, static_cast<size_t>(count)));
-}
+  void ShowTimed(const std::string& text, uint32_t timeoutMs) override {
+    CTimedMessageBox box;
+    if (!CreateTimedMessageBox(box)) return;
+    box.SetText(text);
+    box.Run(timeoutMs, IDOK);
+    box.DestroyWindow();
+  }
 
-int ShowMessageBox(const std::string& text, unsigned style, unsigned /*helpId*/) {
-  const unsigned buttons = style & 0x0F;
-  if (!HaveGuiApplication() || g_close_requested) return CautiousAnswer(buttons);
-  // Owned by the window the user works in, so that it stays in front of it.
-  QWidget* owner = QApplication::activeModalWidget();
-  if (!owner) owner = QApplication::activeWindow();
-  if (!owner) owner = g_main_window;
-  QMessageBox box(owner);
-  box.setWindowTitle(QString::fromLatin1(kApplicationTitle));
-  box.setText(QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())));
-  switch (style & 0xF0) {
-    case 0x10: box.setIcon(QMessageBox::Critical); break;
-    case 0x20: box.setIcon(QMessageBox::Question); break;
-    case 0x30: box.setIcon(QMessageBox::Warning); break;
-    case 0x40: box.setIcon(QMessageBox::Information); break;
-    default: break;
+  int AskTimed(const std::string& text, int defaultAnswer, uint32_t timeoutMs) override {
+    CTimedMessageBox box;
+    if (!CreateTimedMessageBox(box)) return defaultAnswer;
+    box.SetText(text);
+    const int answer = box.Run(timeoutMs, defaultAnswer);
+    box.DestroyWindow();
+    return answer;
   }
-  struct Choice { QMessageBox::StandardButton button; int id; };
-  std::vector<Choice> choices;
-  switch (buttons) {
-    case 1: choices = {{QMessageBox::Ok, IDOK}, {QMessageBox::Cancel, IDCANCEL}}; break;
-    case 2: choices = {{QMessageBox::Abort, IDABORT}, {QMessageBox::Retry, IDRETRY}, {QMessageBox::Ignore, IDIGNORE}}; break;
-    case 3: choices = {{QMessageBox::Yes, IDYES}, {QMessageBox::No, IDNO}, {QMessageBox::Cancel, IDCANCEL}}; break;
-    case 4: choices = {{QMessageBox::Yes, IDYES}, {QMessageBox::No, IDNO}}; break;
-    case 5: choices = {{QMessageBox::Retry, IDRETRY}, {QMessageBox::Cancel, IDCANCEL}}; break;
-    default: choices = {{QMessageBox::Ok, IDOK}}; break;
+
+  int ShowMessageBox(const std::string& text, unsigned style) override {
+    const unsigned buttons = style & 0x0F;
+    // Owned by the window the user works in, so that it stays in front of it.
+    QWidget* owner = QApplication::activeModalWidget();
+    if (!owner) owner = QApplication::activeWindow();
+    if (!owner) owner = g_main_window;
+    QMessageBox box(owner);
+    box.setWindowTitle(QString::fromLatin1(kApplicationTitle));
+    box.setText(QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())));
+    switch (style & 0xF0) {
+      case 0x10: box.setIcon(QMessageBox::Critical); break;
+      case 0x20: box.setIcon(QMessageBox::Question); break;
+      case 0x30: box.setIcon(QMessageBox::Warning); break;
+      case 0x40: box.setIcon(QMessageBox::Information); break;
+      default: break;
+    }
+    struct Choice { QMessageBox::StandardButton button; int id; };
+    std::vector<Choice> choices;
+    switch (buttons) {
+      case 1: choices = {{QMessageBox::Ok, IDOK}, {QMessageBox::Cancel, IDCANCEL}}; break;
+      case 2: choices = {{QMessageBox::Abort, IDABORT}, {QMessageBox::Retry, IDRETRY}, {QMessageBox::Ignore, IDIGNORE}}; break;
+      case 3: choices = {{QMessageBox::Yes, IDYES}, {QMessageBox::No, IDNO}, {QMessageBox::Cancel, IDCANCEL}}; break;
+      case 4: choices = {{QMessageBox::Yes, IDYES}, {QMessageBox::No, IDNO}}; break;
+      case 5: choices = {{QMessageBox::Retry, IDRETRY}, {QMessageBox::Cancel, IDCANCEL}}; break;
+      default: choices = {{QMessageBox::Ok, IDOK}}; break;
+    }
+    QMessageBox::StandardButtons set;
+    for (const Choice& c : choices) set |= c.button;
+    box.setStandardButtons(set);
+    box.setDefaultButton(choices.front().button);
+    const int clicked = box.exec();
+    for (const Choice& c : choices) {
+      if (clicked == c.button) return c.id;
+    }
+    return choices.size() == 1 ? IDOK : IDCANCEL;
   }
-  QMessageBox::StandardButtons set;
-  for (const Choice& c : choices) set |= c.button;
-  box.setStandardButtons(set);
-  box.setDefaultButton(choices.front().button);
-  const int clicked = box.exec();
-  if (g_close_requested) return CautiousAnswer(buttons);
-  for (const Choice& c : choices) {
-    if (clicked == c.button) return c.id;
+
+  void EndModalDialogs() override {
+    // Every modal dialog ends as Escape would end it; the timed boxes end through
+    // their own wait.
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      auto* dialog = qobject_cast<QDialog*>(w);
+      if (!dialog || qobject_cast<CTimedMessageBox*>(dialog) || !dialog->isVisible()) continue;
+      if (dialog->isModal() || dialog->windowModality() != Qt::NonModal) dialog->done(QDialog::Rejected);
+    }
   }
-  return choices.size() == 1 ? IDOK : IDCANCEL;
+};
+
+}  // namespace
+
+void InstallQtMessageUi() {
+  static CQtMessageUi* ui = new CQtMessageUi();  // lives as long as the process
+  InstallMessageUi(ui);
 }
