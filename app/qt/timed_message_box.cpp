@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QLabel>
+#include <QLayout>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
@@ -91,7 +92,11 @@ int TitleWidth(const QWidget* window) {
 }
 
 void KeepTitleVisible(QWidget* window) {
-  window->setMinimumWidth(std::max(window->minimumWidth(), TitleWidth(window)));
+  int width = TitleWidth(window);
+  // A minimum width set here replaces the one the layout would set: keep the
+  // layout's too, so that on a small screen no control gets less than it needs.
+  if (QLayout* layout = window->layout()) width = std::max(width, layout->minimumSize().width());
+  window->setMinimumWidth(std::max(window->minimumWidth(), width));
 }
 
 
@@ -240,6 +245,12 @@ namespace {
 CTimedMessageBox* OldestShownBoxOf(const QWidget* owner) {
   for (CTimedMessageBox* box : g_boxes) {
     if (box->Owner() == owner && box->isVisible()) return box;
+  }
+  return nullptr;
+}
+CTimedMessageBox* NewestShownBoxOf(const QWidget* owner) {
+  for (auto it = g_boxes.rbegin(); it != g_boxes.rend(); ++it) {
+    if ((*it)->Owner() == owner && (*it)->isVisible()) return *it;
   }
   return nullptr;
 }
@@ -451,6 +462,13 @@ class CQtMessageUi final : public CMessageUi {
     QWidget* owner = QApplication::activeModalWidget();
     if (!owner) owner = QApplication::activeWindow();
     if (!owner) owner = g_main_window;
+    // While that window shows a progress box, the message belongs to the box: the
+    // window system raises the message with the windows it belongs to, so the
+    // progress box stays above its owner (the last popup of the owner, as the
+    // original platform's message boxes chose theirs).
+    if (owner && !qobject_cast<CTimedMessageBox*>(owner)) {
+      if (CTimedMessageBox* progress = NewestShownBoxOf(owner->window())) owner = progress;
+    }
     QMessageBox box(owner);
     box.setWindowTitle(QString::fromLatin1(kApplicationTitle));
     box.setText(QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())));

@@ -26,7 +26,8 @@ QWidget* GetMainWindow();
 
 // Makes a dialog at least as wide as its title needs in a window manager's caption
 // (title in a bold caption font, and room for the caption's buttons), so that the
-// title is not cut. Call after setWindowTitle.
+// title is not cut, and at least as wide as its layout needs. Call after
+// setWindowTitle, once the layout holds every control.
 void KeepTitleVisible(QWidget* window);
 // The width KeepTitleVisible gives a window with that title.
 int TitleWidth(const QWidget* window);

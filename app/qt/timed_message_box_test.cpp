@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QMainWindow>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QDialog>
@@ -280,6 +281,42 @@ TEST_F(TimedMessageBoxTest, AClickOnTheOwnerKeepsTheNewestBoxInFront) {
   QCoreApplication::processEvents();
   EXPECT_EQ(QApplication::activeWindow(), &progress);
   progress.DestroyWindow();
+}
+
+// A plain message asked while a window shows its progress box belongs to that box,
+// so that the window system keeps the progress box above the window with it.
+TEST_F(TimedMessageBoxTest, APlainMessageDuringAProgressBoxBelongsToTheBox) {
+  QMainWindow frame;
+  frame.show();
+  SetMainWindow(&frame);
+  QDialog setup(&frame);
+  setup.show();
+  setup.activateWindow();
+  QCoreApplication::processEvents();
+  CTimedMessageBox progress;
+  ASSERT_TRUE(progress.Create(&setup));
+  QWidget* parent_seen = nullptr;
+  QTimer::singleShot(50, [&parent_seen] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    ASSERT_NE(box, nullptr);
+    parent_seen = box->parentWidget();
+    box->done(QMessageBox::No);
+  });
+  EXPECT_EQ(ShowMessageBox("Parameter Load Failed - \r\n\r\n  Try Again?", 0x24), IDNO);
+  EXPECT_EQ(parent_seen, &progress);
+  progress.DestroyWindow();
+  // Without a progress box the message belongs to the window itself.
+  setup.activateWindow();
+  QCoreApplication::processEvents();
+  parent_seen = nullptr;
+  QTimer::singleShot(50, [&parent_seen] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    ASSERT_NE(box, nullptr);
+    parent_seen = box->parentWidget();
+    box->done(QMessageBox::Ok);
+  });
+  EXPECT_EQ(ShowMessageBox("Select the item you wish to Edit."), IDOK);
+  EXPECT_EQ(parent_seen, &setup);
 }
 
 // The longest failure texts of the interfaces, as the start shows them, fit whole:

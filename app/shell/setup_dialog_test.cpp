@@ -28,6 +28,8 @@
 #include <QTableWidget>
 #include <QTest>
 #include <QTimer>
+#include <QLabel>
+#include <QLayout>
 #include <QWindow>
 #include <gtest/gtest.h>
 
@@ -292,6 +294,26 @@ TEST_F(SetupDialogTest, OkAcceptsAndTheCloseRejectsWithoutWriting) {
   }
   EXPECT_EQ(store_->GetSavedText(), saved);
   EXPECT_TRUE(shown_.empty());
+}
+
+// Every caption shows whole, also where the screen is small (the window system then
+// offers less than the dialog would like): no control gets less than it needs.
+TEST_F(SetupDialogTest, EveryCaptionShowsWholeOnTheScreen) {
+  auto dialog = MakeDialog();
+  dialog->show();
+  QCoreApplication::processEvents();
+  int looked_at = 0;
+  for (QWidget* child : dialog->findChildren<QWidget*>()) {
+    auto* label = qobject_cast<QLabel*>(child);
+    auto* button = qobject_cast<QAbstractButton*>(child);
+    if ((!label && !button) || !child->isVisible()) continue;
+    ++looked_at;
+    const std::string text = (label ? label->text() : button->text()).toStdString();
+    EXPECT_GE(child->width(), child->minimumSizeHint().width()) << text;
+  }
+  EXPECT_GT(looked_at, 20);
+  EXPECT_GE(dialog->width(), dialog->layout()->minimumSize().width());
+  dialog->hide();
 }
 
 TEST_F(SetupDialogTest, LaneSetupOpensTheLaneDialog) {
