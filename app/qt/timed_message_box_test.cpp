@@ -211,9 +211,9 @@ TEST_F(TimedMessageBoxTest, TheBoxIsOwnedByTheMainWindowOrTheDialogThatOpenedIt)
     // The owner comes to the front: the box follows it there.
     c.owner->activateWindow();
     c.owner->raise();
-    QCoreApplication::sendEvent(c.owner->windowHandle(),
-                                new QMouseEvent(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5), Qt::LeftButton,
-                                                Qt::LeftButton, Qt::NoModifier));
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5), Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QCoreApplication::sendEvent(c.owner->windowHandle(), &press);
     QCoreApplication::processEvents();
     EXPECT_EQ(QApplication::activeWindow(), &box);
     box.DestroyWindow();
