@@ -4,7 +4,7 @@
 
 #include "app/pipe/pipe_server.h"
 #include "app/pipe/window_snapshot.h"
-#include "core/ui/timed_message_box.h"
+#include "app/qt/timed_message_box.h"
 #include "platform/fs/files.h"
 
 CAppPipeCommandSource::CAppPipeCommandSource(QTreeWidget* trafficList, DialogFactory factory, uint32_t uiWaitMs)

@@ -7,11 +7,11 @@
 #include <QTimer>
 
 #include "app/pipe/pipe_server.h"
+#include "app/qt/timed_message_box.h"
 #include "app/shell/kvr_app.h"
 #include "core/log/logger.h"
 #include "core/queue/transaction_queue.h"
 #include "core/tran/tran_params.h"
-#include "core/ui/timed_message_box.h"
 #include "host/engine/traffic.h"
 #include "platform/sync/tick.h"
 #include "platform/text/format.h"

@@ -16,9 +16,9 @@
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
 
+#include "app/qt/timed_message_box.h"
 #include "core/params/param_store.h"
 #include "core/queue/abort_event.h"
-#include "core/ui/timed_message_box.h"
 #include "platform/thread/worker_thread.h"
 
 namespace {
