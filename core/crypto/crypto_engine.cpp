@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/log/logger.h"
+#include "core/vocab/control_chars.h"
 #include "core/vocab/text_helpers.h"
 #include "platform/text/format.h"
 
@@ -216,7 +217,7 @@ bool CCryptoEngine::Start() {
     LogStartFailure();
     return false;
   }
-  SetPublicKeyText("\x11" + CRequest::BytesToHex(blob.data(), blob_len) + "\x12");
+  SetPublicKeyText(kDC1 + CRequest::BytesToHex(blob.data(), blob_len) + kDC2);
 
   // 4.-7. Session keys 1 to 3.
   for (int i = 1; i <= 3; ++i) {
