@@ -10,10 +10,10 @@
 #include "core/log/logger.h"
 #include "core/params/param_store.h"
 #include "core/vocab/control_chars.h"
+#include "core/vocab/text_helpers.h"
 #include "host/ip/http_response.h"
 #include "platform/sync/tick.h"
 #include "platform/text/format.h"
-#include "core/vocab/text_helpers.h"
 
 namespace {
 

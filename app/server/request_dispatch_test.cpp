@@ -350,6 +350,8 @@ TEST_F(DispatchTest, AReplyCutByTheSendTimeOutEndsTheConnectionAndReversesTheRes
     sale = Send(*client, CreditSaleItems(), options);
     ExpectInterim(Next(*client, sale), platform::Format("%03d", i));
   }
+  // The interim reply goes out just before its record is queued: wait for the last.
+  ASSERT_TRUE(WaitFor([] { return g_TransactionQueue.GetCount() == kSales; }));
   ASSERT_EQ(AnswerQueued(m_Host), kSales);  // every sale approved at once; the client reads no more
 
   // What could not be delivered waits as its reversal; what was sent whole is done.

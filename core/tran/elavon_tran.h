@@ -13,8 +13,9 @@
 // group is copied without further code.
 //
 // The operations of the record are spread over the files of this library: this file
-// declares construction, copying and the accessors, and the EMV defaults; the request
-// intake, the TStream parsers, the replies and the host message code add theirs.
+// declares construction, copying, the accessors, the state transitions and the EMV
+// defaults; the request intake, the TStream parsers, the replies and the host message
+// code add theirs.
 #pragma once
 
 #include <array>
@@ -27,7 +28,8 @@
 
 #include "core/tran/emv_params.h"
 
-// Values of CElavonTran::m_State.
+// Values of CElavonTran::m_State, which changes only through the record's Mark...
+// transitions (below).
 enum TranState : int {
   kTranStateNew = 0,
   kTranStateQueued = 1,               // waiting for the Elavon interface

@@ -428,20 +428,8 @@ bool CElavonTran::ParseFid83(const TextMap& fields, FieldMap& subfields) {
   const std::string* field = FindField(fields, kFid83);
   if (field == nullptr) return false;
   SplitToMap(kFS, *field, subfields);
-  switch (m_TranCode) {
-    case kCodeDebitSale:
-    case kCodeDebitReturn:
-    case kCodeEMVDebitSale:
-    case kCodeEMVDebitReturn:
-    case kCodeEBTFoodstampSale:
-    case kCodeEBTFoodstampReturn:
-    case kCodeEBTCashSale:
-    case kCodeECheckSale:
-      m_HostRefNo = SafeMid(LookupField(subfields, 1), 4);
-      break;
-    default:
-      break;
-  }
+  // The reference of an approval that an echo confirms.
+  if (NeedsEchoAfterApproval(m_TranCode)) m_HostRefNo = SafeMid(LookupField(subfields, 1), 4);
   return true;
 }
 
