@@ -203,7 +203,7 @@ inline int AnswerQueued(elavon_sim::ElavonHostSim& host) {
     if (!record.BuildElavonRequest()) continue;
     record.m_HostResponse = host.Answer(record.m_HostRequest);
     record.ParseElavonResponse();
-    record.m_State = kTranStateAnsweredIp;
+    record.MarkAnsweredOverIp();
     g_TransactionQueue.Update(record.m_Id, record);
     ++answered;
   }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/log/logger.h"
+#include "core/vocab/control_chars.h"
 #include "core/vocab/text_helpers.h"
 #include "platform/text/format.h"
 
@@ -236,7 +237,7 @@ bool CCryptoEngine::Start() {
     LogStartFailure();
     return false;
   }
-  SetPublicKeyText("\x11" + CRequest::BytesToHex(blob.data(), blob_len) + "\x12");
+  SetPublicKeyText(kDC1 + CRequest::BytesToHex(blob.data(), blob_len) + kDC2);
 
   // The secret behind the substitute keys of unsound key blobs: made once, at the
   // first start, and kept for the engine's life.

@@ -90,7 +90,7 @@ class EncryptedReplyTest : public ::testing::Test {
   static pos_client::ServerPublicKey* s_Server;
 
   CParamSettings m_Settings = ReplySettings("4445551234");
-  RecordingLogger m_Logger;
+  CRecordingLogger m_Logger;
   CReplyContext m_Context;
 };
 std::string* EncryptedReplyTest::s_PreviousFolder = nullptr;
