@@ -39,7 +39,7 @@ void CElavonInterface::SetMessageSink(ElavonInterfaceMessageFn show, bool silent
 }
 
 std::string CElavonInterface::GetStartFailureText() const {
-  std::lock_guard<std::mutex> lock(m_TextLock);
+  platform::MutexLock lock(m_TextLock);
   return m_StartFailureText;
 }
 
@@ -107,7 +107,7 @@ void CElavonInterface::ProcessingLoop() {
     if (!link->Connect(host.GetHost(), std::atoi(host.GetPort().c_str()),
                        timeout_s > 0 ? static_cast<uint32_t>(timeout_s) * 1000u : 0u)) {
       {
-        std::lock_guard<std::mutex> lock(m_TextLock);
+        platform::MutexLock lock(m_TextLock);
         m_StartFailureText = "Failed to Connect to Elavon!\n" + link->GetLastErrorText();
       }
       link->Disconnect();
