@@ -60,9 +60,11 @@ class CCryptoEngine {
   // The hex text decrypted with the key imported from the blob. False for a blob
   // that cannot be imported (no log line), an empty, odd or non-hex text, or a
   // failed decryption.
-  bool DecryptHexWithKeyBlob(const uint8_t* blob, size_t blob_len, const std::string& hex, std::string* out) EXCLUDES(m_Lock);
+  bool DecryptHexWithKeyBlob(const uint8_t* blob, size_t blob_len, const std::string& hex, std::string* out)
+      EXCLUDES(m_Lock);
   // The text encrypted with the key imported from the blob, as hex.
-  bool EncryptWithKeyBlobToHex(const uint8_t* blob, size_t blob_len, std::string* out_hex, const std::string& text) EXCLUDES(m_Lock);
+  bool EncryptWithKeyBlobToHex(const uint8_t* blob, size_t blob_len, std::string* out_hex, const std::string& text)
+      EXCLUDES(m_Lock);
 
   // Session key 1 (Triple-DES), which nothing of the server calls.
   bool EncryptToHex(const std::string& text, std::string* out_hex) EXCLUDES(m_Lock);

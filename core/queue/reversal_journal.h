@@ -119,8 +119,8 @@ class CReversalJournal {
   mutable platform::Mutex m_Lock;
   bool m_Open GUARDED_BY(m_Lock) = false;
   std::string m_Path GUARDED_BY(m_Lock);
-  std::string m_Key GUARDED_BY(m_Lock);         // 32 bytes
-  std::string m_BadCopy GUARDED_BY(m_Lock);     // the file as read, to keep before the first rewrite
+  std::string m_Key GUARDED_BY(m_Lock);      // 32 bytes
+  std::string m_BadCopy GUARDED_BY(m_Lock);  // the file as read, to keep before the first rewrite
   std::string m_WriteError GUARDED_BY(m_Lock);
   std::vector<CJournalEntry> m_Entries GUARDED_BY(m_Lock);  // oldest first
   uint32_t m_FirstPauseMs GUARDED_BY(m_Lock) = 2000;

@@ -88,11 +88,11 @@ class CTransactionQueue {
   CTranList::const_iterator FindLocked(int id) const REQUIRES(m_Lock);
 
   mutable platform::Mutex m_Lock;
-  CTranList m_Records GUARDED_BY(m_Lock);              // head first, in order of arrival
-  int m_LastId GUARDED_BY(m_Lock) = 0;                 // the id handed out last
-  std::atomic<int> m_Count{0};      // written under m_Lock, read by GetCount without it
-  bool m_AuthSeen GUARDED_BY(m_Lock) = false;          // a new authorisation has been added
-  uint32_t m_LastAuthTick GUARDED_BY(m_Lock) = 0;      // its tick, valid when m_AuthSeen
+  CTranList m_Records GUARDED_BY(m_Lock);          // head first, in order of arrival
+  int m_LastId GUARDED_BY(m_Lock) = 0;             // the id handed out last
+  std::atomic<int> m_Count{0};                     // written under m_Lock, read by GetCount without it
+  bool m_AuthSeen GUARDED_BY(m_Lock) = false;      // a new authorisation has been added
+  uint32_t m_LastAuthTick GUARDED_BY(m_Lock) = 0;  // its tick, valid when m_AuthSeen
   NewAuthPredicate m_IsNewAuth GUARDED_BY(m_Lock);
 };
 

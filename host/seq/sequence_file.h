@@ -2,8 +2,9 @@
 // restarts. Every access is serialised by the object's own lock; callers log the
 // message text it hands back after the call. The only other lock taken while the
 // file lock is held is the logger's queue lock, when a write fails and its cause is
-// logged (the queue takes no lock of its own beyond it). Every write replaces the file atomically: a crash leaves
-// the previous number or the new one, never an empty or torn file.
+// logged (the queue takes no other lock under its own). Every write replaces the
+// file atomically: a crash leaves the previous number or the new one, never an empty
+// or torn file.
 #pragma once
 
 #include <string>
