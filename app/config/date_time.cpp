@@ -2,7 +2,6 @@
 
 #include <ctime>
 
-#include "app/config/atoi_clamped.h"
 #include "core/vocab/text_helpers.h"
 #include "platform/sync/tick.h"
 #include "platform/text/format.h"

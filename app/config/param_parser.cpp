@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "app/config/atoi_clamped.h"
 #include "core/params/param_store.h"
 #include "core/vocab/text_helpers.h"
 #include "core/vocab/vocabulary.h"

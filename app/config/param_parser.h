@@ -22,9 +22,10 @@
 #include <string>
 
 #include "core/params/param_settings.h"
+#include "core/vocab/control_chars.h"
 
 // The record separator of the payload.
-inline constexpr char kParamRecordSeparator = '\x1C';
+inline constexpr char kParamRecordSeparator = kFS;
 
 class CParamParser {
  public:

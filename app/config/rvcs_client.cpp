@@ -3,13 +3,14 @@
 #include <cctype>
 #include <cstdlib>
 
-#include "app/config/atoi_clamped.h"
 #include "app/config/date_time.h"
 #include "app/config/param_parser.h"
 #include "app/config/rvcs_identity.h"
 #include "core/crypto/crypto_engine.h"
 #include "core/log/logger.h"
 #include "core/params/param_store.h"
+#include "core/vocab/control_chars.h"
+#include "core/vocab/text_helpers.h"
 #include "host/ip/http_response.h"
 #include "platform/sync/tick.h"
 #include "platform/text/format.h"
@@ -21,7 +22,6 @@ constexpr char kDefaultPrimaryHost[] = "rvcs-primary.corvane.com";
 constexpr char kDefaultSecondaryHost[] = "rvcs-secondary.corvane.com";
 constexpr int kDefaultPort = 443;
 
-constexpr char kFieldSeparator = '\x1C';
 constexpr char kVersionTag[] = "ZW 5.18";
 constexpr char kPartNumber[] = "5307.42";
 // Room for "Content-Length: n\r\n\r\n" in a record of the final message.
@@ -220,7 +220,7 @@ bool CRvcsClient::BuildParametersRequest(const std::string& challenge, const std
   std::string body;
   auto add = [&body](const std::string& field) {
     body += field;
-    body += kFieldSeparator;
+    body += kFS;
   };
   add("REQ=CORV_PARAMETERS");
   add("AVER=" + LastFour(kVersionTag));
@@ -253,12 +253,12 @@ int CRvcsClient::ReceiveMessage() {
   while (budget > 0) {
     int count = 0;
     const int result = ReceiveAndDecrypt(&count, m_ReceivedMessage, static_cast<int>(budget));
-    if (result == kTlsTimeout) return 0;
-    if (result == kTlsEnded) {
+    if (result == kReceiveTimedOut) return 0;
+    if (result == kReceivePeerClosed) {
       // Only a message that is whole counts, also when the service ends the session.
       return count > 0 && IsMessageComplete() ? static_cast<int>(m_ReceivedMessage.size()) : 0;
     }
-    if (result != kTlsOk) return -1;
+    if (result != kReceiveOk) return -1;
     if (m_ReceivedMessage.size() > kMaxMessageBytes) {
       SetLastErrorText(platform::Format("Message from server too large (more than %zu bytes)", kMaxMessageBytes));
       return -1;

@@ -32,7 +32,7 @@
 #include <string>
 #include <vector>
 
-#include "app/config/rvcs_ssl_socket.h"
+#include "host/ip/rvcs_ssl_socket.h"
 #include "core/vocab/bool_value.h"
 
 class CParamStore;

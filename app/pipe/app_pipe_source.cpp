@@ -4,19 +4,12 @@
 
 #include "app/pipe/pipe_server.h"
 #include "app/pipe/window_snapshot.h"
-#include "app/shell/setup_dialog.h"
-#include "core/ui/timed_message_box.h"
+#include "app/qt/timed_message_box.h"
 #include "platform/fs/files.h"
-
-std::unique_ptr<QWidget> MakeSetupDialogForSnapshot() {
-  auto dialog = std::make_unique<CSetupParamsDlg>(nullptr);
-  if (!dialog->Create()) return nullptr;
-  return dialog;
-}
 
 CAppPipeCommandSource::CAppPipeCommandSource(QTreeWidget* trafficList, DialogFactory factory, uint32_t uiWaitMs)
     : m_TrafficList(trafficList),
-      m_Factory(factory ? std::move(factory) : DialogFactory(&MakeSetupDialogForSnapshot)),
+      m_Factory(std::move(factory)),
       m_UiWaitMs(uiWaitMs) {}
 
 bool CAppPipeCommandSource::OnUiThread(const std::function<void()>& fn) {
@@ -45,7 +38,7 @@ std::vector<std::string> CAppPipeCommandSource::TrafficLines() {
 SettingsFormResult CAppPipeCommandSource::SaveSettingsForm(const std::string& path) {
   SettingsFormResult result = SettingsFormResult::kNoDialog;
   OnUiThread([this, &path, &result] {
-    std::unique_ptr<QWidget> dialog = m_Factory();
+    std::unique_ptr<QWidget> dialog = m_Factory ? m_Factory() : nullptr;
     if (!dialog) return;  // kNoDialog
     if (!FlattenDialogForSnapshot(dialog.get())) {
       result = SettingsFormResult::kNotFlattened;

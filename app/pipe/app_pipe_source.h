@@ -2,8 +2,9 @@
 // application. The pipe thread calls it; each answer is made on the UI thread
 // through a CUiThreadCall: the main window's title (core/ui's main window), the
 // traffic list's lines (column 0 of the view's list, top first), and the picture of
-// the Setup dialog, created without being shown, flattened, captured into the BMP
-// file and destroyed again. A picture that could not be written leaves no file.
+// the Setup dialog, made by the factory that the application's wiring hands in,
+// created without being shown, flattened, captured into the BMP file and destroyed
+// again. A picture that could not be written leaves no file.
 //
 // Waiting for the UI thread gives up when the pipe server stops
 // (CurrentPipeStopEvent) or after the time-out; the command then answers as for a
@@ -34,10 +35,10 @@ class CAppPipeCommandSource : public CPipeCommandSource {
 
   static constexpr uint32_t kUiWaitMs = 10000;
 
-  // trafficList may be null (no lines). factory empty: the Setup dialog with the
-  // process's parameters.
-  explicit CAppPipeCommandSource(QTreeWidget* trafficList, DialogFactory factory = {},
-                                 uint32_t uiWaitMs = kUiWaitMs);
+  // trafficList may be null (no lines). factory: makes the Setup dialog with the
+  // process's parameters; empty, there is no dialog to photograph ("APP SETTINGS
+  // FORM" answers as for a dialog that could not be made).
+  CAppPipeCommandSource(QTreeWidget* trafficList, DialogFactory factory, uint32_t uiWaitMs = kUiWaitMs);
 
   std::string MainWindowText() override;
   std::vector<std::string> TrafficLines() override;
@@ -52,7 +53,3 @@ class CAppPipeCommandSource : public CPipeCommandSource {
   DialogFactory m_Factory;
   const uint32_t m_UiWaitMs;
 };
-
-// The Setup dialog with the process's parameters, created modeless and laid out
-// without being shown.
-std::unique_ptr<QWidget> MakeSetupDialogForSnapshot();

@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr char kCommandPrefix[] = "COMMAND\x1E";
+const std::string kCommandPrefix = std::string("COMMAND") + kPipeRecordSeparator;
 constexpr size_t kPackLimit = 4096;
 
 std::string ErrorReply(const std::string& text) { return std::string("ERROR") + kPipeRecordSeparator + text; }

@@ -20,10 +20,12 @@
 #include <string_view>
 #include <vector>
 
+#include "core/vocab/control_chars.h"
+
 inline constexpr char kPipeAppName[] = "Corvane 5.06 for Elavon";
 inline constexpr size_t kMaxPipeReplyLength = 4095;
-inline constexpr char kPipeRecordSeparator = '\x1E';  // RS, after "COMMAND" and "ERROR"
-inline constexpr char kPipeUnitSeparator = '\x1F';    // US, between traffic lines
+inline constexpr char kPipeRecordSeparator = kRS;  // RS, after "COMMAND" and "ERROR"
+inline constexpr char kPipeUnitSeparator = kUS;    // US, between traffic lines
 // The logger's folder under the working folder (see GetLogger).
 inline constexpr char kLogFolderName[] = "QUILLON_LOGS";
 

@@ -1,15 +1,11 @@
 #include "app/pipe/pipe_server.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 #include <vector>
 
 #include "core/log/logger.h"
 #include "platform/ipc/message_pipe.h"
+#include "platform/net/wait.h"
 #include "platform/text/format.h"
 
 namespace {
@@ -23,30 +19,6 @@ class CurrentStopScope {
   ~CurrentStopScope() { t_CurrentStopEvent = nullptr; }
   CurrentStopScope(const CurrentStopScope&) = delete;
   CurrentStopScope& operator=(const CurrentStopScope&) = delete;
-};
-
-// An eventfd that poll can wait on, written whenever the stop event is set.
-class WakeDescriptor {
- public:
-  WakeDescriptor() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
-  ~WakeDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  WakeDescriptor(const WakeDescriptor&) = delete;
-  WakeDescriptor& operator=(const WakeDescriptor&) = delete;
-
-  int Fd() const { return fd_; }
-  void Wake() const {
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = ::write(fd_, &one, sizeof one);
-  }
-  void Drain() const {
-    uint64_t count = 0;
-    [[maybe_unused]] const ssize_t n = ::read(fd_, &count, sizeof count);
-  }
-
- private:
-  const int fd_;
 };
 
 }  // namespace
@@ -190,32 +162,32 @@ class CPipeServer::Loop {
     return false;
   }
 
-  // One wait: the wake descriptor, the listener while there is room, and every
-  // connection. A listener still missing bounds the wait to the retry period.
-  void WaitAndServe(const WakeDescriptor& wake) {
+  // One wait: the listener while there is room, and every connection, ended at once
+  // by the stop event through its wake. A listener still missing bounds the wait to
+  // the retry period.
+  void WaitAndServe(platform::net::StopWake& wake) {
     const bool listening = EnsureListening();
-    std::vector<pollfd> fds;
-    fds.push_back({wake.Fd(), POLLIN, 0});
+    std::vector<platform::net::WaitHandle> handles;
     const bool accepting = listening && m_Connections.size() < kMaxPipeConnections;
-    if (accepting) fds.push_back({m_Listener.Fd(), POLLIN, 0});
-    const size_t first_connection = fds.size();
-    for (const auto& connection : m_Connections) fds.push_back({connection->Fd(), POLLIN, 0});
+    if (accepting) handles.push_back({.socket = m_Listener.Fd()});
+    const size_t first_connection = handles.size();
+    for (const auto& connection : m_Connections) handles.push_back({.socket = connection->Fd()});
 
-    const int timeout = listening ? -1 : static_cast<int>(kPipeNameRetryMs);
-    const int n = ::poll(fds.data(), fds.size(), timeout);
-    if (n <= 0) return;  // time-out (retry the name) or EINTR
-    if (fds[0].revents != 0) wake.Drain();
+    const uint32_t timeout = listening ? platform::kInfinite : kPipeNameRetryMs;
+    if (platform::net::WaitAnyReadable(handles, timeout, &wake) != platform::net::WaitResult::kReady) {
+      return;  // stopped, time-out (retry the name) or a failed wait
+    }
     if (m_Server.m_StopEvent->IsSet()) return;
 
     // Serve the connections that were ready, newest accepts after them.
     std::vector<CPipeConnection*> ended;
-    for (size_t i = first_connection; i < fds.size(); ++i) {
-      if (fds[i].revents == 0) continue;
+    for (size_t i = first_connection; i < handles.size(); ++i) {
+      if (!handles[i].Reported()) continue;
       CPipeConnection* connection = m_Connections[i - first_connection].get();
       if (!connection->OnReadable()) ended.push_back(connection);
     }
     for (CPipeConnection* connection : ended) Close(connection);
-    if (accepting && (fds[1].revents & POLLIN) != 0) AcceptWaiting();
+    if (accepting && handles[0].readable) AcceptWaiting();
   }
 
   void CloseAll() {
@@ -261,13 +233,10 @@ CPipeServer::CPipeServer(platform::Event* stopEvent, const std::string* pipeName
 CPipeServer::~CPipeServer() = default;
 
 bool CPipeServer::Run() {
-  const WakeDescriptor wake;
-  if (wake.Fd() < 0) return false;
-  // The stop event writes the descriptor when it is set, so poll sees it. The waiter
-  // is detached (by the scope) before it and the descriptor go.
-  platform::Waiter waiter([&wake] { wake.Wake(); });
-  platform::Event* const events[] = {m_StopEvent};
-  const platform::EventWaitScope scope(events, &waiter);
+  // Setting the stop event wakes the wait at once; the wake detaches from the event
+  // when Run returns.
+  platform::net::StopWake wake(*m_StopEvent);
+  if (!wake.IsValid()) return false;
   const CurrentStopScope current(m_StopEvent);
 
   Loop loop(*this);

@@ -32,10 +32,10 @@
 
 #include "app/pipe/app_pipe_source.h"
 #include "app/pipe/pipe_commands.h"
-#include "app/shell/lane_test_support.h"
+#include "app/lanes/lane_test_support.h"
+#include "app/qt/timed_message_box.h"
 #include "app/shell/setup_dialog.h"
 #include "core/params/param_store.h"
-#include "core/ui/timed_message_box.h"
 #include "platform/fs/files.h"
 #include "platform/fs/profile.h"
 #include "platform/ipc/message_pipe.h"
@@ -88,6 +88,7 @@ class PipeServerTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (!QCoreApplication::instance()) new QApplication(g_argc, g_argv);
+    InstallQtMessageUi();
   }
 
   void SetUp() override {

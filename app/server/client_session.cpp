@@ -10,18 +10,12 @@
 #include "core/log/logger.h"
 #include "core/params/param_store.h"
 #include "core/tran/client_reply.h"
+#include "core/vocab/control_chars.h"
 #include "core/vocab/text_helpers.h"
 #include "platform/sync/tick.h"
 #include "platform/text/format.h"
 
 namespace {
-
-constexpr char kETX = '\x03';
-constexpr char kDC1 = '\x11';
-constexpr char kDC2 = '\x12';
-constexpr char kFS = '\x1C';
-constexpr char kRS = '\x1E';
-constexpr char kUS = '\x1F';
 
 constexpr char kGreetingText[] = "CONNECTED to KVR_IP! -- Password ?";
 constexpr char kOffLineText[] = "System going off line - please try again later...";

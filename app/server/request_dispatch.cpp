@@ -5,7 +5,7 @@
 
 #include "app/server/client_session.h"
 #include "app/server/request_mask.h"
-#include "app/shell/lanes.h"
+#include "app/lanes/lanes.h"
 #include "core/log/logger.h"
 #include "core/params/param_store.h"
 #include "core/queue/abort_event.h"
@@ -90,9 +90,9 @@ void CClientSession::DispatchRequest(const std::string& text) {
                    tran.m_UserTraceData) < 0) {
       return;  // the connection has ended: no one would hear the answer
     }
-    tran.m_State = kTranStateQueued;
+    tran.MarkQueued();
   } else if (tran.m_RequestKind == kRequestKindCancel) {
-    tran.m_State = kTranStateQueued;
+    tran.MarkQueued();
   }
 
   // 7. The server's own commands.
@@ -137,29 +137,29 @@ void CClientSession::DeliverResponses() {
       case kTranStateCancelled:
         record.m_ErrorCode = 1010;
         SendAndLog(record.BuildErrorResponse());
-        record.m_State = kTranStateFinished;
+        record.MarkFinished();
         break;
       case kTranStateNoHostAnswer:
         record.m_ErrorCode = 1007;
         record.m_RequestKind = kRequestKindClear;
         SendAndLog(record.BuildErrorResponse());
-        record.m_State = kTranStateFinished;
+        record.MarkFinished();
         break;
       case kTranStateHostFailure:
         record.m_ErrorCode = 4003;
         record.m_RequestKind = kRequestKindClear;
         SendAndLog(record.BuildErrorResponse());
-        record.m_State = kTranStateFinished;
+        record.MarkFinished();
         break;
       case kTranStateFailed:
         SendAndLog(record.BuildErrorResponse());
-        record.m_State = kTranStateFinished;
+        record.MarkFinished();
         break;
       case kTranStateAnsweredIp:
       case kTranStateAnsweredDial:
         if (record.m_TranCode == kCodeEMVKeyDownloadNext) {
           // More keys to come: back to the Elavon interface, no reply yet.
-          record.m_State = kTranStateQueued;
+          record.MarkQueued();
           break;
         }
         if (record.m_TranCode == kCodeReversal) {
@@ -167,29 +167,29 @@ void CClientSession::DeliverResponses() {
           record.m_ErrorCode = 1007;
           record.m_RequestKind = kRequestKindClear;
           SendAndLog(record.BuildErrorResponse());
-          record.m_State = kTranStateFinished;
+          record.MarkFinished();
           break;
         }
         if (DeliverReply(record.GetReply())) {
           if (record.m_Approved) g_DuplicateCache.Add(record);
-          record.m_State = kTranStateFinished;
+          record.MarkFinished();
           JournalOutcomeDelivered(record);
           break;
         }
-        record.m_State = kTranStateFinished;
+        record.MarkFinished();
         if (!record.m_Approved || !IsReversibleCode(record.m_TranCode)) JournalOutcomeDelivered(record);
         if (record.m_Approved && IsReversibleCode(record.m_TranCode)) {
           const CElavonTran undelivered = record;
           record.m_HostResponse.clear();
           record.m_TranCode = kCodeReversal;
           if (record.BuildReversalRequest()) {
-            record.m_State = kTranStateQueued;
+            record.MarkQueued();
             JournalApprovalUndelivered(record);
             GetLogger().LogLine("Approval %d not delivered to %s: queued for reversal", record.m_Id,
                                 m_PeerText.c_str());
           } else {
             record = undelivered;
-            record.m_State = kTranStateFinished;
+            record.MarkFinished();
             JournalOutcomeDelivered(record);  // nothing can cancel it
             GetLogger().LogLine(
                 "Approval %d not delivered to %s and no reversal could be built: nothing sent to the host",

@@ -170,7 +170,11 @@ TEST_F(DispatchTest, ACancelIsQueuedWithoutAReplyAndTheCancelledSaleGets1010) {
 
   // What the Elavon interface does with them: the sale cancelled, the cancel done.
   for (CElavonTran& record : records) {
-    record.m_State = record.m_RequestKind == kRequestKindCancel ? kTranStateFinished : kTranStateCancelled;
+    if (record.m_RequestKind == kRequestKindCancel) {
+      record.MarkFinished();
+    } else {
+      record.MarkCancelledByClient();
+    }
     g_TransactionQueue.Update(record.m_Id, record);
   }
   const Reply reply = Next(*client, sale);
@@ -346,6 +350,8 @@ TEST_F(DispatchTest, AReplyCutByTheSendTimeOutEndsTheConnectionAndReversesTheRes
     sale = Send(*client, CreditSaleItems(), options);
     ExpectInterim(Next(*client, sale), platform::Format("%03d", i));
   }
+  // The interim reply goes out just before its record joins the queue.
+  ASSERT_TRUE(WaitFor([] { return g_TransactionQueue.GetCount() == kSales; }));
   ASSERT_EQ(AnswerQueued(m_Host), kSales);  // every sale approved at once; the client reads no more
 
   // What could not be delivered waits as its reversal; what was sent whole is done.
@@ -400,7 +406,7 @@ TEST_F(DispatchTest, AnApprovalThatCannotBeReversedIsOnlyLogged) {
     record.m_HostRequest = "garbage";
     record.m_RequestKind = kRequestKindClear;
     record.BuildResponse("<document/>");
-    record.m_State = kTranStateAnsweredIp;
+    record.MarkAnsweredOverIp();
   });
   EXPECT_TRUE(WaitFor(QueueEmpty));
   EXPECT_NE(LogText().find("no reversal could be built"), std::string::npos);
@@ -411,24 +417,25 @@ TEST_F(DispatchTest, FinalStatesReachTheClient) {
   auto client = LoggedIn();
   const struct {
     int state;
+    void (CElavonTran::*enter)();  // the transition into state
     int tranCode;  // 0: the record's own
     int errorCode;
     int expectedCode;
     const char* expectedText;
   } cases[] = {
-      {kTranStateNoHostAnswer, 0, 0, 1007, "Timeout on Response"},
-      {kTranStateHostFailure, 0, 0, 4003, "gateway unreachable"},
-      {kTranStateFailed, 0, 1001, 1001, "General Failure."},
+      {kTranStateNoHostAnswer, &CElavonTran::MarkNoHostAnswer, 0, 0, 1007, "Timeout on Response"},
+      {kTranStateHostFailure, &CElavonTran::MarkHostFailure, 0, 0, 4003, "gateway unreachable"},
+      {kTranStateFailed, &CElavonTran::MarkFailedWithOwnCode, 0, 1001, 1001, "General Failure."},
       // The reversal of an approval: its client learns nothing was approved.
-      {kTranStateAnsweredIp, kCodeReversal, 0, 1007, "Timeout on Response"},
-      {kTranStateAnsweredDial, kCodeReversal, 0, 1007, "Timeout on Response"},
+      {kTranStateAnsweredIp, &CElavonTran::MarkAnsweredOverIp, kCodeReversal, 0, 1007, "Timeout on Response"},
+      {kTranStateAnsweredDial, &CElavonTran::MarkAnsweredOverDial, kCodeReversal, 0, 1007, "Timeout on Response"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.state);
     const Request sale = Send(*client, CreditSaleItems());
     ExpectInterim(Next(*client, sale));
     Finish([&](CElavonTran& record) {
-      record.m_State = c.state;
+      (record.*c.enter)();
       if (c.tranCode != 0) record.m_TranCode = c.tranCode;
       if (c.errorCode != 0) record.m_ErrorCode = c.errorCode;
       record.m_HostErrorText = "gateway unreachable";
@@ -450,7 +457,7 @@ TEST_F(DispatchTest, AnEmvKeyDownloadWithMoreKeysGoesBackToTheQueue) {
   ExpectInterim(Next(*client, sale));
   Finish([](CElavonTran& record) {
     record.m_TranCode = kCodeEMVKeyDownloadNext;
-    record.m_State = kTranStateAnsweredIp;
+    record.MarkAnsweredOverIp();
   });
   EXPECT_TRUE(Quiet(*client));
   CElavonTran record;

@@ -3,10 +3,9 @@
 #include <string_view>
 
 #include "core/log/log_text.h"
+#include "core/vocab/control_chars.h"
 
 namespace {
-
-constexpr char kFS = '\x1C';
 
 enum class CardMask { kTrack2, kTrack1, kAllButLastFour, kAll };
 

@@ -24,7 +24,7 @@
 #include <gtest/gtest.h>
 
 #include "app/server/client_listener.h"
-#include "app/shell/lanes.h"
+#include "app/lanes/lanes.h"
 #include "core/crypto/crypto_engine.h"
 #include "core/log/logger.h"
 #include "core/params/param_store.h"
@@ -203,7 +203,7 @@ inline int AnswerQueued(elavon_sim::ElavonHostSim& host) {
     if (!record.BuildElavonRequest()) continue;
     record.m_HostResponse = host.Answer(record.m_HostRequest);
     record.ParseElavonResponse();
-    record.m_State = kTranStateAnsweredIp;
+    record.MarkAnsweredOverIp();
     g_TransactionQueue.Update(record.m_Id, record);
     ++answered;
   }

@@ -1,40 +1,22 @@
 #include "app/server/ws_connection.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+
+#include "platform/net/socket.h"
+
+namespace net = platform::net;
 
 namespace {
 
 constexpr char kConnectText[] = "Connect Successful ... Now Disconnecting.";
 constexpr char kRefusedText[] = "Too Many Connections, Please Try Later.";
 
-// poll for events within ms (negative: no bound), EINTR retried with the full wait
-// again (the waits here are short). > 0 ready, 0 time-out, < 0 failure.
-int PollFor(int socket, short events, int ms) {
-  pollfd p{socket, events, 0};
-  for (;;) {
-    const int rc = ::poll(&p, 1, ms);
-    if (rc < 0 && errno == EINTR) continue;
-    if (rc > 0 && (p.revents & POLLNVAL) != 0) return -1;
-    return rc;
-  }
-}
-
-int WaitMs(int seconds, int microseconds) {
+uint32_t WaitMs(int seconds, int microseconds) {
   const int64_t ms = static_cast<int64_t>(seconds) * 1000 + microseconds / 1000;
-  return ms < 0 ? 0 : (ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(ms));
+  return ms < 0 ? 0u : (ms > 0x7FFFFFFF ? 0x7FFFFFFFu : static_cast<uint32_t>(ms));
 }
 
 struct FileClose {
@@ -65,16 +47,14 @@ int WSConnection::Send(const char* data, int len, int flags) {
   if (m_Ended && len > 0) return -1;
   int sent = 0;
   while (sent < len) {
-    const ssize_t n = ::send(m_Socket, data + sent, static_cast<size_t>(len - sent), flags | MSG_NOSIGNAL);
+    const int n = net::SendOnce(m_Socket, data + sent, len - sent, flags);
     if (n > 0) {
-      sent += static_cast<int>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
+      sent += n;
     } else {
-      // An error, or the send time-out ran out (EAGAIN) with the message perhaps in
-      // part on the wire: the stream can carry nothing more.
+      // An error, or the send time-out ran out (WSAEWOULDBLOCK) with the message
+      // perhaps in part on the wire: the stream can carry nothing more.
       m_Ended = true;
-      if (m_Socket >= 0) ::shutdown(m_Socket, SHUT_RDWR);
+      if (m_Socket >= 0) net::Shutdown(m_Socket, net::SD_BOTH);
       return -1;
     }
   }
@@ -119,11 +99,7 @@ int WSConnection::SendFile(const std::string& path, int64_t* count) {
 
 int WSConnection::Receive(char* buffer, int size) {
   if (size <= 0) return 0;
-  for (;;) {
-    const ssize_t n = ::recv(m_Socket, buffer, static_cast<size_t>(size), 0);
-    if (n < 0 && errno == EINTR) continue;
-    return static_cast<int>(n);
-  }
+  return net::Recv(m_Socket, buffer, size);
 }
 
 int WSConnection::Receive(char* buffer, int size, int seconds) {
@@ -133,9 +109,9 @@ int WSConnection::Receive(char* buffer, int size, int seconds) {
 
 int WSConnection::ReceiveWithin(char* buffer, int size, uint32_t ms) {
   if (ms > 0) {
-    const int rc = PollFor(m_Socket, POLLIN, ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(ms));
-    if (rc == 0) return 0;
-    if (rc < 0) return -1;
+    const net::WaitResult ready = net::WaitReadable(m_Socket, ms > 0x7FFFFFFF ? 0x7FFFFFFFu : ms);
+    if (ready == net::WaitResult::kTimedOut) return 0;
+    if (ready != net::WaitResult::kReady) return -1;
   }
   return Receive(buffer, size);
 }
@@ -145,10 +121,7 @@ int WSConnection::ReadLine(char* buffer, int size, int seconds) {
   int placed = 0;
   while (placed < size - 1) {
     if (seconds > 0 && WaitReadable(seconds, 0) != 0) break;
-    ssize_t n;
-    do {
-      n = ::recv(m_Socket, buffer + placed, static_cast<size_t>(size - 1 - placed), MSG_PEEK);
-    } while (n < 0 && errno == EINTR);
+    const int n = net::Recv(m_Socket, buffer + placed, size - 1 - placed, net::kMsgPeek);
     if (n <= 0) break;
     // A CR LF may straddle the previous piece and this one.
     int end = -1;
@@ -158,7 +131,7 @@ int WSConnection::ReadLine(char* buffer, int size, int seconds) {
         break;
       }
     }
-    const int take = end >= 0 ? end - placed : static_cast<int>(n);
+    const int take = end >= 0 ? end - placed : n;
     const int got = Receive(buffer + placed, take);
     if (got <= 0) break;
     placed += got;
@@ -172,7 +145,7 @@ int WSConnection::ReadLine(char* buffer, int size) { return ReadLine(buffer, siz
 
 bool WSConnection::HasPendingData() const {
   int waiting = 0;
-  return ::ioctl(m_Socket, FIONREAD, &waiting) == 0 && waiting > 0;
+  return net::BytesReadable(m_Socket, &waiting) == 0 && waiting > 0;
 }
 
 void WSConnection::Drain() {
@@ -204,108 +177,36 @@ int WSConnection::ReceiveFile(const std::string& path, int type, int64_t* count)
 }
 
 int WSConnection::WaitReadable(int seconds, int microseconds) const {
-  return PollFor(m_Socket, POLLIN, WaitMs(seconds, microseconds)) > 0 ? 0 : 1;
+  return net::WaitReadable(m_Socket, WaitMs(seconds, microseconds)) == net::WaitResult::kReady ? 0 : 1;
 }
 
 int WSConnection::WaitWritable(int seconds, int microseconds) const {
-  return PollFor(m_Socket, POLLOUT, WaitMs(seconds, microseconds)) > 0 ? 0 : 1;
+  return net::WaitWritable(m_Socket, WaitMs(seconds, microseconds)) == net::WaitResult::kReady ? 0 : 1;
 }
 
-bool WSConnection::IsConnected() const {
-  if (m_Ended) return false;
-  // 1. Readable now? A socket that poll cannot watch is gone.
-  pollfd p{m_Socket, POLLIN, 0};
-  int ready;
-  do {
-    ready = ::poll(&p, 1, 0);
-  } while (ready < 0 && errno == EINTR);
-  if (ready < 0 || (ready > 0 && (p.revents & POLLNVAL) != 0)) return false;
-  const bool readable = ready > 0;
-  // 2. Peek at one byte without blocking (the socket's own mode is not touched).
-  char byte;
-  ssize_t n;
-  do {
-    n = ::recv(m_Socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-  } while (n < 0 && errno == EINTR);
-  if (n == 1) return true;
-  if (n == 0) return !readable;
-  switch (errno) {
-    case EAGAIN:
-#if EWOULDBLOCK != EAGAIN
-    case EWOULDBLOCK:
-#endif
-      return true;  // nothing waiting: an idle, live connection
-    case EFAULT:
-    case EINVAL:
-    case EBADF:
-    case ENOTSOCK:
-    case EMSGSIZE:
-    case EOPNOTSUPP:
-    case ENETDOWN:
-    case ENETRESET:
-    case ECONNABORTED:
-    case ECONNRESET:
-    case EISCONN:
-    case ENOTCONN:
-    case ESHUTDOWN:
-    case ETIMEDOUT:
-    case EPIPE:
-      return false;
-    default:
-      return true;
-  }
-}
+bool WSConnection::IsConnected() const { return !m_Ended && net::PeerStillConnected(m_Socket); }
 
-namespace {
-
-int SetTimeout(int socket, int option, int ms) {
-  timeval tv{};
-  tv.tv_sec = ms / 1000;
-  tv.tv_usec = (ms % 1000) * 1000;
-  return ::setsockopt(socket, SOL_SOCKET, option, &tv, sizeof tv);
-}
-
-int GetIntOption(int socket, int option) {
-  int value = 0;
-  socklen_t length = sizeof value;
-  return ::getsockopt(socket, SOL_SOCKET, option, &value, &length) == 0 ? value : 0;
-}
-
-}  // namespace
-
-int WSConnection::SetReceiveTimeout(int ms) { return SetTimeout(m_Socket, SO_RCVTIMEO, ms); }
-int WSConnection::SetSendTimeout(int ms) { return SetTimeout(m_Socket, SO_SNDTIMEO, ms); }
+int WSConnection::SetReceiveTimeout(int ms) { return net::SetReceiveTimeout(m_Socket, ms); }
+int WSConnection::SetSendTimeout(int ms) { return net::SetSendTimeout(m_Socket, ms); }
 
 int WSConnection::SetNonBlocking(bool on) {
-  const int flags = ::fcntl(m_Socket, F_GETFL);
-  if (flags < 0) return -1;
-  const int rc = ::fcntl(m_Socket, F_SETFL, on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK));
+  const int rc = net::SetNonBlocking(m_Socket, on);
   if (rc == 0) m_NonBlocking = on;
   return rc;
 }
 
-int WSConnection::GetSendBufferSize() const { return GetIntOption(m_Socket, SO_SNDBUF); }
-int WSConnection::GetReceiveBufferSize() const { return GetIntOption(m_Socket, SO_RCVBUF); }
-
-int WSConnection::SetSendBufferSize(int bytes) {
-  return ::setsockopt(m_Socket, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
-}
-
-int WSConnection::SetReceiveBufferSize(int bytes) {
-  return ::setsockopt(m_Socket, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
-}
+int WSConnection::GetSendBufferSize() const { return net::GetSendBufferSize(m_Socket); }
+int WSConnection::GetReceiveBufferSize() const { return net::GetReceiveBufferSize(m_Socket); }
+int WSConnection::SetSendBufferSize(int bytes) { return net::SetSendBufferSize(m_Socket, bytes); }
+int WSConnection::SetReceiveBufferSize(int bytes) { return net::SetReceiveBufferSize(m_Socket, bytes); }
 
 int WSConnection::CancelBlockingCall() {
   m_Cancelled = 1;
-  if (m_Socket >= 0) ::shutdown(m_Socket, SHUT_RDWR);
+  if (m_Socket >= 0) net::Shutdown(m_Socket, net::SD_BOTH);
   return 0;
 }
 
-std::string WSConnection::GetPeerAddress() const {
-  char text[INET_ADDRSTRLEN] = {};
-  if (::inet_ntop(AF_INET, &m_PeerAddress.sin_addr, text, sizeof text) == nullptr) return {};
-  return text;
-}
+std::string WSConnection::GetPeerAddress() const { return net::IPv4Text(m_PeerAddress.address_be); }
 
 int WSConnection::GetPeerAddressText(char* buffer, int size) const {
   const std::string text = GetPeerAddress();
@@ -316,13 +217,9 @@ int WSConnection::GetPeerAddressText(char* buffer, int size) const {
 }
 
 int WSConnection::GetPeerHostName(char* buffer, int size) const {
-  char host[NI_MAXHOST];
-  if (::getnameinfo(reinterpret_cast<const sockaddr*>(&m_PeerAddress), sizeof m_PeerAddress, host,
-                    sizeof host, nullptr, 0, NI_NAMEREQD) != 0) {
-    return 2;
-  }
-  const size_t length = std::strlen(host);
-  if (size < static_cast<int>(length) + 1) return 1;
-  std::memcpy(buffer, host, length + 1);
+  std::string host;
+  if (net::LookupHostName(m_PeerAddress.address_be, &host) != 0) return 2;
+  if (size < static_cast<int>(host.size()) + 1) return 1;
+  std::memcpy(buffer, host.c_str(), host.size() + 1);
   return 0;
 }

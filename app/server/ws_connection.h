@@ -9,18 +9,19 @@
 // socket is shut down both ways at once, so that nothing follows a message that went
 // out in part (the peer reads the cut message, then the end of the stream), every
 // later send fails and IsConnected is false. The socket's own time-outs (set by the
-// server to 30 s) bound each blocking call. Waits use poll.
+// server to 30 s) bound each blocking call. Every socket call, wait and name lookup
+// goes through platform/net.
 //
 // Threads: a connection object is used by its own thread only, except
 // CancelBlockingCall, which the server may call from another thread (it only sets an
 // atomic flag and shuts the socket down). No lock of its own.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <atomic>
 #include <cstdint>
 #include <string>
+
+#include "platform/net/listener.h"
 
 class WSServer;
 
@@ -112,7 +113,7 @@ class WSConnection {
   friend class WSServer;
 
   int m_Socket = -1;
-  sockaddr_in m_PeerAddress{};
+  platform::net::SocketAddress m_PeerAddress;
   int m_ListenSocket = -1;
   WSServer* m_Server = nullptr;
   bool m_NonBlocking = false;

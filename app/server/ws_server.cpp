@@ -1,33 +1,21 @@
 #include "app/server/ws_server.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <system_error>
 #include <utility>
 
 #include "core/log/logger.h"
+#include "platform/net/socket.h"
+
+namespace net = platform::net;
 
 namespace {
 
-void CloseSocket(int socket) {
+void ShutAndClose(int socket) {
   if (socket < 0) return;
-  ::shutdown(socket, SHUT_RDWR);
-  ::close(socket);
-}
-
-// Accept failures after which the next accept may well succeed.
-bool IsTransientAcceptError(int err) {
-  return err == EINTR || err == ECONNABORTED || err == EPROTO || err == EAGAIN || err == EWOULDBLOCK;
-}
-
-// Accept failures of exhausted descriptors or buffers: worth a retry after a pause.
-bool IsExhaustionAcceptError(int err) {
-  return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+  net::Shutdown(socket, net::SD_BOTH);
+  net::CloseSocket(socket);
 }
 
 constexpr uint32_t kExhaustionPauseMs = 100;
@@ -35,59 +23,31 @@ constexpr uint32_t kSingleConnectionPauseMs = 1000;
 
 }  // namespace
 
-WSServer::WSServer() {
-  if (::pipe2(m_WakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-    m_WakePipe[0] = m_WakePipe[1] = -1;
-  }
-}
+WSServer::WSServer() = default;
 
 WSServer::~WSServer() {
   m_ShuttingDown = 1;
   JoinAllThreads();
   CloseListenSocket();
-  for (int& fd : m_WakePipe) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-  }
 }
 
 int WSServer::Listen(int port, int backlog, int family, uint32_t address) {
   if (m_Running.load()) return 4;
   CloseListenSocket();
-  m_LocalAddress = sockaddr_in{};
-  m_LocalAddress.sin_family = static_cast<sa_family_t>(family);
-  m_LocalAddress.sin_port = htons(static_cast<uint16_t>(port));
-  m_LocalAddress.sin_addr.s_addr = address;
-
   m_ListenErrno = 0;
-  const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, m_Protocol);
-  if (s < 0) {
-    m_ListenErrno = errno;
-    return 2;
+  const net::ListenResult opened =
+      net::OpenListener(family, address, htons(static_cast<uint16_t>(port)), backlog, m_Protocol);
+  if (opened.socket == net::INVALID_SOCKET) {
+    m_ListenErrno = opened.os_error;
+    switch (opened.failed) {
+      case net::ListenStep::kSocket: return 2;
+      case net::ListenStep::kBind: return 3;
+      default: return 4;
+    }
   }
-  const int one = 1;
-  ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (::bind(s, reinterpret_cast<const sockaddr*>(&m_LocalAddress), sizeof m_LocalAddress) != 0) {
-    m_ListenErrno = errno;
-    ::close(s);
-    return 3;
-  }
-  if (::listen(s, backlog) != 0) {
-    m_ListenErrno = errno;
-    ::close(s);
-    return 4;
-  }
-  // The accept thread polls first: a non-blocking socket keeps a connection that was
-  // reset in between from blocking the accept.
-  const int flags = ::fcntl(s, F_GETFL);
-  if (flags >= 0) ::fcntl(s, F_SETFL, flags | O_NONBLOCK);
-  sockaddr_in bound{};
-  socklen_t length = sizeof bound;
-  const int actual = ::getsockname(s, reinterpret_cast<sockaddr*>(&bound), &length) == 0
-                         ? ntohs(bound.sin_port)
-                         : port;
-  m_ListenSocket = s;
-  m_Port = actual;
+  const int actual = net::LocalPort(opened.socket);
+  m_ListenSocket = opened.socket;
+  m_Port = actual >= 0 ? actual : port;
   return 0;
 }
 
@@ -96,17 +56,15 @@ int WSServer::Listen(int port) { return Listen(port, 5, AF_INET, htonl(INADDR_AN
 int WSServer::Listen(int port, int backlog) { return Listen(port, backlog, AF_INET, htonl(INADDR_ANY)); }
 
 void WSServer::CloseListenSocket() {
-  CloseSocket(m_ListenSocket);
+  ShutAndClose(m_ListenSocket);
   m_ListenSocket = -1;
 }
 
 int WSServer::StartAcceptThread() {
   if (m_Running.load() || m_ListenSocket < 0) return 1;
   m_AcceptThread.Join();  // an earlier run that ended by itself
-  char drained[64];
-  while (m_WakePipe[0] >= 0 && ::read(m_WakePipe[0], drained, sizeof drained) > 0) {
-  }
-  m_StopRequested = 0;
+  m_StopEvent.Reset();
+  if (m_StopWake.IsValid()) m_StopWake.Drain();
   m_Running = 1;
   if (!m_AcceptThread.Start([this] { return AcceptConnections(); })) {
     m_Running = 0;
@@ -121,10 +79,9 @@ int WSServer::Stop() {
     return 0;
   }
   m_Running = 0;
-  m_StopRequested = 1;
-  if (m_WakePipe[1] < 0 || ::write(m_WakePipe[1], "S", 1) != 1) {
-    ConnectAndClose(m_Port.load(), "127.0.0.1");
-  }
+  m_StopEvent.Set();
+  // Without its wake-up the accept thread's wait ends only by a connection.
+  if (!m_StopWake.IsValid()) ConnectAndClose(m_Port.load(), "127.0.0.1");
   return m_AcceptThread.Join(kStopWaitMs) ? 0 : 1;
 }
 
@@ -135,48 +92,35 @@ int WSServer::SetMaxConnections(int n) {
 }
 
 bool WSServer::PauseUnlessStopped(uint32_t ms) {
-  if (m_StopRequested.load()) return false;
-  pollfd p{m_WakePipe[0], POLLIN, 0};
-  if (m_WakePipe[0] >= 0) {
-    int rc;
-    do {
-      rc = ::poll(&p, 1, static_cast<int>(ms));
-    } while (rc < 0 && errno == EINTR);
-  } else {
-    ::usleep(ms * 1000);
-  }
-  return !m_StopRequested.load();
+  if (m_StopEvent.IsSet()) return false;
+  m_StopEvent.Wait(ms);
+  return !m_StopEvent.IsSet();
 }
 
 uint32_t WSServer::AcceptConnections() {
   for (;;) {
-    pollfd fds[2] = {{m_ListenSocket, POLLIN, 0}, {m_WakePipe[0], POLLIN, 0}};
-    const int ready = ::poll(fds, m_WakePipe[0] >= 0 ? 2 : 1, -1);
-    if (ready < 0 && errno == EINTR) continue;
-    if (m_StopRequested.load()) break;
-    if (ready < 0 || (fds[0].revents & POLLNVAL) != 0) {
+    const net::AcceptResult accepted = net::AcceptWithin(m_ListenSocket, platform::kInfinite, &m_StopWake);
+    if (accepted.status == net::AcceptStatus::kStopped) break;
+    if (accepted.status == net::AcceptStatus::kWaitFailed) {
       GetLogger().LogLine("WSServer::AcceptConnections poll failed (%d); no more connections are accepted.",
-                          errno);
+                          accepted.os_error);
       break;
     }
-    if ((fds[0].revents & (POLLIN | POLLERR | POLLHUP)) == 0) continue;
-
-    sockaddr_in peer{};
-    socklen_t length = sizeof peer;
-    const int s = ::accept4(m_ListenSocket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-    const int err = errno;
-    if (m_StopRequested.load()) {
-      CloseSocket(s);
+    if (m_StopEvent.IsSet()) {
+      ShutAndClose(accepted.socket);
       break;
     }
-    if (s < 0) {
-      if (IsTransientAcceptError(err)) continue;
-      if (IsExhaustionAcceptError(err)) {
-        if (!PauseUnlessStopped(kExhaustionPauseMs)) break;
-        continue;
-      }
+    const int s = accepted.socket;
+    if (accepted.status == net::AcceptStatus::kTryAgain || accepted.status == net::AcceptStatus::kTimedOut) {
+      continue;
+    }
+    if (accepted.status == net::AcceptStatus::kExhausted) {
+      if (!PauseUnlessStopped(kExhaustionPauseMs)) break;
+      continue;
+    }
+    if (accepted.status != net::AcceptStatus::kAccepted) {
       GetLogger().LogLine("WSServer::AcceptConnections accept failed (%d); no more connections are accepted.",
-                          err);
+                          accepted.os_error);
       break;
     }
     ReapEndedThreads();
@@ -184,7 +128,7 @@ uint32_t WSServer::AcceptConnections() {
     auto* record = new WSAcceptRecord;
     record->m_Socket = s;
     record->m_ListenSocket = m_ListenSocket;
-    record->m_PeerAddress = peer;
+    record->m_PeerAddress = accepted.peer;
     record->m_Server = this;
     // The count holds every connection accepted before this one, also those whose
     // thread has not got going yet.
@@ -192,7 +136,7 @@ uint32_t WSServer::AcceptConnections() {
     if (prior >= GetMaxConnections()) {
       if (GetMaxConnections() == 1) {
         if (!PauseUnlessStopped(kSingleConnectionPauseMs)) {
-          CloseSocket(s);
+          ShutAndClose(s);
           delete record;
           break;
         }
@@ -207,12 +151,12 @@ uint32_t WSServer::AcceptConnections() {
         "connection.",
         record->m_OverMaximum ? "TRUE " : "FALSE ", prior);
     if (!StartConnection(record)) {
-      CloseSocket(s);
+      ShutAndClose(s);
       delete record;
     }
   }
   m_Running = 0;
-  m_StopRequested = 0;
+  m_StopEvent.Reset();
   return 0;
 }
 
@@ -262,7 +206,7 @@ void WSServer::ConnectionThread(WSAcceptRecord* record, uint64_t key) {
     }
     DeleteConnection(connection);
   }
-  CloseSocket(s);
+  ShutAndClose(s);
   GetLogger().LogLine(" closing socket ->%4d (Num Still Connected = %d)\n", s, GetConnectionCount() - 1);
   delete record;
   RemoveConnection(key);
@@ -317,16 +261,13 @@ int WSServer::CountConnectionList() {
 }
 
 int ConnectAndClose(int port, const char* address) {
-  const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (s < 0) return 1;
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(port));
-  if (::inet_pton(AF_INET, address, &to.sin_addr) != 1 ||
-      ::connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
-    ::close(s);
+  const net::SOCKET s = net::OpenStreamSocket();
+  if (s == net::INVALID_SOCKET) return 1;
+  uint32_t to = 0;
+  if (!net::ParseIPv4(address, &to) || net::StartConnect(s, to, htons(static_cast<uint16_t>(port))) != 0) {
+    net::CloseSocket(s);
     return 2;
   }
-  CloseSocket(s);
+  ShutAndClose(s);
   return 0;
 }

@@ -17,13 +17,16 @@
 // - A derived server's destructor must call JoinAllThreads before its own members go,
 //   since connection threads call its virtual operations.
 //
+// Every socket call goes through platform/net: the listener, the accept with its
+// stop wake-up, and each connection's socket.
+//
 // Locking: one mutex (the server's own) guards the connection list, the list of
 // ended threads and the count's changes; it is held only for list operations and
 // never while a connection runs. GetConnectionCount, the maximum and the flags are
 // atomics read without it. A connection's own calls take no server lock.
 #pragma once
 
-#include <netinet/in.h>
+#include <netinet/in.h>  // AF_INET and INADDR_ANY for the callers of Listen
 
 #include <atomic>
 #include <condition_variable>
@@ -34,13 +37,16 @@
 #include <thread>
 
 #include "app/server/ws_connection.h"
+#include "platform/net/listener.h"
+#include "platform/net/wait.h"
+#include "platform/sync/event.h"
 #include "platform/thread/worker_thread.h"
 
 // What the accept thread hands to a new connection thread.
 struct WSAcceptRecord {
   int m_Socket = -1;
   int m_ListenSocket = -1;
-  sockaddr_in m_PeerAddress{};
+  platform::net::SocketAddress m_PeerAddress;
   int m_OverMaximum = 0;
   WSServer* m_Server = nullptr;
 };
@@ -68,8 +74,8 @@ class WSServer {
   // thread and closes the listening socket.
   virtual ~WSServer();
 
-  // Creates, binds and opens the listening socket (SO_REUSEADDR): 0 listening,
-  // 2 socket() failed, 3 bind failed, 4 listen failed (1, the Winsock start-up, cannot
+  // Creates the listening socket, binds and opens it, with SO_REUSEADDR: 0 listening,
+  // 2 the socket call failed, 3 bind failed, 4 listen failed (1, the Winsock start-up, cannot
   // fail here). A failure closes the socket it made. address is in network order.
   // Port 0 binds an ephemeral port (GetPort tells which). Refused with 4 while the
   // accept thread runs; a socket left from an earlier Listen is closed first.
@@ -92,7 +98,8 @@ class WSServer {
   int GetConnectionCount() const { return m_ConnectionCount.load(); }
   // The listening port, -1 until Listen succeeds.
   int GetPort() const { return m_Port.load(); }
-  // The errno of the last Listen that failed at socket, bind or listen (0 otherwise).
+  // The errno of the last Listen that failed at its socket, bind or listen step (0
+  // otherwise).
   int GetListenErrno() const { return m_ListenErrno; }
 
   // CancelBlockingCall on every registered connection (their threads then end and
@@ -131,11 +138,11 @@ class WSServer {
   bool PauseUnlessStopped(uint32_t ms);
   void CloseListenSocket();
 
-  sockaddr_in m_LocalAddress{};
   int m_ListenSocket = -1;
-  int m_WakePipe[2] = {-1, -1};  // written by Stop to wake the accept thread
+  // Set by Stop; the wake makes it end the accept thread's wait at once.
+  platform::Event m_StopEvent{platform::Event::Mode::kManualReset};
+  platform::net::StopWake m_StopWake{m_StopEvent};
   std::atomic<int> m_Running{0};
-  std::atomic<int> m_StopRequested{0};
   std::atomic<int> m_MaxConnections{kDefaultMaxConnections};
   std::atomic<int> m_ConnectionCount{0};
   int m_Protocol = 0;
@@ -152,5 +159,5 @@ class WSServer {
 };
 
 // Opens a TCP connection to the dotted IPv4 address and port and closes it at once:
-// 0 done, 1 socket() failed, 2 connect failed.
+// 0 done, 1 no socket could be had, 2 connect failed.
 int ConnectAndClose(int port, const char* address);

@@ -1,13 +1,10 @@
 #include "app/server/ws_text.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "platform/net/socket.h"
 
 namespace {
 
@@ -64,14 +61,10 @@ void StripLineEnd(char* text) {
 }
 
 int AddressToHostName(const char* address, char* buffer, int size) {
-  sockaddr_in in{};
-  in.sin_family = AF_INET;
-  if (::inet_pton(AF_INET, address, &in.sin_addr) != 1) return 2;
-  char host[NI_MAXHOST];
-  if (::getnameinfo(reinterpret_cast<const sockaddr*>(&in), sizeof in, host, sizeof host, nullptr, 0,
-                    NI_NAMEREQD) != 0) {
-    return 2;
-  }
+  uint32_t address_be = 0;
+  if (address == nullptr || !platform::net::ParseIPv4(address, &address_be)) return 2;
+  std::string host;
+  if (platform::net::LookupHostName(address_be, &host) != 0) return 2;
   return CopyOut(host, buffer, size);
 }
 
@@ -79,14 +72,8 @@ int HostNameToAddress(const char* name, char* buffer, int size) {
   if (name == nullptr || *name == '\0') return 2;
   const char* at = std::strrchr(name + 1, '@');
   const char* host = at != nullptr ? at + 1 : name;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (::getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return 2;
-  char text[INET_ADDRSTRLEN] = {};
-  const bool ok = ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr, text,
-                              sizeof text) != nullptr;
-  ::freeaddrinfo(found);
-  return ok ? CopyOut(text, buffer, size) : 2;
+  uint32_t address_be = 0;
+  if (platform::net::ResolveIPv4(host, &address_be) != 0) return 2;
+  const std::string text = platform::net::IPv4Text(address_be);
+  return text.empty() ? 2 : CopyOut(text, buffer, size);
 }

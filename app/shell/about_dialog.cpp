@@ -7,7 +7,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "core/ui/timed_message_box.h"
+#include "app/qt/timed_message_box.h"
 
 namespace {
 

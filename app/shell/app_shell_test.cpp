@@ -5,10 +5,10 @@
 #include <QPushButton>
 #include <gtest/gtest.h>
 
+#include "app/qt/timed_message_box.h"
 #include "app/shell/about_dialog.h"
 #include "app/shell/instance_lock.h"
 #include "app/shell/kvr_app.h"
-#include "core/ui/timed_message_box.h"
 
 namespace {
 
@@ -57,6 +57,7 @@ TEST(AboutDialogTest, PicturesVersionAndOkOnly) {
   static char arg0[] = "app_shell_test";
   static char* argv[] = {arg0, nullptr};
   if (!QCoreApplication::instance()) new QApplication(argc, argv);
+  InstallQtMessageUi();
   CAboutDlg about;
   about.OnInitDialog();
   about.show();

@@ -1,12 +1,12 @@
 #include "app/shell/kvr_app.h"
 
+#include "app/qt/timed_message_box.h"
 #include "app/shell/about_dialog.h"
 #include "app/shell/main_frame.h"
 #include "core/crypto/crypto_engine.h"
 #include "core/log/logger.h"
 #include "core/params/param_store.h"
 #include "core/queue/reversal_journal.h"
-#include "core/ui/timed_message_box.h"
 #include "host/ip/sspi_interface.h"
 #include "platform/fs/files.h"
 #include "platform/net/socket.h"

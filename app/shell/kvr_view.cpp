@@ -7,11 +7,11 @@
 #include <QTimer>
 
 #include "app/pipe/pipe_server.h"
+#include "app/qt/timed_message_box.h"
 #include "app/shell/kvr_app.h"
 #include "core/log/logger.h"
 #include "core/queue/transaction_queue.h"
 #include "core/tran/tran_params.h"
-#include "core/ui/timed_message_box.h"
 #include "host/engine/traffic.h"
 #include "platform/sync/tick.h"
 #include "platform/text/format.h"
@@ -139,9 +139,9 @@ CKVRView::CBusyScope::~CBusyScope() {
 int CKVRView::StartAllInterfaces() {
   CBusyScope busy(this);
   const bool silent = theApp.m_StartedAsService;
-  // 1.
+  // 1. Show the OFFLINE title until the interfaces are up.
   platform::window::PostMessage(m_Handle, WM_SHOW_OFFLINE_TITLE, 0, 0);
-  // 2.
+  // 2. Start the management pipe when the launcher started the program.
   if (theApp.m_StartedByLauncher && m_Hooks.start_pipe) {
     const std::string name = PipeNameForProcess(static_cast<unsigned long>(getpid()));
     if (!m_Hooks.start_pipe(name)) {
@@ -149,7 +149,7 @@ int CKVRView::StartAllInterfaces() {
                           static_cast<int>(platform::GetLastError()));
     }
   }
-  // 3.
+  // 3. Show the progress box and the wait cursor, and let them paint.
   CTimedMessageBox progress;
   progress.Create(nullptr);
   m_ProgressBox = &progress;
@@ -157,25 +157,25 @@ int CKVRView::StartAllInterfaces() {
   PumpWindowFor(50);
 
   [&] {
-    // 4.
+    // 4. Download the merchant parameters, once per process.
     if (!g_ParametersRetrieved) {
       Progress("Retrieving Parameters ...");
       g_ParametersRetrieved = true;
       if (m_Hooks.retrieve_parameters) m_Hooks.retrieve_parameters();
     }
-    // 5.
+    // 5. Stop here when the configuration is unset or unreadable.
     if (!m_Components->CheckConfiguration(silent)) return;
-    // 6.
+    // 6. Empty the transaction queue and set the lane maximum from NUMBER OF LANES.
     const CParamSettings settings = m_Components->Settings();
     const int lanes = ReadIntParam(settings, kParmNumberOfLanes);
     m_Components->PrepareQueue(lanes);
-    // 7.
+    // 7. Start the ReverseWorker.
     Progress("Starting the Server Transaction Reversal Thread ...");
     if (!m_Components->StartReverseWorker()) {
       Show("Failed to Server Transaction Reversal Thread!", true);
       return;
     }
-    // 8.
+    // 8. Start the Elavon interface, asking whether to retry while it fails.
     Progress("Attempting to Connect to Elavon ...");
     while (!m_Components->StartElavon()) {
       const int answer = Ask(m_Components->ElavonStartFailureText() + "\r\n   Retry?", silent, silent ? IDNO : IDYES);
@@ -185,7 +185,7 @@ int CKVRView::StartAllInterfaces() {
         return;
       }
     }
-    // 9.
+    // 9. Start the dial backup on MODEM COM PORT when TRANSPORT METHOD is 1 or 2.
     const int method = ReadIntParam(settings, kParmTransportMethod);
     if (method == 1 || method == 2) {
       Progress("Starting Dial Backup Support...");
@@ -199,7 +199,7 @@ int CKVRView::StartAllInterfaces() {
         }
       }
     }
-    // 10.
+    // 10. Start the client listener on its port (one connection for a single lane).
     Progress("Initializing Client TCP/IP Interface....");
     const int result = m_Components->StartListener(lanes == 1 ? 1 : kClientListenerMaxConnections);
     if (result != 0) {
@@ -207,13 +207,13 @@ int CKVRView::StartAllInterfaces() {
       GetLogger().LogLine("Failed to initialize TCP/IP Server interface return code: %d.", result);
       return;
     }
-    // 11.
+    // 11. Start the 500 ms title timer and log the successful start.
     GetLogger().LogLine("TCP/IP Server initialized successfully.");
     platform::window::SetTimer(m_Handle, kTitleTimerId, 500);
     GetLogger().LogLine("Interfaces initialized successfully.");
   }();
 
-  // 12.
+  // 12. Whatever the outcome: restore the cursor and close the progress box.
   QApplication::restoreOverrideCursor();
   m_ProgressBox = nullptr;
   progress.DestroyWindow();

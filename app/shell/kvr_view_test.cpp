@@ -16,13 +16,13 @@
 #include <QWindow>
 #include <gtest/gtest.h>
 
+#include "app/qt/qt_driver.h"
+#include "app/qt/timed_message_box.h"
 #include "app/shell/kvr_app.h"
 #include "app/shell/main_frame.h"
 #include "core/log/logger.h"
 #include "core/params/param_settings.h"
-#include "core/ui/timed_message_box.h"
 #include "platform/text/format.h"
-#include "platform/window/qt_driver.h"
 #include "platform/window/window.h"
 
 namespace {
@@ -134,6 +134,7 @@ class ViewStartTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (!QCoreApplication::instance()) new QApplication(g_argc, g_argv);
+    InstallQtMessageUi();
   }
   void SetUp() override {
     // The tests of this binary may run side by side in one folder: the process's
@@ -145,7 +146,7 @@ class ViewStartTest : public ::testing::Test {
       return true;
     }();
     (void)in_own_folder;
-    m_Driver = std::make_unique<platform::window::QtPumpDriver>();
+    m_Driver = std::make_unique<app_qt::QtPumpDriver>();
   }
   void TearDown() override {
     SetMainWindow(nullptr);
@@ -208,7 +209,7 @@ class ViewStartTest : public ::testing::Test {
   bool TitleTimerRunning() { return platform::window::KillTimer(m_Frame->View()->Handle(), kTitleTimerId); }
 
   std::shared_ptr<Record> m_Record = std::make_shared<Record>();
-  std::unique_ptr<platform::window::QtPumpDriver> m_Driver;
+  std::unique_ptr<app_qt::QtPumpDriver> m_Driver;
   std::unique_ptr<CMainFrame> m_Frame;
   size_t m_LogStart = 0;
 };

@@ -12,8 +12,8 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
+#include "app/qt/timed_message_box.h"
 #include "core/params/param_store.h"
-#include "core/ui/timed_message_box.h"
 
 namespace {
 

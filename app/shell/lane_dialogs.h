@@ -15,7 +15,7 @@
 
 #include <QDialog>
 
-#include "app/shell/lanes.h"
+#include "app/lanes/lanes.h"
 #include "core/vocab/text_helpers.h"
 
 class CParamStore;

@@ -13,9 +13,9 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
-#include "app/shell/lane_test_support.h"
+#include "app/lanes/lane_test_support.h"
+#include "app/qt/timed_message_box.h"
 #include "core/params/param_store.h"
-#include "core/ui/timed_message_box.h"
 #include "platform/fs/files.h"
 #include "platform/fs/profile.h"
 
@@ -40,6 +40,7 @@ class LaneDialogsTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (!QCoreApplication::instance()) new QApplication(g_argc, g_argv);
+    InstallQtMessageUi();
   }
 
   void SetUp() override {

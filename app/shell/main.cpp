@@ -1,7 +1,7 @@
-// The server program: the Qt application, the window layer's Qt driver, and the
-// application object's start-up and shut-down around Qt's message loop. SIGTERM and
-// SIGINT close the main window as File, Exit would, and end the questions that wait
-// for the user with their default answers.
+// The server program: the Qt application, the window layer's Qt driver, the Qt
+// boxes of the timed messages, and the application object's start-up and shut-down
+// around Qt's message loop. SIGTERM and SIGINT close the main window as File, Exit
+// would, and end the questions that wait for the user with their default answers.
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,10 +14,11 @@
 #include <QApplication>
 #include <QSocketNotifier>
 
+#include "app/qt/qt_driver.h"
+#include "app/qt/timed_message_box.h"
 #include "app/shell/kvr_app.h"
 #include "app/shell/main_frame.h"
 #include "app/shell/wiring.h"
-#include "platform/window/qt_driver.h"
 
 namespace {
 
@@ -67,7 +68,9 @@ int main(int argc, char** argv) {
   setlocale(LC_NUMERIC, "C");
   // No display name: the window system would append it to every window's title.
   QApplication::setQuitOnLastWindowClosed(false);
-  platform::window::QtPumpDriver driver;
+  app_qt::QtPumpDriver driver;
+  // The boxes of the timed messages and questions are Qt's.
+  InstallQtMessageUi();
 
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_SignalPipe) == 0) {
     struct sigaction action {};

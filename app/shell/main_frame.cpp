@@ -9,10 +9,10 @@
 #include <QTimer>
 #include <QToolBar>
 
+#include "app/qt/timed_message_box.h"
 #include "app/shell/kvr_app.h"
 #include "app/shell/kvr_view.h"
 #include "core/params/param_store.h"
-#include "core/ui/timed_message_box.h"
 #include "platform/window/window.h"
 
 CMainFrame::CMainFrame(std::unique_ptr<CViewComponents> components) {

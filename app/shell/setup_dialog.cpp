@@ -16,9 +16,10 @@
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
 
+#include "app/qt/timed_message_box.h"
 #include "core/params/param_store.h"
 #include "core/queue/abort_event.h"
-#include "core/ui/timed_message_box.h"
+#include "core/vocab/text_helpers.h"
 #include "platform/thread/worker_thread.h"
 
 namespace {
@@ -70,12 +71,7 @@ std::string FromQt(const QString& text) { return text.toLocal8Bit().toStdString(
 
 // A parameter as a number: an optional sign and the leading digits, 0 when there
 // are none; clamped to the int range.
-int TextToInt(const std::string& text) {
-  const long value = std::strtol(text.c_str(), nullptr, 10);
-  if (value > INT_MAX) return INT_MAX;
-  if (value < INT_MIN) return INT_MIN;
-  return static_cast<int>(value);
-}
+int TextToInt(const std::string& text) { return AtoiClamped(text); }
 
 // 1 -> the second choice, 2 -> the third, anything else -> the first.
 int ChoiceOf(int value) { return value == 1 || value == 2 ? value : 0; }

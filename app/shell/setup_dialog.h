@@ -24,7 +24,7 @@
 #include <QDialog>
 
 #include "app/shell/lane_dialogs.h"
-#include "app/shell/lanes.h"
+#include "app/lanes/lanes.h"
 #include "platform/tls/sspi.h"
 
 class CParamStore;

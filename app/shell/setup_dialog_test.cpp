@@ -28,14 +28,16 @@
 #include <QTableWidget>
 #include <QTest>
 #include <QTimer>
+#include <QLabel>
+#include <QLayout>
 #include <QWindow>
 #include <gtest/gtest.h>
 
-#include "app/shell/lane_test_support.h"
+#include "app/lanes/lane_test_support.h"
+#include "app/qt/qt_driver.h"
+#include "app/qt/timed_message_box.h"
 #include "core/crypto/crypto_engine.h"
 #include "core/params/param_store.h"
-#include "core/ui/timed_message_box.h"
-#include "platform/window/qt_driver.h"
 #include "host/ip/sspi_interface.h"
 #include "platform/capi/capi.h"
 #include "platform/fs/files.h"
@@ -93,6 +95,7 @@ class SetupDialogTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (!QCoreApplication::instance()) new QApplication(g_argc, g_argv);
+    InstallQtMessageUi();
   }
 
   void SetUp() override {
@@ -293,6 +296,26 @@ TEST_F(SetupDialogTest, OkAcceptsAndTheCloseRejectsWithoutWriting) {
   EXPECT_TRUE(shown_.empty());
 }
 
+// Every caption shows whole, also where the screen is small (the window system then
+// offers less than the dialog would like): no control gets less than it needs.
+TEST_F(SetupDialogTest, EveryCaptionShowsWholeOnTheScreen) {
+  auto dialog = MakeDialog();
+  dialog->show();
+  QCoreApplication::processEvents();
+  int looked_at = 0;
+  for (QWidget* child : dialog->findChildren<QWidget*>()) {
+    auto* label = qobject_cast<QLabel*>(child);
+    auto* button = qobject_cast<QAbstractButton*>(child);
+    if ((!label && !button) || !child->isVisible()) continue;
+    ++looked_at;
+    const std::string text = (label ? label->text() : button->text()).toStdString();
+    EXPECT_GE(child->width(), child->minimumSizeHint().width()) << text;
+  }
+  EXPECT_GT(looked_at, 20);
+  EXPECT_GE(dialog->width(), dialog->layout()->minimumSize().width());
+  dialog->hide();
+}
+
 TEST_F(SetupDialogTest, LaneSetupOpensTheLaneDialog) {
   SetParams({{kParmLaneIds, "101$102"}});
   auto dialog = MakeDialog();
@@ -345,7 +368,7 @@ TEST_F(SetupDialogTest, TheDownloadsProgressBoxBelongsToTheDialog) {
                                               [] { std::this_thread::sleep_for(std::chrono::milliseconds(200)); });
   });
   // Qt's events are served while the UI thread waits, as in the server.
-  platform::window::QtPumpDriver driver;
+  app_qt::QtPumpDriver driver;
   dialog->show();
   EXPECT_EQ(dialog->windowTitle(), "Setup Corvane Parameters");
   EXPECT_GE(dialog->width(), TitleWidth(dialog.get()));

@@ -3,10 +3,10 @@
 #include <chrono>
 #include <thread>
 
-#include "app/shell/lanes.h"
+#include "app/lanes/lanes.h"
+#include "app/qt/timed_message_box.h"
 #include "core/params/param_store.h"
 #include "core/queue/transaction_queue.h"
-#include "core/ui/timed_message_box.h"
 #include "host/engine/ssl_link.h"
 #include "platform/sync/tick.h"
 #include "platform/window/window.h"

@@ -13,6 +13,14 @@
 
 namespace {
 
+// What the management pipe photographs for "APP SETTINGS FORM": the Setup dialog with
+// the process's parameters, created modeless and laid out without being shown.
+std::unique_ptr<QWidget> MakeSetupDialogForSnapshot() {
+  auto dialog = std::make_unique<CSetupParamsDlg>(nullptr);
+  if (!dialog->Create()) return nullptr;
+  return dialog;
+}
+
 CLaunchIdentity ReadLaunchIdentity() { return CLaunchIdentity{theApp.m_StartedByLauncher, theApp.m_DeviceId}; }
 
 // The management pipe and what its commands read; both live as long as the process.
@@ -46,7 +54,7 @@ void WireApplication(CKVRElavonIP_HostApp& app) {
   CViewHooks hooks;
   hooks.start_pipe = [view](const std::string& name) {
     CPipeParts& pipe = Pipe();
-    if (!pipe.source) pipe.source = std::make_unique<CAppPipeCommandSource>(view);
+    if (!pipe.source) pipe.source = std::make_unique<CAppPipeCommandSource>(view, &MakeSetupDialogForSnapshot);
     pipe.thread.SetSecure(true);
     pipe.thread.SetOwner(pipe.source.get());
     pipe.thread.SetRequestCallback(&OnPipeCommand);

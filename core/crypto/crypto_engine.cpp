@@ -1,10 +1,12 @@
 #include "core/crypto/crypto_engine.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <vector>
 
 #include "core/log/logger.h"
+#include "core/vocab/control_chars.h"
 #include "core/vocab/text_helpers.h"
 #include "platform/text/format.h"
 
@@ -35,6 +37,9 @@ constexpr MaskedMaterial kMaterial4("KVR-CLIENT-LOGIN-M:c4d8a61f3e9b2075");
 constexpr char kContainer[] = "CorvaneElavonIP_Host{7C31E5A2-9B04-4F6D-8E21-3D5A90C4B7F1}";
 constexpr DWORD kRc4_128 = 128u << 16;
 constexpr DWORD k3Des192 = 192u << 16;
+// A container made new gets an exchange pair of 2048 bits; one that already holds a
+// pair keeps it, whatever its length.
+constexpr DWORD kNewExchangeKeyFlags = 2048u << 16;
 constexpr size_t kWorkBuffer = 32768;
 
 // Engine state: one engine per process; guarded by the engine's lock (its private
@@ -75,6 +80,12 @@ void DestroyHash(HCRYPTHASH* hash) {
 
 bool HashMaterial(HCRYPTHASH hash, const std::string& material) {
   return CryptHashData(hash, reinterpret_cast<const BYTE*>(material.data()), static_cast<DWORD>(material.size()), 0);
+}
+
+// A decrypted text ends at its first NUL, as a C string of the plain bytes would.
+std::string TextBeforeNul(const uint8_t* bytes, size_t count) {
+  const uint8_t* end = std::find(bytes, bytes + count, static_cast<uint8_t>(0));
+  return std::string(reinterpret_cast<const char*>(bytes), static_cast<size_t>(end - bytes));
 }
 
 void SetPublicKeyText(std::string text) {
@@ -132,7 +143,17 @@ bool CRequest::IsHexText(const std::string& hex) {
 
 CCryptoEngine::CCryptoEngine() = default;
 
-CCryptoEngine::~CCryptoEngine() = default;
+CCryptoEngine::~CCryptoEngine() {
+  volatile uint8_t* secret = m_RejectionSecret.data();
+  for (size_t i = 0; i < m_RejectionSecret.size(); ++i) secret[i] = 0;
+}
+
+bool CCryptoEngine::ImportKeyBlobLocked(const uint8_t* blob, size_t blob_len, HCRYPTKEY* key) {
+  *key = 0;
+  if (!g_Prov || !m_HasRejectionSecret || blob_len > 0xFFFFFFFFu) return false;
+  return ImportSimpleBlobImplicitRejection(g_Prov, blob, static_cast<DWORD>(blob_len), m_RejectionSecret.data(),
+                                           static_cast<DWORD>(m_RejectionSecret.size()), key);
+}
 
 void CCryptoEngine::LogStartFailure(bool second_container) {
   const DWORD code = platform::GetLastError();
@@ -195,7 +216,7 @@ bool CCryptoEngine::Start() {
       Log().LogLine("Failure is NTE_NO_KEY");
       Log().LogLine("Trying ::CryptGenKey('GB')");
       errno = 0;
-      if (!CryptGenKey(g_Prov, AT_KEYEXCHANGE, 0, &g_ExchangeKey)) {
+      if (!CryptGenKey(g_Prov, AT_KEYEXCHANGE, kNewExchangeKeyFlags, &g_ExchangeKey)) {
         LogContainerWriteFailure();
         LogFailure("GB");
         LogStartFailure();
@@ -218,7 +239,17 @@ bool CCryptoEngine::Start() {
     LogStartFailure();
     return false;
   }
-  SetPublicKeyText("\x11" + CRequest::BytesToHex(blob.data(), blob_len) + "\x12");
+  SetPublicKeyText(kDC1 + CRequest::BytesToHex(blob.data(), blob_len) + kDC2);
+
+  // The secret behind the substitute keys of unsound key blobs: made once, at the
+  // first start, and kept for the engine's life.
+  if (!m_HasRejectionSecret) {
+    if (!CryptGenRandom(g_Prov, static_cast<DWORD>(m_RejectionSecret.size()), m_RejectionSecret.data())) {
+      LogStartFailure();
+      return false;
+    }
+    m_HasRejectionSecret = true;
+  }
 
   // 4.-7. Session keys 1 to 3.
   for (int i = 1; i <= 3; ++i) {
@@ -318,9 +349,7 @@ bool CCryptoEngine::DecryptHexWithKeyBlob(const uint8_t* blob, size_t blob_len, 
                                           std::string* out) {
   platform::MutexLock lock(m_Lock);
   HCRYPTKEY key = 0;
-  if (!g_Prov || blob_len > 0xFFFFFFFFu || !CryptImportKey(g_Prov, blob, static_cast<DWORD>(blob_len), 0, 0, &key)) {
-    return false;
-  }
+  if (!ImportKeyBlobLocked(blob, blob_len, &key)) return false;
   // Only upper-case hex of even length is a payload: any other text would decode to
   // bytes the client never sent.
   if (hex.empty() || !CRequest::IsHexText(hex)) {
@@ -336,7 +365,7 @@ bool CCryptoEngine::DecryptHexWithKeyBlob(const uint8_t* blob, size_t blob_len, 
     DestroyKey(&key);
     return false;
   }
-  *out = std::string(reinterpret_cast<const char*>(buffer.data()), data_len);
+  *out = TextBeforeNul(buffer.data(), data_len);
   DestroyKey(&key);
   return true;
 }
@@ -345,10 +374,7 @@ bool CCryptoEngine::EncryptWithKeyBlobToHex(const uint8_t* blob, size_t blob_len
                                             const std::string& text) {
   platform::MutexLock lock(m_Lock);
   HCRYPTKEY key = 0;
-  if (!g_Prov || blob_len > 0xFFFFFFFFu || text.size() > 0x7FFFFFF0u ||
-      !CryptImportKey(g_Prov, blob, static_cast<DWORD>(blob_len), 0, 0, &key)) {
-    return false;
-  }
+  if (text.size() > 0x7FFFFFF0u || !ImportKeyBlobLocked(blob, blob_len, &key)) return false;
   const DWORD length = static_cast<DWORD>(text.size());
   std::vector<uint8_t> buffer(text.begin(), text.end());
   buffer.resize(length + 8);
@@ -400,6 +426,6 @@ bool CCryptoEngine::DecryptFromHex(const std::string& hex, std::string* out) {
     Log().LogLine("Error %x during CryptDecrypt!", platform::GetLastError());
     return false;
   }
-  *out = std::string(reinterpret_cast<const char*>(buffer.data()), data_len);
+  *out = TextBeforeNul(buffer.data(), data_len);
   return true;
 }

@@ -8,6 +8,7 @@
 // engine, then logger.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -37,9 +38,10 @@ class CCryptoEngine {
   CCryptoEngine& operator=(const CCryptoEngine&) = delete;
   virtual ~CCryptoEngine();
 
-  // Acquires (or creates) the key container, gets (or generates) the exchange key
-  // pair, sets the public key text and derives the four session keys; every step is
-  // logged. On false the caller runs Stop.
+  // Acquires (or creates) the key container, gets (or generates, 2048 bits) the
+  // exchange key pair, sets the public key text and derives the four session keys;
+  // every step is logged. The first start also draws the secret of the substitute
+  // keys (DecryptHexWithKeyBlob). On false the caller runs Stop.
   bool Start() EXCLUDES(m_Lock);
   bool StartFourthKey() EXCLUDES(m_Lock);
   // Destroys every key and hash, releases the container (which stays on disk) and
@@ -57,16 +59,25 @@ class CCryptoEngine {
   bool EncryptRc4B(uint8_t* buffer, uint32_t* len, uint32_t buffer_len) EXCLUDES(m_Lock);
   bool EncryptRc4C(uint8_t* buffer, uint32_t* len, uint32_t buffer_len) EXCLUDES(m_Lock);
 
-  // The hex text decrypted with the key imported from the blob. False for a blob
-  // that cannot be imported (no log line), an empty, odd or non-hex text, or a
-  // failed decryption.
+  // Key blobs are imported with implicit rejection: a blob whose header, algorithms
+  // or size are wrong cannot be imported, but one whose RSA part does not decrypt to
+  // a key of its algorithm's full length gives a substitute key, the same for the same
+  // blob while the engine lives, so that such a blob fails exactly as one carrying a
+  // wrong key does and a peer learns nothing of the padding.
+  //
+  // The hex text decrypted with the key imported from the blob, as a NUL-terminated
+  // text: out ends before the first NUL of the plain bytes. False for a blob that
+  // cannot be imported (no log line), an empty, odd or non-hex text, or a failed
+  // decryption.
   bool DecryptHexWithKeyBlob(const uint8_t* blob, size_t blob_len, const std::string& hex, std::string* out)
       EXCLUDES(m_Lock);
-  // The text encrypted with the key imported from the blob, as hex.
+  // The text encrypted with the key imported from the blob (the same key the
+  // decryption takes), as hex.
   bool EncryptWithKeyBlobToHex(const uint8_t* blob, size_t blob_len, std::string* out_hex, const std::string& text)
       EXCLUDES(m_Lock);
 
-  // Session key 1 (Triple-DES), which nothing of the server calls.
+  // Session key 1 (Triple-DES), which nothing of the server calls. DecryptFromHex's
+  // out ends before the first NUL of the plain bytes, as DecryptHexWithKeyBlob's.
   bool EncryptToHex(const std::string& text, std::string* out_hex) EXCLUDES(m_Lock);
   bool DecryptFromHex(const std::string& hex, std::string* out) EXCLUDES(m_Lock);
 
@@ -81,12 +92,18 @@ class CCryptoEngine {
                     const uint8_t* bdk = nullptr) EXCLUDES(m_Lock);
 
  private:
-  bool EncryptRc4(platform::capi::HCRYPTKEY key, uint8_t* buffer, uint32_t* len, uint32_t buffer_len) REQUIRES(m_Lock);
+  bool EncryptRc4(platform::capi::HCRYPTKEY key, uint8_t* buffer, uint32_t* len, uint32_t buffer_len)
+      REQUIRES(m_Lock);
+  // The key of a client's blob, with implicit rejection.
+  bool ImportKeyBlobLocked(const uint8_t* blob, size_t blob_len, platform::capi::HCRYPTKEY* key) REQUIRES(m_Lock);
   bool DeriveFourthKeyLocked() REQUIRES(m_Lock);
   // The general start failure line, with the last error's code and text.
   void LogStartFailure(bool second_container = false);
 
   mutable platform::Mutex m_Lock;
+  // The key of the substitute keys.
+  std::array<uint8_t, 32> m_RejectionSecret GUARDED_BY(m_Lock){};
+  bool m_HasRejectionSecret GUARDED_BY(m_Lock) = false;
 };
 
 // The one engine of the process.

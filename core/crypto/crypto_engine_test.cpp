@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "core/log/logger.h"
+#include "platform/capi/capi.h"
 #include "platform/fs/files.h"
 #include "platform/sync/tick.h"
 #include "platform/text/format.h"
@@ -204,10 +205,10 @@ TEST_F(CryptoEngineTest, FirstStartCreatesTheContainerAndLaterStartsFindIt) {
 
   // The PUBLICKEYBLOB, field by field.
   const Bytes blob = FromHex(key_text.substr(1, key_text.size() - 2));
-  ASSERT_EQ(blob.size(), 20u + 128u);
+  ASSERT_EQ(blob.size(), 20u + 256u);
   EXPECT_EQ(Bytes(blob.begin(), blob.begin() + 8), (Bytes{0x06, 0x02, 0x00, 0x00, 0x00, 0xA4, 0x00, 0x00}));
   EXPECT_EQ(std::string(blob.begin() + 8, blob.begin() + 12), "RSA1");
-  EXPECT_EQ(Le32(blob, 12), 1024u);
+  EXPECT_EQ(Le32(blob, 12), 2048u);
   EXPECT_EQ(Le32(blob, 16), 65537u);
 
   g_CryptoEngine.Stop();
@@ -297,20 +298,162 @@ TEST_F(CryptoEngineTest, KeyBlobsFromTheClientDecryptAndEncrypt) {
   EVP_PKEY_free(server_key);
 }
 
-TEST_F(CryptoEngineTest, ABlobForAnotherKeyIsRefusedWithoutALogLine) {
+// Blobs whose RSA part does not carry a key of the algorithm's length (made for
+// another key of the same size, a random number, a short key) open with a substitute
+// key, as a blob with a wrong key does: the same for the same blob, in both
+// directions, across a restart of the engine, and without a log line. Blobs that fail
+// their header checks are refused without one.
+TEST_F(CryptoEngineTest, UnsoundBlobsOpenWithASubstituteKeyWithoutALogLine) {
   ASSERT_TRUE(g_CryptoEngine.Start());
-  EVP_PKEY* other = EVP_RSA_gen(1024);
+  EVP_PKEY* server_key = PublicKeyFromText(g_CryptoEngine.GetPublicKeyText());
+  ASSERT_NE(server_key, nullptr);
+  const size_t k = static_cast<size_t>(EVP_PKEY_get_size(server_key));
+  EVP_PKEY* other = EVP_RSA_gen(static_cast<unsigned>(k * 8));
   ASSERT_NE(other, nullptr);
   const Bytes session(16, 0x42);
-  const Bytes blob = SimpleBlob(other, 0x6801, session);
-  NewLogLines();
+  auto rsa_part = [](const Bytes& blob) { return Bytes(blob.begin() + 12, blob.end()); };
+  Bytes random_part(k);
+  RAND_bytes(random_part.data(), static_cast<int>(k));
+  Bytes random_blob = SimpleBlob(server_key, 0x6801, session);
+  std::copy(random_part.begin(), random_part.end(), random_blob.begin() + 12);
+  struct Case {
+    const char* name;
+    Bytes blob;
+  } cases[] = {
+      {"made for another key", SimpleBlob(other, 0x6801, session)},
+      {"random RSA part", random_blob},
+      {"RC4 key of 5 bytes", SimpleBlob(server_key, 0x6801, Bytes(5, 0x42))},
+      {"3DES key of 16 bytes", SimpleBlob(server_key, 0x6603, Bytes(16, 0x42))},
+  };
+  const std::string request = "TStream=Transaction";
+  for (const Case& c : cases) {
+    NewLogLines();
+    ASSERT_NE(rsa_part(c.blob), rsa_part(SimpleBlob(server_key, 0x6801, session))) << c.name;
+    // What the engine encrypts with the blob it decrypts with the blob again.
+    std::string reply_hex;
+    ASSERT_TRUE(g_CryptoEngine.EncryptWithKeyBlobToHex(c.blob.data(), c.blob.size(), &reply_hex, request)) << c.name;
+    std::string back;
+    ASSERT_TRUE(g_CryptoEngine.DecryptHexWithKeyBlob(c.blob.data(), c.blob.size(), reply_hex, &back)) << c.name;
+    EXPECT_EQ(back, request) << c.name << ": both directions take one key";
+    // Not the key the client meant.
+    const std::string meant = HexOf(Rc4(session, BytesOf(request)));
+    EXPECT_NE(reply_hex, meant) << c.name;
+    std::string again;
+    ASSERT_TRUE(g_CryptoEngine.EncryptWithKeyBlobToHex(c.blob.data(), c.blob.size(), &again, request)) << c.name;
+    EXPECT_EQ(again, reply_hex) << c.name << ": the same blob, the same key";
+    EXPECT_TRUE(NewLogLines().empty()) << c.name;
+
+    g_CryptoEngine.Stop();
+    ASSERT_TRUE(g_CryptoEngine.Start());
+    NewLogLines();
+    ASSERT_TRUE(g_CryptoEngine.EncryptWithKeyBlobToHex(c.blob.data(), c.blob.size(), &again, request)) << c.name;
+    EXPECT_EQ(again, reply_hex) << c.name << ": the same key after a restart";
+  }
+
   std::string out;
-  EXPECT_FALSE(g_CryptoEngine.DecryptHexWithKeyBlob(blob.data(), blob.size(), HexOf(Rc4(session, BytesOf("x=1"))), &out));
-  EXPECT_FALSE(g_CryptoEngine.EncryptWithKeyBlobToHex(blob.data(), blob.size(), &out, "reply"));
   const Bytes junk(12, 0x01);
-  EXPECT_FALSE(g_CryptoEngine.DecryptHexWithKeyBlob(junk.data(), junk.size(), "00", &out));
+  Bytes wrong_size = SimpleBlob(server_key, 0x6801, session);
+  wrong_size.pop_back();
+  Bytes wrong_alg = SimpleBlob(server_key, 0x6602, session);  // RC2
+  for (const Bytes& blob : {junk, wrong_size, wrong_alg}) {
+    EXPECT_FALSE(g_CryptoEngine.DecryptHexWithKeyBlob(blob.data(), blob.size(), "00", &out));
+    EXPECT_FALSE(g_CryptoEngine.EncryptWithKeyBlobToHex(blob.data(), blob.size(), &out, "reply"));
+  }
   EXPECT_TRUE(NewLogLines().empty());
   EVP_PKEY_free(other);
+  EVP_PKEY_free(server_key);
+}
+
+// A decrypted text ends at its first NUL, as a NUL-terminated text does; what comes
+// before it is kept byte for byte, control bytes included.
+TEST_F(CryptoEngineTest, DecryptedTextsEndAtTheirFirstNul) {
+  ASSERT_TRUE(g_CryptoEngine.Start());
+  EVP_PKEY* server_key = PublicKeyFromText(g_CryptoEngine.GetPublicKeyText());
+  ASSERT_NE(server_key, nullptr);
+  const std::string sale = "TStream=Transaction\x1cTranType=Credit\x1cTranCode=Sale";
+  struct Row {
+    const char* name;
+    std::string plain;
+    std::string text;
+  } rows[] = {
+      {"no NUL", sale, sale},
+      {"one NUL at the end", sale + std::string(1, '\0'), sale},
+      {"two NULs at the end", sale + std::string(2, '\0'), sale},
+      {"bytes after the NUL", sale + std::string(1, '\0') + "Memo=x", sale},
+      {"NUL first", std::string(1, '\0') + sale, ""},
+      {"control byte before the NUL", "Memo=a\x01" + std::string(1, '\0'), "Memo=a\x01"},
+      {"only a NUL", std::string(1, '\0'), ""},
+  };
+  Bytes rc4_key(16), des_key(24);
+  RAND_bytes(rc4_key.data(), 16);
+  RAND_bytes(des_key.data(), 24);
+  const Bytes rc4_blob = SimpleBlob(server_key, 0x6801, rc4_key);
+  const Bytes des_blob = SimpleBlob(server_key, 0x6603, des_key);
+  for (const Row& row : rows) {
+    std::string out = "untouched";
+    ASSERT_TRUE(g_CryptoEngine.DecryptHexWithKeyBlob(rc4_blob.data(), rc4_blob.size(),
+                                                     HexOf(Rc4(rc4_key, BytesOf(row.plain))), &out)) << row.name;
+    EXPECT_EQ(out, row.text) << "RC4, " << row.name;
+    out = "untouched";
+    ASSERT_TRUE(g_CryptoEngine.DecryptHexWithKeyBlob(
+        des_blob.data(), des_blob.size(), HexOf(BlockCipher(EVP_des_ede3_cbc(), des_key, BytesOf(row.plain), true)),
+        &out)) << row.name;
+    EXPECT_EQ(out, row.text) << "3DES, " << row.name;
+    // Session key 1 the same way.
+    std::string hex;
+    ASSERT_TRUE(g_CryptoEngine.EncryptToHex(row.plain, &hex)) << row.name;
+    out = "untouched";
+    ASSERT_TRUE(g_CryptoEngine.DecryptFromHex(hex, &out)) << row.name;
+    EXPECT_EQ(out, row.text) << "session key 1, " << row.name;
+  }
+  EVP_PKEY_free(server_key);
+}
+
+// A container made before new ones got 2048-bit keys keeps its 1024-bit pair: the
+// engine publishes it, opens blobs made for it and never replaces it.
+TEST_F(CryptoEngineTest, AContainerWithA1024BitKeyKeepsItAndWorks) {
+  namespace capi = platform::capi;
+  const char kContainer[] = "CorvaneElavonIP_Host{7C31E5A2-9B04-4F6D-8E21-3D5A90C4B7F1}";
+  capi::HCRYPTPROV prov = 0;
+  capi::HCRYPTKEY pair = 0;
+  ASSERT_TRUE(capi::CryptAcquireContext(&prov, kContainer, capi::MS_ENH_RSA_AES_PROV, capi::PROV_RSA_AES,
+                                        capi::CRYPT_NEWKEYSET));
+  ASSERT_TRUE(capi::CryptGenKey(prov, capi::AT_KEYEXCHANGE, 1024u << 16, &pair));
+  capi::DWORD len = 0;
+  ASSERT_TRUE(capi::CryptExportKey(pair, 0, capi::PUBLICKEYBLOB, 0, nullptr, &len));
+  Bytes made(len);
+  ASSERT_TRUE(capi::CryptExportKey(pair, 0, capi::PUBLICKEYBLOB, 0, made.data(), &len));
+  capi::CryptDestroyKey(pair);
+  capi::CryptReleaseContext(prov, 0);
+
+  for (int start = 0; start < 2; ++start) {
+    NewLogLines();
+    ASSERT_TRUE(g_CryptoEngine.Start());
+    const std::vector<std::string> found = {"Trying ::CtAcCt('A')", "Success on Trying ::CtAcCt('A')",
+                                            "Trying ::CtGtUKy('GA')", "Success on Trying CtGtUKy('GA')"};
+    EXPECT_EQ(NewLogLines(), found);
+    const std::string text = g_CryptoEngine.GetPublicKeyText();
+    EXPECT_EQ(FromHex(text.substr(1, text.size() - 2)), made);
+    const Bytes blob = FromHex(text.substr(1, text.size() - 2));
+    ASSERT_EQ(blob.size(), 20u + 128u);
+    EXPECT_EQ(Le32(blob, 12), 1024u);
+
+    EVP_PKEY* server_key = PublicKeyFromText(text);
+    ASSERT_NE(server_key, nullptr);
+    Bytes session(16);
+    RAND_bytes(session.data(), 16);
+    const Bytes key_blob = SimpleBlob(server_key, 0x6801, session);
+    ASSERT_EQ(key_blob.size(), 12u + 128u);
+    const std::string request = "TStream=Transaction\x1cTranType=Credit";
+    std::string plain, reply;
+    ASSERT_TRUE(g_CryptoEngine.DecryptHexWithKeyBlob(key_blob.data(), key_blob.size(),
+                                                     HexOf(Rc4(session, BytesOf(request))), &plain));
+    EXPECT_EQ(plain, request);
+    ASSERT_TRUE(g_CryptoEngine.EncryptWithKeyBlobToHex(key_blob.data(), key_blob.size(), &reply, "<RStream/>"));
+    EXPECT_EQ(Rc4(session, FromHex(reply)), BytesOf("<RStream/>"));
+    EVP_PKEY_free(server_key);
+    g_CryptoEngine.Stop();
+  }
 }
 
 TEST_F(CryptoEngineTest, NothingWorksWhileStopped) {

@@ -3,13 +3,9 @@
 #include <string>
 #include <string_view>
 
-namespace {
+#include "core/vocab/control_chars.h"
 
-constexpr char kFS = '\x1C';
-constexpr char kDC1 = '\x11';
-constexpr char kDC2 = '\x12';
-constexpr char kRS = '\x1E';
-constexpr char kUS = '\x1F';
+namespace {
 
 constexpr std::string_view kEncryptedMarker = " Encrypted Msg ] ";
 constexpr std::string_view kAdministrativeItem = "TranType=Administrative";

@@ -16,7 +16,7 @@ CElavonTran Approval(const std::string& acct, int code, const std::string& invoi
   t.m_Authorize = amount;
   t.m_Approved = true;
   t.m_RequestKind = kRequestKindEncrypted;
-  t.m_State = kTranStateAnsweredIp;
+  t.MarkAnsweredOverIp();
   t.m_Id = 17;
   t.m_HostAuthCode = "AUTH01";
   t.m_KeyBlock = "OLDKEY";

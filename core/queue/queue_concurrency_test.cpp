@@ -51,7 +51,7 @@ void Worker(Shared& s, int id, int jobId) {
     if (record.m_State != kTranStateInProcess || record.m_HostRequest != Tagged("request", id)) ++s.lostChanges;
     record.m_HostResponse = Tagged("answer", id);
     record.m_Approved = true;
-    record.m_State = kTranStateAnsweredIp;
+    record.MarkAnsweredOverIp();
     if (!s.queue.Update(id, record)) ++s.failedCalls;
   }
   --s.inFlight;
@@ -82,7 +82,7 @@ void ProcessingLoop(Shared& s) {
         int max = s.maxInFlight.load();
         while (now > max && !s.maxInFlight.compare_exchange_weak(max, now)) {
         }
-        record.m_State = kTranStateInProcess;
+        record.MarkInProcess();
         record.m_HostRequest = Tagged("request", record.m_Id);
         if (!s.queue.Update(record.m_Id, record)) ++s.failedCalls;
         ++s.dispatched;
@@ -110,7 +110,7 @@ int Connection(Shared& s, int index) {
       CElavonTran record;
       record.m_TranCode = added % 2 == 0 ? 1 : 2;
       record.m_ClientAddress = address;
-      record.m_State = kTranStateQueued;
+      record.MarkQueued();
       if (!s.queue.Add(record)) ++s.failedCalls;
       pending.push_back(record.m_Id);
       ++added;
@@ -121,7 +121,7 @@ int Connection(Shared& s, int index) {
       if (record.m_State == kTranStateAnsweredIp) {
         if (record.m_HostResponse != Tagged("answer", record.m_Id)) ++s.lostChanges;
         record.m_Reply = Tagged("reply", record.m_Id);
-        record.m_State = kTranStateFinished;
+        record.MarkFinished();
         if (!s.queue.Update(record.m_Id, record)) ++s.failedCalls;
       } else if (record.m_State == kTranStateFinished) {
         if (record.m_Reply != Tagged("reply", record.m_Id) ||

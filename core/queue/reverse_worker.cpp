@@ -107,7 +107,7 @@ void CReverseWorker::TakeJournalReversals() {
     record.m_TStreamType = "Transaction";
     record.m_HostRequest = entry.m_Reversal;
     record.m_RequestKind = kRequestKindEncrypted;  // the Elavon interface sends it
-    record.m_State = kTranStateQueued;
+    record.MarkQueued();
     record.m_Authorize = entry.m_Amount;
     // A name no client connection has, so that no client's cancel can reach it.
     record.m_ClientAddress = "journal(" + entry.m_ClientAddress + ")";
@@ -152,7 +152,7 @@ void CReverseWorker::ProcessResults() {
         case kTranStateAnsweredIp:
         case kTranStateAnsweredDial:
           FinishJournalTry(record, it->second);
-          record.m_State = kTranStateFinished;
+          record.MarkFinished();
           m_Main.Update(record.m_Id, record);
           m_JournalTries.erase(it);
           break;
@@ -174,12 +174,12 @@ void CReverseWorker::ProcessResults() {
         record.m_RequestKind = kRequestKindClear;
         record.BuildErrorResponse();
         Log().LogLine("%s", ReplyLogCopy(record.GetReply()).c_str());
-        record.m_State = kTranStateFinished;
+        record.MarkFinished();
         m_Main.Update(record.m_Id, record);
         break;
       case kTranStateAnsweredIp:
       case kTranStateAnsweredDial:
-        record.m_State = kTranStateFinished;
+        record.MarkFinished();
         m_Main.Update(record.m_Id, record);
         break;
       default:

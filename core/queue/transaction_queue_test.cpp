@@ -29,7 +29,7 @@ CElavonTran Tran(int code, const std::string& invoice = "") {
   CElavonTran t;
   t.m_TranCode = code;
   t.m_InvoiceNo = invoice;
-  t.m_State = kTranStateQueued;
+  t.MarkQueued();
   return t;
 }
 
@@ -147,7 +147,7 @@ TEST(TransactionQueueTest, OperationsByIdReplaceOrRemoveOnlyAQueuedRecord) {
   EXPECT_EQ(queue.GetCount(), 2);
   EXPECT_EQ(Ids(queue), (std::vector<int>{1, 2}));
 
-  b.m_State = kTranStateAnsweredIp;
+  b.MarkAnsweredOverIp();
   b.m_HostResponse = "answer";
   ASSERT_TRUE(queue.Update(b.m_Id, b));
   ASSERT_TRUE(queue.Find(b.m_Id, out));

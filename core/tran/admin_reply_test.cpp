@@ -97,7 +97,7 @@ class AdminReplyTest : public ::testing::Test {
 
   ScratchFolder m_Folder;
   CParamSettings m_Settings = ReplySettings("4445551234");
-  RecordingLogger m_Logger;
+  CRecordingLogger m_Logger;
   CReplyContext m_Context;
 };
 

@@ -3,14 +3,11 @@
 #include <cassert>
 
 #include "core/log/log_text.h"
+#include "core/vocab/control_chars.h"
 
 #include "platform/text/format.h"
 
 namespace {
-
-constexpr char kFS = '\x1C';
-constexpr char kSTX = '\x02';
-constexpr char kETX = '\x03';
 
 constexpr std::string_view kXmlDeclaration = "<?xml version=\"1.0\"?>\r\n";
 constexpr std::string_view kLineEnd = "\r\n";

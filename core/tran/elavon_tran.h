@@ -13,8 +13,9 @@
 // group is copied without further code.
 //
 // The operations of the record are spread over the files of this library: this file
-// declares construction, copying and the accessors, and the EMV defaults; the request
-// intake, the TStream parsers, the replies and the host message code add theirs.
+// declares construction, copying, the accessors, the state transitions and the EMV
+// defaults; the request intake, the TStream parsers, the replies and the host message
+// code add theirs.
 #pragma once
 
 #include <array>
@@ -27,7 +28,8 @@
 
 #include "core/tran/emv_params.h"
 
-// Values of CElavonTran::m_State.
+// Values of CElavonTran::m_State, which changes only through the record's Mark...
+// transitions (below).
 enum TranState : int {
   kTranStateNew = 0,
   kTranStateQueued = 1,               // waiting for the Elavon interface
@@ -276,6 +278,57 @@ class CElavonTran : public CTranRecordData,
   void SetKeyBlock(const std::string& keyBlock) { m_KeyBlock = keyBlock; }
   // m_DispatchTime as local "%H:%M:%S".
   std::string FormatDispatchTime() const;
+
+  // ---- State transitions ----
+  // The only writers of m_State outside this library's own tests. Each sets m_State
+  // to its TranState and changes nothing else: the error code, error text, request
+  // kind or reply that go with the new state are the caller's to set. None takes a
+  // lock: a record is never shared, so each works on the caller's own copy (a
+  // snapshot, a copy found by id, the worker's copy), and the caller publishes it
+  // with CTransactionQueue::Update (or Add), which takes the queue's lock; the caller
+  // holds no lock of the queue while it calls these.
+  //
+  // 1. Queued, waiting for the Elavon interface. The client connection, when it
+  // accepts a request or a cancel request and when it queues a record again (the
+  // next step of an EMV key download, the reversal of an approval it could not
+  // deliver); the ReverseWorker for a reversal it takes from the journal.
+  void MarkQueued() { m_State = kTranStateQueued; }
+  // 2. In process: the Elavon processing thread, when it has built the host request
+  // and allocated a job id, just before it starts the worker.
+  void MarkInProcess() { m_State = kTranStateInProcess; }
+  // 3. Cancelled by the client: the Elavon processing thread, for a queued record of
+  // a client that sent a cancel request.
+  void MarkCancelledByClient() { m_State = kTranStateCancelled; }
+  // 4. No answer from the host: request routing (a reversal answered or not possible,
+  // a dial exchange that failed without a retry).
+  void MarkNoHostAnswer() { m_State = kTranStateNoHostAnswer; }
+  // 5. Host or transport failure: request routing (no connection, no answer to a
+  // reversal, a modem error, a dial hand-off that ended without an outcome).
+  void MarkHostFailure() { m_State = kTranStateHostFailure; }
+  // 6. Failed with its own error code, which the caller has set in m_ErrorCode: the
+  // Elavon processing thread and request routing, when nothing could be sent.
+  void MarkFailedWithOwnCode() { m_State = kTranStateFailed; }
+  // 7. Finished, to be removed: the client connection once it has answered the
+  // record, the Elavon processing thread for a cancel request it has carried out, the
+  // ReverseWorker for the reversals it has seen through.
+  void MarkFinished() { m_State = kTranStateFinished; }
+  // 8. Answered over IP: request routing, when the host's answer (and the echo's, if
+  // one was due) has been read.
+  void MarkAnsweredOverIp() { m_State = kTranStateAnsweredIp; }
+  // 9. Handed to the dial backup: request routing, when the record (or its reversal
+  // or echo, or a retry on a new line) goes to the dial-backup worker.
+  void MarkHandedToDialBackup() { m_State = kTranStateHandedToDial; }
+  // 10. Answered over dial: request routing, when the dial exchange (and the echo's,
+  // if one was due) has ended with the host's answer.
+  void MarkAnsweredOverDial() { m_State = kTranStateAnsweredDial; }
+  // 11. Dial backup: modem error (the line could not be set up or hung up). The
+  // dial-backup worker; the caller sets m_HostErrorText.
+  void MarkDialModemError() { m_State = kTranStateDialModemError; }
+  // 12. Dial backup: the host's answer has been received. The dial-backup worker.
+  void MarkDialAnswerReceived() { m_State = kTranStateDialAnswerReceived; }
+  // 13. Dial backup: the exchange failed (no answer, refused). The dial-backup
+  // worker; the caller sets m_HostErrorText.
+  void MarkDialExchangeFailed() { m_State = kTranStateDialFailed; }
 
   // EMV defaults. LoadEMVDefaults fills entry with the defaults of rid (one of the
   // five RIDs; any other leaves entry as it was) and reads EMV SUPPORT and EMV CVM

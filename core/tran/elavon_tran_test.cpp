@@ -65,7 +65,7 @@ CElavonTran FilledRecord(const std::string& logTag) {
   t.m_TranCode = 66;
   t.m_TranCodeName = "EMVSale";
   t.m_Family = kTranFamilyCredit;
-  t.m_State = kTranStateAnsweredIp;
+  t.MarkAnsweredOverIp();
   t.m_RequestKind = kRequestKindEncrypted;
   t.m_ClientAddress = "10.0.0.5:0012";
   t.m_AcctNo = "4111111111111111";

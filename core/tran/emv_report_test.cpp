@@ -141,7 +141,7 @@ class EmvReportTest : public ::testing::Test {
   platform::ScopedClockOverride m_ClockOverride{&m_Clock};
   ScratchFolder m_Folder;
   CParamSettings m_Settings = ReplySettings("4445551234");
-  RecordingLogger m_Logger;
+  CRecordingLogger m_Logger;
   CReplyContext m_Context;
 };
 

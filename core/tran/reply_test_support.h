@@ -12,30 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/log/logger.h"
+#include "core/log/recording_logger.h"
 #include "core/params/param_settings.h"
-
-// Keeps every line offered, without its "[HH:MM:SS]" stamp; writes nothing.
-class RecordingLogger : public CLogger {
- public:
-  RecordingLogger() : CLogger("unused-log-folder", nullptr) {}
-  ~RecordingLogger() override { Shutdown(); }
-
-  bool AddLine(const std::string& text) override {
-    std::lock_guard<std::mutex> lock(m_LinesLock);
-    m_Lines.push_back(text.size() >= kStampLength ? text.substr(kStampLength) : text);
-    return true;
-  }
-  std::vector<std::string> Lines() const {
-    std::lock_guard<std::mutex> lock(m_LinesLock);
-    return m_Lines;
-  }
-
- private:
-  static constexpr size_t kStampLength = 10;  // "[HH:MM:SS]"
-  mutable std::mutex m_LinesLock;
-  std::vector<std::string> m_Lines;
-};
 
 // A fresh folder under /tmp, removed with everything in it when the object goes.
 class ScratchFolder {

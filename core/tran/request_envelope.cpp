@@ -2,13 +2,9 @@
 
 #include "core/crypto/crypto_engine.h"
 #include "core/tran/elavon_tran.h"
+#include "core/vocab/control_chars.h"
 
 namespace {
-
-constexpr char kFS = '\x1C';
-constexpr char kSTX = '\x02';
-constexpr char kDC1 = '\x11';
-constexpr char kDC2 = '\x12';
 
 constexpr int kEnvelopeUndecodable = 4010;
 constexpr int kNoKeyOrUndecryptable = 4011;

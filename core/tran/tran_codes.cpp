@@ -115,6 +115,26 @@ bool IsReversibleCode(int code) {
   return row != nullptr && row->m_Reversible;
 }
 
+bool NeedsEchoAfterApproval(int code) {
+  switch (code) {
+    case kCodeDebitSale:
+    case kCodeDebitReturn:
+    case kCodeEMVDebitSale:
+    case kCodeEMVDebitReturn:
+    case kCodeEBTFoodstampSale:
+    case kCodeEBTFoodstampReturn:
+    case kCodeEBTCashSale:
+    case kCodeECheckSale:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool HoldsSequenceUntilEcho(int family) {
+  return family == kTranFamilyDebit || family == kTranFamilyEBT || family == kTranFamilyECheck;
+}
+
 bool IsStoredRecordCode(int code) {
   return code >= kCodeSaleByRecordNo && code <= kCodeBalanceByRecordNo;
 }

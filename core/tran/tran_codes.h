@@ -113,5 +113,15 @@ std::string GetTranCodeName(int code);
 bool IsNewAuthorizationCode(int code);
 // Codes that are reversed when their answer cannot be completed or delivered.
 bool IsReversibleCode(int code);
+// Codes whose approval needs an echo: debit and EMV debit Sale and Return, EBT food
+// stamp Sale and Return, EBT cash Sale and ECheck Sale. Request routing marks their
+// request with '#' over IP and, after an approving answer, sends the echo that
+// confirms it to the host.
+bool NeedsEchoAfterApproval(int code);
+// Families whose host sequence number is held back from an approval until its echo
+// is answered (and stored at once from a decline): debit, EBT and ECheck. The
+// answer parser reads it; it is keyed by family, so it also covers the codes of
+// these families that send no echo of their own.
+bool HoldsSequenceUntilEcho(int family);
 // The credit codes that work on a stored record number (51 to 61).
 bool IsStoredRecordCode(int code);

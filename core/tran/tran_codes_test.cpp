@@ -17,12 +17,27 @@ bool Contains(const std::set<int>& codes, int code) { return codes.count(code) !
 const std::set<int> kNewAuthorizations = {1, 6, 7, 8, 10, 14, 30, 32, 34, 51, 54, 55, 57, 66, 71, 78};
 const std::set<int> kReversible = {1,  2,  5,  6,  7,  9,  10, 14, 15, 30, 31, 32,
                                    34, 44, 51, 52, 53, 54, 55, 56, 57, 66, 67, 70};
+const std::set<int> kEchoAfterApproval = {14, 15, 78, 79, 30, 31, 32, 44};
 
 TEST(TranCodesTest, CodeSetsOverEveryCode) {
   for (int code = -2; code <= 1000; ++code) {
     EXPECT_EQ(IsNewAuthorizationCode(code), Contains(kNewAuthorizations, code)) << "code " << code;
     EXPECT_EQ(IsReversibleCode(code), Contains(kReversible, code)) << "code " << code;
     EXPECT_EQ(IsStoredRecordCode(code), code >= 51 && code <= 61) << "code " << code;
+    EXPECT_EQ(NeedsEchoAfterApproval(code), Contains(kEchoAfterApproval, code)) << "code " << code;
+  }
+}
+
+TEST(TranCodesTest, SequenceHeldUntilEchoByFamily) {
+  const std::set<int> held = {kTranFamilyDebit, kTranFamilyEBT, kTranFamilyECheck};
+  for (int family = -1; family <= 12; ++family) {
+    EXPECT_EQ(HoldsSequenceUntilEcho(family), Contains(held, family)) << "family " << family;
+  }
+  // Every code that needs an echo belongs to a family whose sequence is held.
+  for (int code : kEchoAfterApproval) {
+    const CTranCodeInfo* row = FindTranCode(code);
+    ASSERT_NE(row, nullptr) << "code " << code;
+    EXPECT_TRUE(HoldsSequenceUntilEcho(row->m_Family)) << "code " << code;
   }
 }
 

@@ -89,7 +89,7 @@ class TranReplyTest : public ::testing::Test {
   }
 
   CParamSettings m_Settings = ReplySettings("4445551234");
-  RecordingLogger m_Logger;
+  CRecordingLogger m_Logger;
   CReplyContext m_Context;
 };
 
@@ -319,7 +319,7 @@ TEST_F(TranReplyTest, UnusableKeyBlockGivesErrorInClear) {
   for (const std::string block : {"", "ABC", "zz", "0102"}) {
     SCOPED_TRACE(block);
     for (const int family : {kTranFamilyCredit, kTranFamilyEcho}) {
-      RecordingLogger logger;
+      CRecordingLogger logger;
       CReplyContext context = m_Context;
       context.m_Logger = &logger;
       CElavonTran tran = ApprovedCreditSale();

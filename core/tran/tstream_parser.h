@@ -14,8 +14,10 @@
 #include <string>
 #include <string_view>
 
+#include "core/vocab/control_chars.h"
+
 // The separator of TStream items.
-inline constexpr char kTStreamItemSeparator = '\x1C';
+inline constexpr char kTStreamItemSeparator = kFS;
 
 // The items of one TStream, by key. Keys and values compare exactly.
 class CTStreamItems {

@@ -173,3 +173,26 @@ int32_t AmountTextToCents(const std::string& text) {
 }
 
 std::string CentsToAmountText(int32_t cents) { return NormalizeAmountText(IntToStr(cents)); }
+
+int LeadingIntClamped(std::string_view text) {
+  size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  // The magnitude stops just past the int range, so that any length of digits stays
+  // defined; -(INT_MAX + 1) is INT_MIN.
+  constexpr int64_t kLimit = static_cast<int64_t>(std::numeric_limits<int>::max()) + 1;
+  int64_t magnitude = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    magnitude = magnitude * 10 + (text[i] - '0');
+    if (magnitude > kLimit) magnitude = kLimit;
+  }
+  if (negative) return static_cast<int>(-magnitude);
+  if (magnitude > std::numeric_limits<int>::max()) return std::numeric_limits<int>::max();
+  return static_cast<int>(magnitude);
+}
+
+int AtoiClamped(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  return LeadingIntClamped(text.substr(i));
+}

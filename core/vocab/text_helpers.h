@@ -11,6 +11,17 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
+
+// The number at the start of text as the C library's atoi reads it (leading white
+// space: blank, TAB, LF, VT, FF, CR; then an optional '+' or '-'; then the decimal
+// digits up to the first other character), except that a value beyond the int range
+// is clamped to INT_MIN or INT_MAX instead of overflowing. 0 when no digit follows
+// ("", "x", "-"); " 42x" gives 42.
+int AtoiClamped(std::string_view text);
+// As AtoiClamped without the white space: the sign and the digits must start the
+// text, so " 2" gives 0.
+int LeadingIntClamped(std::string_view text);
 
 // Fields numbered from 1, as SplitToMap produces them.
 using FieldMap = std::map<int, std::string>;

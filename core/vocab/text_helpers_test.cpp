@@ -58,6 +58,40 @@ TEST(SafeMidTest, KeepsEmbeddedNul) {
   EXPECT_EQ(SafeMid(s, 1, 3), std::string("\0b\0", 3));
 }
 
+TEST(AtoiClampedTest, ReadsTheLeadingNumberAndClamps) {
+  const struct {
+    const char* text;
+    int atoi;     // AtoiClamped
+    int leading;  // LeadingIntClamped
+  } cases[] = {
+      {"", 0, 0},
+      {"x", 0, 0},
+      {"-", 0, 0},
+      {"+", 0, 0},
+      {"0", 0, 0},
+      {"42", 42, 42},
+      {"042x7", 42, 42},
+      {"+4", 4, 4},
+      {"-3", -3, -3},
+      {"--3", 0, 0},
+      {" 2", 2, 0},
+      {"\t\n\v\f\r 7", 7, 0},
+      {" - 5", 0, 0},
+      {"2147483647", INT_MAX, INT_MAX},
+      {"2147483648", INT_MAX, INT_MAX},
+      {"99999999999999999999999", INT_MAX, INT_MAX},
+      {"-2147483648", INT_MIN, INT_MIN},
+      {"-2147483649", INT_MIN, INT_MIN},
+      {"-99999999999999999999999", INT_MIN, INT_MIN},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(AtoiClamped(c.text), c.atoi) << "text '" << c.text << "'";
+    EXPECT_EQ(LeadingIntClamped(c.text), c.leading) << "text '" << c.text << "'";
+  }
+  // A digit after an embedded NUL is not part of the number.
+  EXPECT_EQ(AtoiClamped(std::string("1\0" "2", 3)), 1);
+}
+
 TEST(SplitToMapTest, NumbersFieldsFromOne) {
   const struct {
     char delimiter;

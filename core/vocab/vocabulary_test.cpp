@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/vocab/control_chars.h"
 #include "core/vocab/text_helpers.h"
 
 namespace {
@@ -175,6 +176,19 @@ TEST(VocabularyTest, WorksWithStdString) {
   std::string message(kElavonCode000);
   message += kTermCap03;
   EXPECT_EQ(message, "00003");
+}
+
+// The bytes the wire formats are made of, written out as numbers.
+TEST(ControlCharsTest, AreTheAsciiControlBytes) {
+  const struct {
+    char value;
+    int expected;
+    const char* name;
+  } cases[] = {
+      {kSTX, 0x02, "STX"}, {kETX, 0x03, "ETX"}, {kDC1, 0x11, "DC1"}, {kDC2, 0x12, "DC2"},
+      {kFS, 0x1C, "FS"},   {kGS, 0x1D, "GS"},   {kRS, 0x1E, "RS"},   {kUS, 0x1F, "US"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(static_cast<unsigned char>(c.value), c.expected) << c.name;
 }
 
 }  // namespace

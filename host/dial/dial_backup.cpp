@@ -152,7 +152,7 @@ void CDialBackup::Serve(CElavonTran record, bool& lastFailed) {
     // A reversal goes out on a fresh call.
     if (!HangUp() && !HangUp()) {
       SetLastErrorText(kHangUpFailedText);
-      record.m_State = kTranStateDialModemError;
+      record.MarkDialModemError();
       record.m_HostErrorText = kHangUpFailedText;
       m_Queue.Update(record.m_Id, record);
       return;
@@ -162,7 +162,7 @@ void CDialBackup::Serve(CElavonTran record, bool& lastFailed) {
     lastFailed = false;
     m_HostReady = false;
     if (!InitModem() || !Dial()) {
-      record.m_State = kTranStateDialModemError;
+      record.MarkDialModemError();
       record.m_HostErrorText = GetLastErrorText();
       m_Queue.Update(record.m_Id, record);
       return;
@@ -179,13 +179,13 @@ void CDialBackup::Serve(CElavonTran record, bool& lastFailed) {
     return;
   }
   if (result == ExchangeResult::kAnswered) {
-    record.m_State = kTranStateDialAnswerReceived;
+    record.MarkDialAnswerReceived();
     if (record.m_TranCode == kReversalCode) {
       record.m_ErrorCode = 1007;
       record.m_RequestKind = kRequestKindClear;
     }
   } else {
-    record.m_State = kTranStateDialFailed;
+    record.MarkDialExchangeFailed();
     lastFailed = record.m_TranCode != kReversalCode;
     record.m_HostErrorText = GetLastErrorText();
     HangUp();

@@ -112,7 +112,7 @@ class DialBackupTest : public ::testing::Test {
     return Queue(tran);
   }
   int Queue(CElavonTran tran, int kind = kRequestKindEncrypted) {
-    tran.m_State = kTranStateHandedToDial;
+    tran.MarkHandedToDialBackup();
     tran.m_RequestKind = kind;
     EXPECT_TRUE(queue_.Add(tran));
     return tran.m_Id;
@@ -131,7 +131,7 @@ class DialBackupTest : public ::testing::Test {
   void FinishAsRouting(CElavonTran& tran) {
     tran.m_RequestKind = kRequestKindClear;  // no key block here: the reply is built in clear
     tran.ParseElavonResponse(*sequence_, *logger_);
-    tran.m_State = kTranStateAnsweredDial;
+    tran.MarkAnsweredOverDial();
     EXPECT_TRUE(queue_.Update(tran.m_Id, tran));
   }
   bool LineHungUp() {
@@ -158,8 +158,8 @@ TEST_F(DialBackupTest, SalesGoThroughTheDialHostOnOneCall) {
   ASSERT_TRUE(tran);
   ASSERT_EQ(tran->m_State, kTranStateDialAnswerReceived) << tran->m_HostErrorText;
   EXPECT_TRUE(g_DialLineBusyEvent.IsSet()) << "the call stays up";
-  EXPECT_EQ(tran->m_HostResponse.front(), kDialSTX);
-  EXPECT_EQ(tran->m_HostResponse.back(), kDialETX);
+  EXPECT_EQ(tran->m_HostResponse.front(), kSTX);
+  EXPECT_EQ(tran->m_HostResponse.back(), kETX);
   FinishAsRouting(*tran);
   EXPECT_TRUE(tran->m_Approved);
   EXPECT_FALSE(tran->m_HostAuthCode.empty());
@@ -367,7 +367,7 @@ TEST_F(DialBackupTest, ReversalIsSentOnAFreshCall) {
   tran->m_TranCode = 50;
   tran->m_HostResponse.clear();
   ASSERT_TRUE(tran->BuildReversalRequest(settings_));
-  tran->m_State = kTranStateHandedToDial;
+  tran->MarkHandedToDialBackup();
   ASSERT_TRUE(queue_.Update(tran->m_Id, *tran));
   tran = Outcome(tran->m_Id);
   ASSERT_TRUE(tran);

@@ -20,16 +20,16 @@ void ReframeForDial(std::string& message, int family) {
 }
 
 void CDialAnswerReader::Reset() {
-  m_State = State::kWaiting;
+  m_ReadState = State::kWaiting;
   m_Frame.clear();
 }
 
 CDialAnswerReader::Result CDialAnswerReader::Feed(char byte) {
-  switch (m_State) {
+  switch (m_ReadState) {
     case State::kWaiting:
-      if (byte == kDialSTX) {
+      if (byte == kSTX) {
         m_Frame.assign(1, byte);
-        m_State = State::kInFrame;
+        m_ReadState = State::kInFrame;
       } else if (byte == kDialNAK) {
         return Result::kNak;
       }
@@ -37,24 +37,24 @@ CDialAnswerReader::Result CDialAnswerReader::Feed(char byte) {
     case State::kInFrame:
       if (m_Frame.size() >= m_MaxFrame) {
         m_Frame.clear();
-        m_State = byte == kDialETX ? State::kSkippingLrc : State::kSkipping;
+        m_ReadState = byte == kETX ? State::kSkippingLrc : State::kSkipping;
         return Result::kNone;
       }
       m_Frame += byte;
-      if (byte == kDialETX) m_State = State::kExpectingLrc;
+      if (byte == kETX) m_ReadState = State::kExpectingLrc;
       return Result::kNone;
     case State::kExpectingLrc: {
       const bool good = CheckLrc(m_Frame, byte);
-      m_State = State::kWaiting;
+      m_ReadState = State::kWaiting;
       if (good) return Result::kFrame;
       m_Frame.clear();
       return Result::kBadLrc;
     }
     case State::kSkipping:
-      if (byte == kDialETX) m_State = State::kSkippingLrc;
+      if (byte == kETX) m_ReadState = State::kSkippingLrc;
       return Result::kNone;
     case State::kSkippingLrc:
-      m_State = State::kWaiting;
+      m_ReadState = State::kWaiting;
       return Result::kTooLong;
   }
   return Result::kNone;

@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-inline constexpr char kDialSTX = '\x02';
-inline constexpr char kDialETX = '\x03';
+#include "core/vocab/control_chars.h"
+
 inline constexpr char kDialENQ = '\x05';
 inline constexpr char kDialACK = '\x06';
 inline constexpr char kDialNAK = '\x15';
@@ -59,6 +59,6 @@ class CDialAnswerReader {
   enum class State { kWaiting, kInFrame, kExpectingLrc, kSkipping, kSkippingLrc };
 
   const size_t m_MaxFrame;
-  State m_State = State::kWaiting;
+  State m_ReadState = State::kWaiting;
   std::string m_Frame;
 };

@@ -251,7 +251,7 @@ TEST_F(DialRouteTest, AnApprovalWhoseEchoCannotBeBuiltIsNotDelivered) {
     const CParamSettings dial_only = Settings("2");
     CElavonTran tran = Request(kDebitSale, dial_only);
     tran.m_TranCode = c.code;
-    ASSERT_TRUE(IsEchoCode(c.code)) << c.name;
+    ASSERT_TRUE(NeedsEchoAfterApproval(c.code)) << c.name;
     // The host approves the message as built.
     elavon_sim::ElavonHostSim answers;
     const std::string approval = answers.Answer(tran.m_HostRequest);

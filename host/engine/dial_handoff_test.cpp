@@ -52,15 +52,15 @@ class FakeDialWorker {
         switch (next) {
           case Outcome::kAnswer:
             t.m_HostResponse = sim_.Answer(t.m_HostRequest);
-            t.m_State = kTranStateDialAnswerReceived;
+            t.MarkDialAnswerReceived();
             break;
           case Outcome::kModemError:
             t.m_HostErrorText = "NO CARRIER";
-            t.m_State = kTranStateDialModemError;
+            t.MarkDialModemError();
             break;
           case Outcome::kFailed:
             t.m_HostErrorText = "No response from host";
-            t.m_State = kTranStateDialFailed;
+            t.MarkDialExchangeFailed();
             break;
           case Outcome::kVanish:
             queue_->Remove(t.m_Id);

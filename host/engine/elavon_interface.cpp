@@ -9,6 +9,7 @@
 #include "core/queue/transaction_queue.h"
 #include "core/tran/tran_codes.h"
 #include "core/tran/tran_params.h"
+#include "core/vocab/text_helpers.h"
 #include "host/ip/host_endpoints.h"
 #include "host/seq/sequence_file.h"
 #include "platform/sync/tick.h"
@@ -104,7 +105,7 @@ void CElavonInterface::ProcessingLoop() {
     context.endpoints->ResetLocked();
     const CActiveHost host = context.endpoints->GetCurrent();
     const int timeout_s = ReadIntParam(context.settings, kParmIpConnectTimeout);
-    if (!link->Connect(host.GetHost(), std::atoi(host.GetPort().c_str()),
+    if (!link->Connect(host.GetHost(), AtoiClamped(host.GetPort()),
                        timeout_s > 0 ? static_cast<uint32_t>(timeout_s) * 1000u : 0u)) {
       {
         platform::MutexLock lock(m_TextLock);
@@ -139,11 +140,11 @@ void CElavonInterface::ProcessCancellations(const CTranList& snapshot) {
       // The server's own reversals and key-download steps are not the client's to cancel.
       if (record.m_TranCode == kCodeReversal || record.m_TranCode == kCodeEMVKeyDownloadNext) continue;
       CElavonTran cancelled = record;
-      cancelled.m_State = kTranStateCancelled;
+      cancelled.MarkCancelledByClient();
       queue.Update(cancelled.m_Id, cancelled);
     }
     CElavonTran done = cancel;
-    done.m_State = kTranStateFinished;
+    done.MarkFinished();
     queue.Update(done.m_Id, done);
   }
 }
@@ -160,19 +161,19 @@ void CElavonInterface::DispatchRequests(const CTranList& snapshot) {
     const CRoutingContext context = ContextForRequest();
     if (!record.BuildElavonRequest(context.settings, g_SequenceFile)) {
       // Nothing can be sent for it: it fails at once with its own code.
-      record.m_State = kTranStateFailed;
+      record.MarkFailedWithOwnCode();
       if (record.m_ErrorCode == 0) record.m_ErrorCode = kErrorRequestNotBuilt;
       queue.Update(record.m_Id, record);
       continue;
     }
     const int job_id = m_JobIds.Allocate();
     if (job_id == 0) {
-      record.m_State = kTranStateFailed;
+      record.MarkFailedWithOwnCode();
       record.m_ErrorCode = 4027;
       queue.Update(record.m_Id, record);
       continue;
     }
-    record.m_State = kTranStateInProcess;
+    record.MarkInProcess();
     record.m_DispatchTime = platform::Now();
     if (!queue.Update(record.m_Id, record)) {
       // Its client is gone: nothing to send for it.
@@ -185,7 +186,7 @@ void CElavonInterface::DispatchRequests(const CTranList& snapshot) {
           return 0u;
         })) {
       m_JobIds.Release(job_id);
-      record.m_State = kTranStateFailed;
+      record.MarkFailedWithOwnCode();
       record.m_ErrorCode = 4024;
       queue.Update(record.m_Id, record);
     }

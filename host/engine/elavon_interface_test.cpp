@@ -116,7 +116,7 @@ CElavonTran Request(const std::string& items, const std::string& client, const C
   tran.ParseRequest(settings);
   EXPECT_NE(tran.m_TranCode, 0) << items << " error " << tran.m_ErrorCode;
   tran.m_RequestKind = kRequestKindEncrypted;
-  tran.m_State = kTranStateQueued;
+  tran.MarkQueued();
   return tran;
 }
 
@@ -286,12 +286,12 @@ TEST_F(EngineTest, CancelRequestsTouchOnlyTheirClientsQueuedRecords) {
   CElavonTran mine = Request(std::string(kCreditSale) + "1.00", "10.0.0.4:0001", settings);
   CElavonTran other = Request(std::string(kCreditSale) + "1.00", "10.0.0.5:0001", settings);
   CElavonTran busy = Request(std::string(kCreditSale) + "1.00", "10.0.0.4:0001", settings);
-  busy.m_State = kTranStateInProcess;
+  busy.MarkInProcess();
   CElavonTran reversal = Request(std::string(kCreditSale) + "1.00", "10.0.0.4:0001", settings);
   reversal.m_TranCode = kCodeReversal;
   CElavonTran cancel;
   cancel.m_RequestKind = kRequestKindCancel;
-  cancel.m_State = kTranStateQueued;
+  cancel.MarkQueued();
   cancel.m_ClientAddress = "10.0.0.4:0001";
   for (CElavonTran* t : {&mine, &other, &busy, &reversal, &cancel}) ASSERT_TRUE(queue_.Add(*t));
   CTranList snapshot;

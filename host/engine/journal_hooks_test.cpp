@@ -102,7 +102,7 @@ class JournalHooksTest : public ::testing::Test {
     tran.m_RequestKind = kRequestKindEncrypted;
     EXPECT_TRUE(queue_.Add(tran));
     EXPECT_TRUE(tran.BuildElavonRequest(settings, g_SequenceFile));
-    tran.m_State = kTranStateInProcess;
+    tran.MarkInProcess();
     CRoutingContext c;
     c.settings = settings;
     c.queue = &queue_;
@@ -194,7 +194,7 @@ TEST_F(JournalHooksTest, AReversalRecordIsClearedOnlyWhenTheHostAnswersIt) {
     script.connects = t.connects;
     script.answers = t.answers;
     CElavonTran again = approved;
-    again.m_State = kTranStateInProcess;
+    again.MarkInProcess();
     CRoutingContext c;
     c.settings = message_test::Settings({});
     c.queue = &queue_;

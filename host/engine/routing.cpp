@@ -45,12 +45,12 @@ bool HandReversalToDial(CElavonTran& tran, CRoutingContext& c) {
   tran.m_HostResponse.clear();
   tran.m_TranCode = kCodeReversal;
   if (!tran.BuildReversalRequest(c.settings)) {
-    tran.m_State = kTranStateNoHostAnswer;
+    tran.MarkNoHostAnswer();
     tran.m_ErrorCode = 1007;
     c.logger->LogLine("Reversal(dial) not sent for %s", tran.m_ClientAddress.c_str());
     return false;
   }
-  tran.m_State = kTranStateHandedToDial;
+  tran.MarkHandedToDialBackup();
   JournalExchangeSending(tran, c);
   c.queue->Update(tran.m_Id, tran);
   PostTraffic(WM_TRAFFIC_DIAL_REQUEST_SENT, kTrafficAuth);
@@ -60,7 +60,7 @@ bool HandReversalToDial(CElavonTran& tran, CRoutingContext& c) {
 // The dial hand-off: the record goes to the dial backup through the queue, and is
 // read back every 250 ms until the dial worker writes an outcome.
 bool DialHandOff(CElavonTran& tran, CRoutingContext& c) {
-  tran.m_State = kTranStateHandedToDial;
+  tran.MarkHandedToDialBackup();
   if (c.dial_busy->IsSet()) tran.m_RetryOnNewLine = 1;
   JournalExchangeSending(tran, c);
   c.queue->Update(tran.m_Id, tran);
@@ -72,7 +72,7 @@ bool DialHandOff(CElavonTran& tran, CRoutingContext& c) {
     CElavonTran back;
     if (!c.queue->Find(tran.m_Id, back)) {
       // The client's connection gave up on the record: nobody will read an outcome.
-      tran.m_State = kTranStateHostFailure;
+      tran.MarkHostFailure();
       tran.m_HostErrorText = "Dial backup request no longer queued";
       c.logger->LogLine("Dial hand-off ended: the record for %s is no longer queued", tran.m_ClientAddress.c_str());
       break;
@@ -91,19 +91,23 @@ bool DialHandOff(CElavonTran& tran, CRoutingContext& c) {
       }
       if (retry) {
         if (c.abort->Wait(kDialRetryPauseMs)) break;
-        tran.m_State = kTranStateHandedToDial;
+        tran.MarkHandedToDialBackup();
         ClearHostAnswer(tran);
         c.queue->Update(tran.m_Id, tran);
         PostTraffic(WM_TRAFFIC_DIAL_REQUEST_SENT, kTrafficAuth);
         round_start = std::chrono::steady_clock::now();
         continue;
       }
-      tran.m_State = state == kTranStateDialFailed ? kTranStateNoHostAnswer : kTranStateHostFailure;
+      if (state == kTranStateDialFailed) {
+        tran.MarkNoHostAnswer();
+      } else {
+        tran.MarkHostFailure();
+      }
       break;
     }
     if (state == kTranStateDialAnswerReceived) {
       tran = back;
-      if (IsEchoCode(tran.m_TranCode) && tran.m_Family != kTranFamilyEcho) {
+      if (NeedsEchoAfterApproval(tran.m_TranCode) && tran.m_Family != kTranFamilyEcho) {
         c.logger->LogLine("building Response to Determine if Echo Required (dial)");
         tran.ParseElavonResponse();
         if (tran.m_Approved && tran.BuildEchoRequest().empty()) {
@@ -111,7 +115,7 @@ bool DialHandOff(CElavonTran& tran, CRoutingContext& c) {
           // on the dial line, or, when it cannot be reversed, report no answer.
           c.logger->LogLine("Echo(dial) not built for %s", tran.m_ClientAddress.c_str());
           if (!IsReversibleCode(tran.m_TranCode)) {
-            tran.m_State = kTranStateNoHostAnswer;
+            tran.MarkNoHostAnswer();
             break;
           }
           if (!HandReversalToDial(tran, c)) break;
@@ -119,7 +123,7 @@ bool DialHandOff(CElavonTran& tran, CRoutingContext& c) {
           continue;
         }
         if (tran.m_Approved) {
-          tran.m_State = kTranStateHandedToDial;
+          tran.MarkHandedToDialBackup();
           tran.m_RetryOnNewLine = 0;
           JournalExchangeSending(tran, c);
           c.queue->Update(tran.m_Id, tran);
@@ -128,12 +132,12 @@ bool DialHandOff(CElavonTran& tran, CRoutingContext& c) {
           continue;
         }
       }
-      tran.m_State = kTranStateAnsweredDial;
+      tran.MarkAnsweredOverDial();
       break;
     }
     if (MsSince(round_start) > c.dial_round_limit_ms) {
       tran = back;
-      tran.m_State = kTranStateHostFailure;
+      tran.MarkHostFailure();
       tran.m_HostErrorText = "No answer from the dial backup";
       c.logger->LogLine("Dial hand-off timed out for %s", tran.m_ClientAddress.c_str());
       break;
@@ -172,27 +176,11 @@ void CRoutingContext::FillDefaults() {
   if (!journal) journal = &g_ReversalJournal;
 }
 
-bool IsEchoCode(int code) {
-  switch (code) {
-    case kCodeDebitSale:
-    case kCodeDebitReturn:
-    case kCodeEMVDebitSale:
-    case kCodeEMVDebitReturn:
-    case kCodeEBTFoodstampSale:
-    case kCodeEBTFoodstampReturn:
-    case kCodeEBTCashSale:
-    case kCodeECheckSale:
-      return true;
-    default:
-      return false;
-  }
-}
-
 bool ConnectToElavon(CHostLink& link, CRoutingContext& c) {
   const CActiveHost host = c.endpoints->GetCurrent();
   const int timeout_s = ReadIntParam(c.settings, kParmIpConnectTimeout);
   const uint32_t timeout_ms = timeout_s > 0 ? static_cast<uint32_t>(timeout_s) * 1000u : 0u;
-  if (link.Connect(host.GetHost(), std::atoi(host.GetPort().c_str()), timeout_ms)) return true;
+  if (link.Connect(host.GetHost(), AtoiClamped(host.GetPort()), timeout_ms)) return true;
   c.endpoints->Switch(host.GetHost(), host.GetPort());
   return false;
 }
@@ -207,7 +195,7 @@ bool ReverseHandlerIp(CElavonTran& tran, CRoutingContext& c) {
     return false;
   }
   if (!IsReversibleCode(tran.m_TranCode)) {
-    tran.m_State = kTranStateNoHostAnswer;
+    tran.MarkNoHostAnswer();
     JournalNotReversed(tran, c);
     link->Disconnect();
     return true;
@@ -215,7 +203,7 @@ bool ReverseHandlerIp(CElavonTran& tran, CRoutingContext& c) {
   tran.m_HostResponse.clear();
   if (!tran.BuildReversalRequest(c.settings)) {
     // Never the original message in its place: that would charge the card twice.
-    tran.m_State = kTranStateNoHostAnswer;
+    tran.MarkNoHostAnswer();
     tran.m_ErrorCode = 1007;
     c.logger->LogLine("Reversal(IP) not sent for %s", tran.m_ClientAddress.c_str());
     JournalNotReversed(tran, c);
@@ -223,7 +211,7 @@ bool ReverseHandlerIp(CElavonTran& tran, CRoutingContext& c) {
     return true;
   }
   if (!link->BuildHttpRequest(tran)) {
-    tran.m_State = kTranStateNoHostAnswer;
+    tran.MarkNoHostAnswer();
     tran.m_ErrorCode = 1007;
     c.logger->LogLine("Reversal(IP) not sent for %s", tran.m_ClientAddress.c_str());
     JournalNotReversed(tran, c);
@@ -236,12 +224,12 @@ bool ReverseHandlerIp(CElavonTran& tran, CRoutingContext& c) {
                     tran.m_Authorize.c_str(), tran.m_ClientAddress.c_str());
   const bool answered = link->Transact();
   if (answered) {
-    tran.m_State = kTranStateNoHostAnswer;
+    tran.MarkNoHostAnswer();
     JournalReversalAnswered(tran, c);
     link->Disconnect();
     return true;
   }
-  tran.m_State = kTranStateHostFailure;
+  tran.MarkHostFailure();
   tran.m_HostErrorText = link->GetLastErrorText();
   JournalReversalOwed(tran, c);
   c.logger->LogLine("EXITING (reverse handler(ip)) from ELAVON INTERFACE ->[%s] for %s", tran.m_HostErrorText.c_str(),
@@ -253,7 +241,7 @@ bool ReverseHandlerIp(CElavonTran& tran, CRoutingContext& c) {
 bool SendRequestOverIp(CElavonTran& tran, CHostLink& link, CRoutingContext& c) {
   if (!link.BuildHttpRequest(tran)) {
     // Nothing went out: the record fails with its own code.
-    tran.m_State = kTranStateFailed;
+    tran.MarkFailedWithOwnCode();
     if (tran.m_ErrorCode == 0) tran.m_ErrorCode = kErrorRequestNotBuilt;
     c.logger->LogLine("Elavon Request not sent for %s: no HTTP request could be built",
                       tran.m_ClientAddress.c_str());
@@ -267,7 +255,7 @@ bool SendRequestOverIp(CElavonTran& tran, CHostLink& link, CRoutingContext& c) {
   JournalAnswerReceived(tran, c);
   c.logger->LogLine("RESPONSE from ELAVON ->[%s] for %s", "{Truncated}", tran.m_ClientAddress.c_str());
 
-  if (IsEchoCode(tran.m_TranCode)) {
+  if (NeedsEchoAfterApproval(tran.m_TranCode)) {
     c.logger->LogLine("building Response to Determine if Echo Required (ip)");
     tran.ParseElavonResponse();
     if (tran.m_Approved) {
@@ -282,7 +270,7 @@ bool SendRequestOverIp(CElavonTran& tran, CHostLink& link, CRoutingContext& c) {
       if (!CElavonTran::AnswerHasResultField(tran.m_HostResponse)) ReverseUnconfirmedEcho(tran, c);
     }
   }
-  tran.m_State = kTranStateAnsweredIp;
+  tran.MarkAnsweredOverIp();
   return true;
 }
 
@@ -298,7 +286,7 @@ bool RouteRequest(CElavonTran& tran, CRoutingContext& c) {
       link.reset();
       return DialHandOff(tran, c);
     }
-    tran.m_State = kTranStateHostFailure;
+    tran.MarkHostFailure();
     tran.m_HostErrorText = link->GetLastErrorText();
     c.logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", tran.m_HostErrorText.c_str(),
                       tran.m_ClientAddress.c_str());
@@ -307,7 +295,7 @@ bool RouteRequest(CElavonTran& tran, CRoutingContext& c) {
   }
   if (c.abort->IsSet()) {
     // The interface is stopping and nothing of this request is at the host yet.
-    tran.m_State = kTranStateHostFailure;
+    tran.MarkHostFailure();
     tran.m_HostErrorText = kNotSentWhileStopping;
     c.logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", tran.m_HostErrorText.c_str(),
                       tran.m_ClientAddress.c_str());
@@ -315,7 +303,7 @@ bool RouteRequest(CElavonTran& tran, CRoutingContext& c) {
     link->Disconnect();
     return false;
   }
-  if (IsEchoCode(tran.m_TranCode) && tran.m_HostRequest.size() > 1) {
+  if (NeedsEchoAfterApproval(tran.m_TranCode) && tran.m_HostRequest.size() > 1) {
     tran.m_HostRequest[1] = '#';
     ReplaceElavonChecksum(tran.m_HostRequest);
   }
@@ -328,7 +316,7 @@ bool RouteRequest(CElavonTran& tran, CRoutingContext& c) {
     link->Disconnect();
     return false;
   }
-  tran.m_State = kTranStateHostFailure;
+  tran.MarkHostFailure();
   tran.m_HostErrorText = link->GetLastErrorText();
   c.logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", tran.m_HostErrorText.c_str(),
                     tran.m_ClientAddress.c_str());

@@ -38,9 +38,6 @@ struct CRoutingContext {
   void FillDefaults();
 };
 
-// The echo codes: debit, EBT and ECheck Sale, which need an echo after an approval.
-bool IsEchoCode(int code);
-
 bool RouteRequest(CElavonTran& tran, CRoutingContext& context);
 bool ConnectToElavon(CHostLink& link, CRoutingContext& context);
 bool SendRequestOverIp(CElavonTran& tran, CHostLink& link, CRoutingContext& context);

@@ -1,6 +1,8 @@
 // CElavonSslClient: one TLS 1.2 connection to the Elavon IP gateway over the TCP
 // connection of its CClientSocket base, driven through the SSPI function table of
 // g_SspiInterface, and the HTTP exchange that carries one Elavon message over it.
+// The record layer is the TLS channel both TLS clients share (CTlsChannel), run with
+// this client's texts and codes (the gateway is "Host" in them).
 // A new object is built for every connection; it is not reconnected.
 //
 // Connect: TCP, handshake, record sizes, then (when merchant parameter VERIFY SSL
@@ -36,41 +38,25 @@
 
 #include "host/ip/client_socket.h"
 #include "host/ip/http_response.h"
+#include "host/ip/tls_channel.h"
 #include "platform/tls/cert.h"
 #include "platform/tls/sspi.h"
 
 class CElavonTran;
 
-// Last-error codes of the TLS layer.
-inline constexpr int kTlsDataReceiveFailed = 3007;
-inline constexpr int kTlsReceiveTimedOut = 3010;
-inline constexpr int kTlsEncryptFailed = 3012;
-inline constexpr int kTlsInitializeFailed = 3102;
-inline constexpr int kTlsHandshakeIoFailed = 3103;
-inline constexpr int kTlsQueryFailed = 3104;
-inline constexpr int kTlsOutOfMemory = 3105;
-inline constexpr int kTlsControlTokenFailed = 3106;
-inline constexpr int kTlsMessageTooLarge = 3107;
+// Last-error codes of this client beyond those of the TLS channel.
 inline constexpr int kTlsNoRequest = 3108;  // Transact without a request built
 inline constexpr int kCertChainFailed = 3110;
 inline constexpr int kCertPolicyFailed = 3111;
 inline constexpr int kCertPolicyError = 3112;
 inline constexpr int kCertHostNameBad = 3139;
 
-// Results of CElavonSslClient::ReceiveAndDecrypt.
-inline constexpr int kReceiveOk = 0;
-inline constexpr int kReceiveLost = 2;          // socket error or lost connection
-inline constexpr int kReceiveTimedOut = 3;      // nothing arrived
-inline constexpr int kReceivePeerClosed = 4;    // the gateway's close_notify
-inline constexpr int kReceiveRenegotiateFailed = 5;
-inline constexpr int kReceiveDecryptFailed = 6;
-
 // The most decrypted bytes one answer may hold.
 inline constexpr size_t kMaxReceivedBytes = 65536;
 
-// Time the gateway has for its answer, and the read time-out inside a handshake.
+// Time the gateway has for its answer (the read time-out inside a handshake is the
+// channel's kHandshakeReadTimeoutMs).
 inline constexpr uint32_t kElavonAnswerTimeoutMs = 30000;
-inline constexpr uint32_t kHandshakeReadTimeoutMs = 10000;
 
 // The answer time in force: kElavonAnswerTimeoutMs unless a test shortened it.
 uint32_t ElavonAnswerTimeoutMs();
@@ -138,25 +124,13 @@ class CElavonSslClient : public CClientSocket {
   const CHttpResponse& GetResponse() const { return m_Response; }
   const std::string& GetRequestText() const { return m_RequestText; }
   const std::string& GetReceivedText() const { return m_ReceivedText; }
-  const platform::tls::SecPkgContext_StreamSizes& GetStreamSizes() const { return m_StreamSizes; }
-  bool IsTlsUp() const { return m_TlsUp; }
+  const platform::tls::SecPkgContext_StreamSizes& GetStreamSizes() const { return m_Channel.GetStreamSizes(); }
+  bool IsTlsUp() const { return m_Channel.IsTlsUp(); }
 
  private:
-  // ReceiveAndDecrypt, with `initial` bytes already received taken first.
-  int DecryptInput(int* count, uint32_t timeoutMs, const std::string& initial);
-  // Runs `cleanup` and puts the last error back as it was before.
-  template <typename F>
-  void KeepingLastError(F cleanup);
-
   std::string m_Host;
   CHttpResponse m_Response;
-  std::vector<uint8_t> m_MessageBuffer;  // header + maximum message + trailer
-  bool m_TlsUp = false;
-  bool m_ContextCreated = false;
-  platform::tls::PSecurityFunctionTableA const m_FunctionTable;
-  platform::tls::CredHandle* const m_CredentialsHandle;
-  platform::tls::CtxtHandle m_Context{};
-  platform::tls::SecPkgContext_StreamSizes m_StreamSizes{};
+  CTlsChannel m_Channel;  // over this object's own socket, with the Elavon texts
   std::string m_RequestText;
   std::string m_ReceivedText;
 };

@@ -5,28 +5,12 @@
 #include <climits>
 #include <cstddef>
 
+#include "core/vocab/text_helpers.h"
 #include "platform/text/format.h"
 
 const char g_RegistrationKeyHeader[] = "Registration-Key: KVR518-QX7M-4RTN-ELVN";
 
 namespace {
-
-// atoi without its overflow: leading blanks, a sign, digits; values beyond int's
-// range stop at its limits. Anything else ends the number (0 when none).
-int AtoiClamped(const char* text) {
-  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
-  bool negative = false;
-  if (*text == '+' || *text == '-') negative = *text++ == '-';
-  long long value = 0;
-  for (; *text >= '0' && *text <= '9'; ++text) {
-    value = value * 10 + (*text - '0');
-    if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
-  }
-  if (negative) value = -value;
-  if (value > INT_MAX) return INT_MAX;
-  if (value < INT_MIN) return INT_MIN;
-  return static_cast<int>(value);
-}
 
 // The text of `line` from the second character after a colon at `colon`.
 std::string ValueAfterColon(const std::string& line, size_t colon) {
@@ -60,7 +44,7 @@ bool IsHttpResponseComplete(const std::string& received) {
     if (!line.empty()) {
       if ((line[0] == 'c' || line[0] == 'C') && line.size() >= 15 &&
           strncasecmp(line.c_str(), "CONTENT-LENGTH:", 15) == 0) {
-        expected = AtoiClamped(ValueAfterColon(line, 14).c_str());
+        expected = AtoiClamped(ValueAfterColon(line, 14));
       }
       line.clear();
       continue;
@@ -119,7 +103,7 @@ bool CHttpResponse::Parse(const std::string& raw) {
   std::string body;
   bool parsed = SplitLines(raw, &lines, &body) > 0 && lines[0].compare(0, 5, "HTTP/") == 0;
   if (parsed) {
-    m_StatusCode = raw.size() > 9 ? AtoiClamped(raw.substr(9, 3).c_str()) : 0;
+    m_StatusCode = raw.size() > 9 ? AtoiClamped(raw.substr(9, 3)) : 0;
     for (size_t i = 1; i < lines.size() && parsed; ++i) {
       if (m_StatusCode != 200) {
         parsed = false;
@@ -132,7 +116,7 @@ bool CHttpResponse::Parse(const std::string& raw) {
     m_ReasonText = "Unable to Parse Raw Response";
     return false;
   }
-  const int length = AtoiClamped(m_ContentLength.c_str());
+  const int length = AtoiClamped(m_ContentLength);
   if (length > 0) m_Body = body.substr(0, static_cast<size_t>(length));
   return true;
 }

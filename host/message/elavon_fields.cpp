@@ -45,7 +45,7 @@ constexpr int kAcqApprovalSubfield5 = 7;
 constexpr int kAcqSequenceNo = 8;
 
 void AppendFieldStart(std::string& message, std::string_view fid) {
-  message += kElavonGS;
+  message += kGS;
   message += fid;
 }
 
@@ -179,9 +179,9 @@ bool CElavonTran::AppendFid01(std::string& message, const CParamMap& params, int
     message += m_HostCardData;
   }
 
-  message += kElavonFS;
+  message += kFS;
   message += IsBalanceInquiry(m_TranCode) ? std::string("0") : m_Authorize;
-  message += kElavonFS;
+  message += kFS;
 
   std::string sequenceText = IntToStr(sequence);
   std::string given;
@@ -194,11 +194,11 @@ bool CElavonTran::AppendFid01(std::string& message, const CParamMap& params, int
                       GetTranFamilyName().c_str());
 
   if (m_TranCode == kCodeECheckSale) return true;
-  message += kElavonFS;
+  message += kFS;
   if (voidForm) message += RightAligned(m_RefNo, 4, '0');
   if (m_TranCode == kCodeECheckVoidSale) return true;
 
-  message += kElavonFS;
+  message += kFS;
   message += "1";
   message += "00";
   message += "00";
@@ -226,9 +226,9 @@ bool CElavonTran::AppendFid10(std::string& message) const {
   if (!m_ZipGiven && !m_CVVValid) return true;
   AppendFieldStart(message, "10");
   message += SafeMid(m_Zip, 0, 9);
-  message += kElavonFS;
+  message += kFS;
   message += SafeMid(m_Address, 0, 20);
-  message += kElavonFS;
+  message += kFS;
   message += GetCvv2Indicator();
   return true;
 }
@@ -237,7 +237,7 @@ bool CElavonTran::AppendFid11(std::string& message) const {
   if (!m_TaxGiven) return true;
   AppendFieldStart(message, "11");
   message += m_Tax;
-  message += kElavonFS;
+  message += kFS;
   message += SafeMid(m_CustomerCode, 0, 17);
   return true;
 }
@@ -246,7 +246,7 @@ bool CElavonTran::AppendFid12(std::string& message) const {
   if (m_InvoiceNo.empty()) return true;
   AppendFieldStart(message, "12");
   message += m_InvoiceNo;
-  message += kElavonFS;
+  message += kFS;
   return true;
 }
 
@@ -281,16 +281,16 @@ bool CElavonTran::AppendFid16(std::string& message) const {
   message += zeroFilled("5F24", 6);
 
   message += TagValue(tags, "9F10");
-  message += kElavonFS;
+  message += kFS;
   message += zeroFilled("8A", 2);
   message += zeroFilled("9F6E", 8);
   message += TagValue(tags, "9F7C");
-  message += kElavonFS;
+  message += kFS;
   message += zeroFilled("9F1A", 3);
   message += TagValue(tags, "9F6E");
-  message += kElavonFS;
+  message += kFS;
   message += TagValue(tags, "84");
-  message += kElavonFS;
+  message += kFS;
   message += TagValue(tags, "9F0B");
   return true;
 }
@@ -300,7 +300,7 @@ bool CElavonTran::AppendFid17(std::string& message) const {
   for (const std::string* amount :
        {&m_Authorize, &m_FSAPrescription, &m_FSAVision, &m_FSAClinical, &m_FSADental}) {
     message += *amount;
-    message += kElavonFS;
+    message += kFS;
   }
   return true;
 }
@@ -309,11 +309,11 @@ bool CElavonTran::AppendFid19(std::string& message, const std::string& elavonCod
   AppendFieldStart(message, "19");
   message += RightAligned(m_AuthCode, 6, '0');
   message += AcqRefDataItem(m_AcqRefData, kAcqResponseText);
-  message += kElavonFS;
+  message += kFS;
   message += RightAligned(AcqRefDataItem(m_AcqRefData, kAcqApprovalPart), 6, '0');
   message += AcqRefDataItem(m_AcqRefData, kAcqApprovalRest);
   if (elavonCode == kElavonCode006) {
-    message += kElavonFS;
+    message += kFS;
     message += RightAligned(AcqRefDataItem(m_AcqRefData, kAcqTerminalCapability), 2, '0');
     message += '@';
   }
@@ -324,7 +324,7 @@ bool CElavonTran::AppendFid40(std::string& message) const {
   if (m_PhoneNo.empty() || m_DriversLicense.empty() || m_StateCode.empty()) return true;
   AppendFieldStart(message, "40");
   message += m_PhoneNo;
-  message += kElavonFS;
+  message += kFS;
   message += m_DriversLicense;
   message += '=';
   message += m_StateCode;
@@ -336,9 +336,9 @@ bool CElavonTran::AppendFid50(std::string& message) const {
   AppendFieldStart(message, "50");
   message += "0";
   message += "0000";
-  message += kElavonFS;
+  message += kFS;
   message += m_CashBack;
-  message += kElavonFS;
+  message += kFS;
   message += "  ";
   return true;
 }
@@ -347,9 +347,9 @@ bool CElavonTran::AppendFid50Debit(std::string& message) const {
   AppendFieldStart(message, "50");
   message += m_AccountType.empty() ? '0' : m_AccountType.back();
   message += "0000";
-  message += kElavonFS;
+  message += kFS;
   message += m_CashBack;
-  message += kElavonFS;
+  message += kFS;
   message += "  ";
   return true;
 }
@@ -403,9 +403,9 @@ bool CElavonTran::AppendFid90(std::string& message, const CParamMap& params) con
   AppendFieldStart(message, "90");
   message += RightAligned(m_BatchNo, 3, '0');
   message += BatchNumberText(m_BatchItemCount);
-  message += kElavonFS;
+  message += kFS;
   message += BatchNumberText(m_SignedBatchTotal);
-  message += kElavonFS;
+  message += kFS;
   if (ParamTextToInt(params.GetParamValue(kParmMerchantCategory)) == 0) message += "0";
   return true;
 }

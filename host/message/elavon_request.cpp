@@ -97,7 +97,7 @@ char ElavonChecksum(std::string_view messageThroughEtx) {
 }
 
 void AppendElavonTrailer(std::string& message) {
-  message += kElavonETX;
+  message += kETX;
   message += ElavonChecksum(message);
 }
 
@@ -312,7 +312,7 @@ bool CElavonTran::BuildElavonRequest(const CParamSettings& settings, CSequenceFi
     // queues it: that message is the one to send. Otherwise build it now; a refusal
     // sends nothing.
     if (m_Family == kTranFamilyReversal && !m_HostRequest.empty() &&
-        m_HostRequest[0] == kElavonSTX &&
+        m_HostRequest[0] == kSTX &&
         IsReversalCode(SafeMid(m_HostRequest, static_cast<int>(kElavonCodePos),
                                static_cast<int>(kElavonCodeLength)))) {
       return true;
@@ -335,7 +335,7 @@ bool CElavonTran::BuildElavonRequest(const CParamSettings& settings, CSequenceFi
   GetSequenceAndTerminal(params, terminal, sequence, sequenceFile);
 
   std::string message;
-  message += kElavonSTX;
+  message += kSTX;
   message += kElavonMarkerBuilt;
   message += "00";
   message += "E";

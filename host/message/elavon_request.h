@@ -17,12 +17,10 @@
 #include <string>
 #include <string_view>
 
+#include "core/vocab/control_chars.h"
+
 class CParamMap;
 
-inline constexpr char kElavonSTX = '\x02';
-inline constexpr char kElavonETX = '\x03';
-inline constexpr char kElavonFS = '\x1C';
-inline constexpr char kElavonGS = '\x1D';
 
 // Header positions (counted from 0, the STX).
 inline constexpr std::size_t kElavonMarkerPos = 1;

@@ -73,13 +73,13 @@ void SplitResponseFields(const std::string& answer, size_t firstGs, TextMap& fie
   std::string field;
   for (size_t i = firstGs + 1; i < answer.size(); ++i) {
     const char c = answer[i];
-    if (c != kElavonGS && c != kElavonETX) {
+    if (c != kGS && c != kETX) {
       field += c;
       continue;
     }
     if (field.size() > 2) fields[field.substr(0, 2)] = field;
     field.clear();
-    if (c == kElavonETX) break;
+    if (c == kETX) break;
   }
 }
 
@@ -138,12 +138,6 @@ bool SameKeyIndex(const std::string& a, const std::string& b) {
 // The hex text of a byte count, at least two digits ("%02X").
 std::string HexLength(size_t characters) {
   return FormatString("%02zX", characters / 2);
-}
-
-// Families whose answers are final for the host only after an echo (or, for a decline,
-// once the decline is known).
-bool ConfirmedByEcho(int family) {
-  return family == kTranFamilyDebit || family == kTranFamilyEBT || family == kTranFamilyECheck;
 }
 
 // Stores number in the sequence file as the number of tran's answer, then logs line
@@ -207,7 +201,7 @@ void CElavonTran::ParseElavonResponse(CSequenceFile& sequenceFile, CLogger& logg
   // An echo answer without fields is read as one without field 02: a decline of the
   // echo, answered below.
   TextMap fields;
-  const size_t firstGs = answer.find(kElavonGS);
+  const size_t firstGs = answer.find(kGS);
   if (firstGs != std::string::npos) {
     SplitResponseFields(answer, firstGs, fields);
   } else if (!echo) {
@@ -345,7 +339,7 @@ void CElavonTran::ParseElavonResponse(CSequenceFile& sequenceFile, CLogger& logg
 }
 
 bool CElavonTran::AnswerHasResultField(const std::string& answer) {
-  const size_t firstGs = answer.find(kElavonGS);
+  const size_t firstGs = answer.find(kGS);
   if (firstGs == std::string::npos) return false;
   TextMap fields;
   SplitResponseFields(answer, firstGs, fields);
@@ -367,12 +361,12 @@ bool CElavonTran::ParseFid02(const TextMap& fields, FieldMap& subfields,
     ReportUnparseableResponse();
     return false;
   }
-  SplitToMap(kElavonFS, *field, subfields);
+  SplitToMap(kFS, *field, subfields);
   const std::string s2 = LookupField(subfields, 2);
   const std::string sequenceNumber = SafeMid(s2, kSequenceNumberPos);
 
   const bool echo = m_Family == kTranFamilyEcho;
-  if (!echo && !ConfirmedByEcho(m_Family)) {
+  if (!echo && !HoldsSequenceUntilEcho(m_Family)) {
     StoreSequenceNumber(*this, sequenceNumber,
                         FormatString("Storing Seq No %s on %s", sequenceNumber.c_str(),
                                      GetTranFamilyName().c_str()),
@@ -388,7 +382,7 @@ bool CElavonTran::ParseFid02(const TextMap& fields, FieldMap& subfields,
     if (HasSubfield(subfields, 3)) m_TextResponse = LookupField(subfields, 3);
     m_Approved = false;
     m_Captured = false;
-    if (ConfirmedByEcho(m_Family)) {
+    if (HoldsSequenceUntilEcho(m_Family)) {
       StoreSequenceNumber(*this, sequenceNumber,
                           FormatString("Storing Seq No %s on declined %s", sequenceNumber.c_str(),
                                        GetTranFamilyName().c_str()),
@@ -411,7 +405,7 @@ bool CElavonTran::ParseFid02(const TextMap& fields, FieldMap& subfields,
                       m_TerminalCapability + "|" + GetElavonTranCode(m_TranCode) + "|" +
                       responseCode + "|" + LookupField(subfields, 5) + "|" + m_RequestSeqNo;
 
-  if (ConfirmedByEcho(m_Family)) {
+  if (HoldsSequenceUntilEcho(m_Family)) {
     m_HeldSeqNo = sequenceNumber;
     logger.LogLine("Holding Temp Seq No %s on Approved %s", m_HeldSeqNo.c_str(),
                    GetTranFamilyName().c_str());
@@ -422,7 +416,7 @@ bool CElavonTran::ParseFid02(const TextMap& fields, FieldMap& subfields,
 bool CElavonTran::ParseFid80(const TextMap& fields, FieldMap& subfields) {
   const std::string* field = FindField(fields, kFid80);
   if (field == nullptr) return false;
-  SplitToMap(kElavonFS, *field, subfields);
+  SplitToMap(kFS, *field, subfields);
   const std::string s1 = LookupField(subfields, 1);
   if (m_ZipGiven) m_AVSResult = SafeMid(s1, 3, 1);
   if (m_CVVValid) m_CVVResult = SafeMid(s1, 4, 1);
@@ -433,28 +427,16 @@ bool CElavonTran::ParseFid80(const TextMap& fields, FieldMap& subfields) {
 bool CElavonTran::ParseFid83(const TextMap& fields, FieldMap& subfields) {
   const std::string* field = FindField(fields, kFid83);
   if (field == nullptr) return false;
-  SplitToMap(kElavonFS, *field, subfields);
-  switch (m_TranCode) {
-    case kCodeDebitSale:
-    case kCodeDebitReturn:
-    case kCodeEMVDebitSale:
-    case kCodeEMVDebitReturn:
-    case kCodeEBTFoodstampSale:
-    case kCodeEBTFoodstampReturn:
-    case kCodeEBTCashSale:
-    case kCodeECheckSale:
-      m_HostRefNo = SafeMid(LookupField(subfields, 1), 4);
-      break;
-    default:
-      break;
-  }
+  SplitToMap(kFS, *field, subfields);
+  // The reference of an approval that an echo confirms.
+  if (NeedsEchoAfterApproval(m_TranCode)) m_HostRefNo = SafeMid(LookupField(subfields, 1), 4);
   return true;
 }
 
 bool CElavonTran::ParseFid85(const TextMap& fields, FieldMap& subfields) {
   const std::string* field = FindField(fields, kFid85);
   if (field == nullptr) return false;
-  SplitToMap(kElavonFS, *field, subfields);
+  SplitToMap(kFS, *field, subfields);
   if (HasSubfield(subfields, 3)) m_HostRefNo = LookupField(subfields, 3);
   if (HasSubfield(subfields, 6)) {
     std::string info = LookupField(subfields, 6);
@@ -468,7 +450,7 @@ bool CElavonTran::ParseFid85(const TextMap& fields, FieldMap& subfields) {
 bool CElavonTran::ParseFid86(const TextMap& fields, FieldMap& subfields) {
   const std::string* field = FindField(fields, kFid86);
   if (field == nullptr) return false;
-  SplitToMap(kElavonFS, *field, subfields);
+  SplitToMap(kFS, *field, subfields);
   if (HasSubfield(subfields, 1)) {
     const std::string s1 = LookupField(subfields, 1);
     m_EMVResult = "5F3401" + SafeMid(s1, 10, 2) + "9F3602" + SafeMid(s1, 12, 4);
@@ -488,7 +470,7 @@ bool CElavonTran::ParseFid86(const TextMap& fields, FieldMap& subfields) {
 bool CElavonTran::ParseFid87(const TextMap& fields, FieldMap& subfields) {
   const std::string* field = FindField(fields, kFid87);
   if (field == nullptr) return false;
-  SplitToMap(kElavonFS, *field, subfields);
+  SplitToMap(kFS, *field, subfields);
   if (HasSubfield(subfields, 1)) m_Authorize = SafeMid(LookupField(subfields, 1), 2);
 
   const bool ebt = m_Family == kTranFamilyEBT;
@@ -516,7 +498,7 @@ bool CElavonTran::ParseFid87(const TextMap& fields, FieldMap& subfields) {
 bool CElavonTran::ParseFid8E(const TextMap& fields, FieldMap& subfields) {
   const std::string* field = FindField(fields, kFid8E);
   if (field == nullptr) return false;
-  SplitToMap(kElavonFS, *field, subfields);
+  SplitToMap(kFS, *field, subfields);
   m_HostRecordNo = SafeMid(LookupField(subfields, 1), 2);
   return true;
 }
@@ -525,7 +507,7 @@ bool CElavonTran::ParseFid89(const TextMap& fields, FieldMap& subfields,
                              CSequenceFile& sequenceFile, CLogger& logger) {
   const std::string* field = FindField(fields, kFid89);
   if (field == nullptr) return false;
-  SplitToMap(kElavonFS, *field, subfields);
+  SplitToMap(kFS, *field, subfields);
   CTranBatchResponse& batch = m_BatchResponse;
 
   const std::string s1 = LookupField(subfields, 1);
@@ -581,7 +563,7 @@ bool CElavonTran::ParseFid89(const TextMap& fields, FieldMap& subfields,
 bool CElavonTran::ParseFid78(const TextMap& fields, FieldMap& subfields) {
   const std::string* field = FindField(fields, kFid78);
   if (field == nullptr) return false;
-  SplitToMap(kElavonFS, *field, subfields);
+  SplitToMap(kFS, *field, subfields);
   m_EMVKeyIndex = SafeMid(LookupField(subfields, 1), 2, 4);
 
   const std::string s2 = LookupField(subfields, 2);

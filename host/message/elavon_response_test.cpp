@@ -7,7 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "core/log/logger.h"
+#include "core/log/recording_logger.h"
 #include "core/tran/client_reply.h"
 #include "core/tran/elavon_tran.h"
 #include "core/tran/tran_codes.h"
@@ -21,22 +21,22 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
 
-const std::string kFS = "\x1C";
-const std::string kGS = "\x1D";
-const std::string kETX = "\x03";
+const std::string kFsText = "\x1C";
+const std::string kGsText = "\x1D";
+const std::string kEtxText = "\x03";
 
 // An answer with the given fields. The header and the checksum byte are arbitrary:
 // the parser does not examine them.
 std::string Answer(const std::vector<std::string>& fields) {
   std::string answer = "\x02*00E4029A000JX4807GC000123000000000012345zovade";
-  for (const std::string& field : fields) answer += kGS + field;
-  return answer + kETX + "?";
+  for (const std::string& field : fields) answer += kGsText + field;
+  return answer + kEtxText + "?";
 }
 
 // The subfields joined with FS.
 std::string Field(const std::vector<std::string>& subfields) {
   std::string field;
-  for (size_t i = 0; i < subfields.size(); ++i) field += (i ? kFS : "") + subfields[i];
+  for (size_t i = 0; i < subfields.size(); ++i) field += (i ? kFsText : "") + subfields[i];
   return field;
 }
 
@@ -52,31 +52,6 @@ std::string Fid02(const std::string& code, const std::string& auth, const std::s
   return Field({"02" + code, ResultRefs(auth, seq), text, "ACQ123REST", "S5"});
 }
 
-// Keeps every line offered, without its "[HH:MM:SS]" stamp; writes nothing.
-class CapturedLog : public CLogger {
- public:
-  CapturedLog() : CLogger("unused-log-folder", nullptr) {}
-  ~CapturedLog() override { Shutdown(); }
-
-  bool AddLine(const std::string& text) override {
-    std::lock_guard<std::mutex> lock(m_LinesLock);
-    m_Lines.push_back(text.size() >= kStampLength ? text.substr(kStampLength) : text);
-    return true;
-  }
-  std::vector<std::string> Lines() const {
-    std::lock_guard<std::mutex> lock(m_LinesLock);
-    return m_Lines;
-  }
-  void Clear() {
-    std::lock_guard<std::mutex> lock(m_LinesLock);
-    m_Lines.clear();
-  }
-
- private:
-  static constexpr size_t kStampLength = 10;
-  mutable std::mutex m_LinesLock;
-  std::vector<std::string> m_Lines;
-};
 
 // What a parse left in m_Reply.
 const std::string kNoReply = "no reply yet";
@@ -147,7 +122,7 @@ class ElavonResponseTest : public ::testing::Test {
 
   std::string m_SequencePath;
   std::unique_ptr<CSequenceFile> m_Sequence;
-  CapturedLog m_Log;
+  CRecordingLogger m_Log;
 };
 
 // One answer of each family and outcome: what the client is told, what the host
@@ -560,7 +535,7 @@ TEST_F(ElavonResponseTest, ECheckField85) {
 TEST_F(ElavonResponseTest, FieldSplitting) {
   CElavonTran tran = Record(kTranFamilyCredit, kCodeCreditSale);
   Parse(tran, Answer({Fid02("AA", "123456", "0042", "APPROVAL"), "8E", "80"}) +
-                  kGS + Field({"8ETOKEN"}) + kETX);
+                  kGsText + Field({"8ETOKEN"}) + kEtxText);
   EXPECT_TRUE(tran.m_Approved);
   EXPECT_EQ(tran.m_HostRecordNo, "");
   EXPECT_EQ(tran.m_HostAcqRefData, "|ACQ123|REST||000|AA|S5|");
@@ -694,7 +669,7 @@ TEST_F(EmvKeyDownloadTest, KeyFields) {
 
   // Absent subfields give empty texts.
   CElavonTran bare = Download();
-  Parse(bare, Answer({Field({"78"}) + kFS}));
+  Parse(bare, Answer({Field({"78"}) + kFsText}));
   ASSERT_EQ(bare.m_EMVParamTables.m_CaKeys.size(), 1u);
   const CEmvCaKey& empty = bare.m_EMVParamTables.m_CaKeys.front();
   EXPECT_EQ(empty.m_RID + empty.m_Index + empty.m_Modulus + empty.m_Exponent + empty.m_Check +

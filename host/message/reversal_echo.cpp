@@ -21,7 +21,9 @@ constexpr std::size_t kReversalMinTail = 10;
 constexpr int kAcqApprovalPart = 2;
 constexpr int kAcqApprovalRest = 3;
 
-bool IsEchoCode(const std::string& code) {
+// True when code, the Elavon transaction code of a message, is that of an echo
+// ("197" debit and EBT, "397" ECheck).
+bool IsEchoMessageCode(const std::string& code) {
   return code == kElavonCode197 || code == kElavonCode397;
 }
 
@@ -54,10 +56,10 @@ bool CElavonTran::BuildReversalRequest(const CParamSettings& settings) {
     return false;
   };
 
-  const std::size_t firstGs = previous.find(kElavonGS);
+  const std::size_t firstGs = previous.find(kGS);
   if (firstGs == std::string::npos) return refuse("the previous message has no field");
-  std::size_t next = previous.find(kElavonGS, firstGs + 1);
-  if (next == std::string::npos) next = previous.find(kElavonETX, firstGs + 1);
+  std::size_t next = previous.find(kGS, firstGs + 1);
+  if (next == std::string::npos) next = previous.find(kETX, firstGs + 1);
   if (next == std::string::npos) return refuse("the previous message has no end");
   // An echo is measured from its only field, any other message from its second.
   const bool previousIsEcho = SafeMid(previous, static_cast<int>(firstGs) + 1, 2) == "52";
@@ -71,7 +73,7 @@ bool CElavonTran::BuildReversalRequest(const CParamSettings& settings) {
 
   const CParamMap params = settings.GetParams();
   std::string message;
-  message += kElavonSTX;
+  message += kSTX;
   message += kElavonMarkerBuilt;
   message += "00";
   message += "E";
@@ -85,7 +87,7 @@ bool CElavonTran::BuildReversalRequest(const CParamSettings& settings) {
 
   // FID 01: the capability of the message being reversed, then the entry mode as it
   // stands now (which also refreshes the capability kept for the answer).
-  message += kElavonGS;
+  message += kGS;
   message += "01";
   message += m_TerminalCapability;
   std::string entryMode;
@@ -95,13 +97,13 @@ bool CElavonTran::BuildReversalRequest(const CParamSettings& settings) {
   message += entryMode;
   message += '0';
   message += m_Track2Given ? TrackWithExpiryAsMMYY(m_HostCardData) : m_HostCardData;
-  message += kElavonFS;
+  message += kFS;
   message += m_Authorize;
-  message += kElavonFS;
+  message += kFS;
   message += m_RequestSeqNo;
   if (code != kElavonCode399) {
-    message += kElavonFS;
-    message += kElavonFS;
+    message += kFS;
+    message += kFS;
     message += "1";
     message += "00";
     message += "00";
@@ -110,15 +112,15 @@ bool CElavonTran::BuildReversalRequest(const CParamSettings& settings) {
     message += '0';
   }
 
-  message += kElavonGS;
+  message += kGS;
   message += "04";
   message += RightAligned(m_ElavonCode, 3, ' ');
   message += "  ";
 
   AppendFid06(message);
 
-  if (!IsEchoCode(previousCode)) {
-    message += kElavonGS;
+  if (!IsEchoMessageCode(previousCode)) {
+    message += kGS;
     message += "59";
     message += m_HostAuthCode;
     message += AcqRefDataItem(m_HostAcqRefData, kAcqApprovalPart);
@@ -133,7 +135,7 @@ bool CElavonTran::BuildReversalRequest(const CParamSettings& settings) {
 }
 
 std::string CElavonTran::BuildEchoRequest() {
-  const std::size_t firstGs = m_HostRequest.find(kElavonGS);
+  const std::size_t firstGs = m_HostRequest.find(kGS);
   // The Elavon code is replaced in place, so the header must reach past it.
   if (firstGs == std::string::npos || firstGs < kElavonCodePos + kElavonCodeLength) {
     GetLogger().LogLine("Echo Request not built for %s: the previous message has no header",
@@ -149,7 +151,7 @@ std::string CElavonTran::BuildEchoRequest() {
   message += SafeMid(m_EchoRef1, 0, 6);
   message += SafeMid(m_EchoRef2, 0, 6);
   message += m_HostRefNo;
-  message += kElavonFS;
+  message += kFS;
   message += m_Authorize;
   AppendElavonTrailer(message);
 

@@ -13,7 +13,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "core/log/logger.h"
+#include "core/log/recording_logger.h"
 #include "core/params/param_settings.h"
 #include "core/tran/elavon_tran.h"
 #include "core/tran/tran_reply.h"
@@ -26,20 +26,13 @@ namespace {
 using ::testing::ElementsAreArray;
 using message_test::Visible;
 
-const std::string kFS = "\x1C";
+const std::string kFsText = "\x1C";
 
-// Takes every line and writes none.
-class QuietLog : public CLogger {
- public:
-  QuietLog() : CLogger("unused-log-folder", nullptr) {}
-  ~QuietLog() override { Shutdown(); }
-  bool AddLine(const std::string&) override { return true; }
-};
 
 // The TStream text of "key=value" items.
 std::string TStream(const std::vector<std::string>& items) {
   std::string text;
-  for (const std::string& item : items) text += item + kFS;
+  for (const std::string& item : items) text += item + kFsText;
   return text;
 }
 
@@ -145,7 +138,7 @@ class SimRoundTripTest : public ::testing::Test {
 
   CParamSettings m_Settings;
   message_test::ScopedSequenceFile m_Sequence;
-  QuietLog m_Log;
+  CRecordingLogger m_Log;
   CReplyContext m_Context;
   elavon_sim::ElavonHostSim m_Host;
 };
@@ -209,14 +202,14 @@ TEST_F(SimRoundTripTest, FollowUpsFindTheirApproval) {
        FollowUp::kClient, {"TranCode=PreAuthCapture", "Purchase=20.00"}, "006", {"01", "12", "19", "06"},
        "19",
        [](const Approval& a, const ReceivedRequest& original) {
-         return a.auth_code + a.network_ref + kFS + a.approval_ref + kFS + CapabilityOf(original) + "@";
+         return a.auth_code + a.network_ref + kFsText + a.approval_ref + kFsText + CapabilityOf(original) + "@";
        },
        Action::kApproved, ApprovalState::kCaptured, true},
       // A client's reversal of an FSA sale: FID 04 and FID 19 without the capture part.
       {"reversal of an FSA sale by the client", {"TranCode=FSASale", "Purchase=12.00"}, FollowUp::kClient,
        {"TranCode=ReverseFSASale", "Purchase=12.00"}, "099", {"01", "04", "19", "06"}, "19",
        [](const Approval& a, const ReceivedRequest&) {
-         return a.auth_code + a.network_ref + kFS + a.approval_ref;
+         return a.auth_code + a.network_ref + kFsText + a.approval_ref;
        },
        Action::kReversed, ApprovalState::kReversed, true},
       // FID 59 of the server's own reversal: the host's auth code and approval reference.

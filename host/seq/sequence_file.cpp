@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "core/log/logger.h"
+#include "core/vocab/text_helpers.h"
 #include "platform/fs/files.h"
 #include "platform/text/format.h"
 
@@ -14,23 +15,6 @@ constexpr int kHighest = 9949;
 constexpr int kWrap = 9950;
 
 std::string Line(int value) { return platform::fs::ToTextMode(platform::Format("%d\r\n", value)); }
-
-// Leading optional sign and digits, like atoi, but clamped instead of overflowing.
-int ToNumber(const std::string& text) {
-  size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  long long value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = value * 10 + (text[i] - '0');
-    if (value > INT_MAX) value = static_cast<long long>(INT_MAX) + 1;
-  }
-  if (negative) value = -value;
-  if (value > INT_MAX) return INT_MAX;
-  if (value < INT_MIN) return INT_MIN;
-  return static_cast<int>(value);
-}
 
 std::string OutOfRange(int value) {
   return platform::Format("Sequence Read From Synchronized Sequence File [%d] is out of range  (set to 0)...", value);
@@ -78,7 +62,7 @@ int CSequenceFile::Read(std::string* messages) {
     *messages += "Could Not Read From Synchronized Sequence File...";
     return 0;
   }
-  int value = ToNumber(contents.substr(0, contents.find('\n')));
+  int value = AtoiClamped(contents.substr(0, contents.find('\n')));
   if (value < 0 || value > kHighest) {
     *messages += OutOfRange(value);
     value = 0;
@@ -90,7 +74,7 @@ int CSequenceFile::Read(std::string* messages) {
 void CSequenceFile::Write(const std::string& number, std::string* messages) {
   platform::MutexLock lock(m_Lock);
   messages->clear();
-  int value = ToNumber(number);
+  int value = AtoiClamped(number);
   if (value == kWrap) value = 0;
   if (value < 0 || value > kHighest) {
     *messages += OutOfRange(value);

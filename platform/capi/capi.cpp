@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -27,6 +28,7 @@ constexpr unsigned kDefaultRsaBits = 1024;
 // The largest message a cipher call takes, leaving room for padding in an int.
 constexpr DWORD kMaxCipherBytes = static_cast<DWORD>(INT_MAX - 64);
 constexpr DWORD kMd5Bytes = 16;
+constexpr DWORD kMinRejectionSecretBytes = 16;
 
 // An open key container (or a container-less verify context). Owns a mutex over its
 // cached exchange key pair; the other fields never change.
@@ -273,6 +275,28 @@ bool CryptImportKey(HCRYPTPROV prov, const BYTE* data, DWORD data_len, HCRYPTKEY
   ALG_ID alg = 0;
   std::string key_bytes;
   if (const DWORD err = DecodeSimpleBlob(*exchange, data, data_len, &alg, &key_bytes); err != 0) return Fail(err);
+  *key = AddKey(nullptr, std::make_unique<const SessionKey>(alg, std::move(key_bytes)));
+  return Succeed();
+}
+
+bool ImportSimpleBlobImplicitRejection(HCRYPTPROV prov, const BYTE* data, DWORD data_len, const BYTE* secret,
+                                       DWORD secret_len, HCRYPTKEY* key) {
+  OpenSslErrorScope errors;
+  if (key == nullptr || secret == nullptr || secret_len < kMinRejectionSecretBytes) {
+    return Fail(ERROR_INVALID_PARAMETER);
+  }
+  *key = 0;
+  const auto provider = Providers().Find(prov);
+  if (!provider) return Fail(NTE_BAD_UID);
+  const std::shared_ptr<const RsaKeyPair> exchange = provider->exchange();
+  if (!exchange) return Fail(NTE_NO_KEY);
+  ALG_ID alg = 0;
+  std::string key_bytes;
+  const std::string_view secret_text(reinterpret_cast<const char*>(secret), secret_len);
+  if (const DWORD err = DecodeSimpleBlobImplicitRejection(*exchange, data, data_len, secret_text, &alg, &key_bytes);
+      err != 0) {
+    return Fail(err);
+  }
   *key = AddKey(nullptr, std::make_unique<const SessionKey>(alg, std::move(key_bytes)));
   return Succeed();
 }

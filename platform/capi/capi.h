@@ -158,6 +158,19 @@ bool CryptExportKey(HCRYPTKEY key, HCRYPTKEY exp_key, DWORD blob_type, DWORD fla
 // No exchange key: NTE_NO_KEY. flags may hold CRYPT_EXPORTABLE and CRYPT_NO_SALT.
 bool CryptImportKey(HCRYPTPROV prov, const BYTE* data, DWORD data_len, HCRYPTKEY pub_key, DWORD flags,
                     HCRYPTKEY* key);
+// Not a CryptoAPI call: imports a SIMPLEBLOB to the provider's exchange key with
+// implicit rejection, so that a caller who answers a peer cannot become a padding
+// oracle. The blob's header, algorithms and size are checked as CryptImportKey does,
+// with the same errors (and NTE_NO_KEY, NTE_BAD_UID alike). Past those checks the call
+// always makes a key: the session key the RSA part carries when it decrypts to a
+// PKCS #1 v1.5 block holding a key of the algorithm's full length (RC4 16 bytes,
+// CALG_3DES 24, CALG_3DES_112 16, AES its size), and otherwise a key of that length
+// taken from HMAC-SHA256 under secret of the whole blob. The same blob and secret
+// always give the same key; the choice between the two is made without a branch on
+// the decrypted bytes. secret must hold at least 16 bytes (else
+// ERROR_INVALID_PARAMETER). NTE_FAIL when the library fails for want of resources.
+bool ImportSimpleBlobImplicitRejection(HCRYPTPROV prov, const BYTE* data, DWORD data_len, const BYTE* secret,
+                                       DWORD secret_len, HCRYPTKEY* key);
 
 // Hashes: CALG_MD5 only (key 0, flags 0).
 bool CryptCreateHash(HCRYPTPROV prov, ALG_ID alg, HCRYPTKEY key, DWORD flags, HCRYPTHASH* hash);

@@ -4,6 +4,7 @@
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <openssl/param_build.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
@@ -210,10 +211,10 @@ class CapiTest : public ::testing::Test {
   void ForgetKey(HCRYPTKEY k) { std::erase(keys_, k); }
 
   // A new container with a fresh exchange key pair; returns its provider handle.
-  HCRYPTPROV NewContainerWithKey() {
-    const HCRYPTPROV p = Acquire(CRYPT_NEWKEYSET);
+  HCRYPTPROV NewContainerWithKey(DWORD gen_flags = 0, const char* name = kContainer) {
+    const HCRYPTPROV p = Acquire(CRYPT_NEWKEYSET, name);
     HCRYPTKEY k = 0;
-    EXPECT_TRUE(CryptGenKey(p, AT_KEYEXCHANGE, 0, &k));
+    EXPECT_TRUE(CryptGenKey(p, AT_KEYEXCHANGE, gen_flags, &k));
     KeepKey(k);
     return p;
   }
@@ -801,6 +802,174 @@ TEST_F(CapiTest, KeyBlobsThatAreNotSoundAreRefused) {
   // about the padding alone.
   Import(p, block('\x02', 109, '\x11', true, key16));
   Import(p, good);
+}
+
+// HMAC-SHA256 of data under key, by the fixture.
+std::string HmacSha256(const std::string& key, const std::string& data) {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int n = 0;
+  EXPECT_NE(HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), U8(data), data.size(), md, &n), nullptr);
+  return Bytes(md, n);
+}
+
+size_t FullKeyBytes(ALG_ID alg) {
+  switch (alg) {
+    case CALG_RC4: return 16;
+    case CALG_3DES: return 24;
+    case CALG_AES_128: return 16;
+    default: return 0;
+  }
+}
+
+// Every blob past the header checks gives a key: its own when the RSA part carries a
+// key of the algorithm's full length, else HMAC-SHA256(secret, blob) cut to that length.
+// Blobs that fail before the private key is used fail as they do for CryptImportKey.
+TEST_F(CapiTest, ImplicitRejectionGivesTheBlobsKeyOrASubstituteFromTheSecret) {
+  const std::string secret = RandomBytes(32);
+  for (const DWORD bits : {1024u, 2048u}) {
+    SCOPED_TRACE(Format("%u-bit exchange key", bits));
+    const std::string name = Format("Implicit%u", bits);
+    const HCRYPTPROV p = NewContainerWithKey(bits << 16, name.c_str());
+    PkeyPtr pub = PublicKeyFromBlob(PublicBlob(p));
+    const size_t k = bits / 8;
+    PkeyPtr other(EVP_RSA_gen(bits));
+    ASSERT_TRUE(other);
+    const std::string key16 = RandomBytes(16);
+    const std::string key24 = RandomBytes(24);
+    const std::string good = BlobFor(p, CALG_AES_128, key16);
+
+    auto block = [&](ALG_ID alg, char type, size_t ps_len, char ps_byte, bool separator, const std::string& data) {
+      std::string b = std::string(1, '\0') + type + std::string(ps_len, ps_byte);
+      if (separator) b.push_back('\0');
+      b += data;
+      b.resize(k, '\x5A');
+      return SimpleBlob(alg, RsaEncrypt(pub.get(), b, RSA_NO_PADDING));
+    };
+    auto with_byte = [&](size_t at, char value) {
+      std::string b = good;
+      b[at] = value;
+      return b;
+    };
+    // 01 02 PS 00 key: sound but for its first byte (still below the modulus).
+    std::string em = std::string("\x01\x02", 2) + std::string(k - 3 - 16, '\x11') + std::string(1, '\0') + key16;
+    const std::string first_byte_one = SimpleBlob(CALG_RC4, RsaEncrypt(pub.get(), em, RSA_NO_PADDING));
+    auto raw_part = [&](ALG_ID alg, const std::string& big_endian) { return SimpleBlob(alg, big_endian); };
+    // A random number below the modulus (its top byte cleared), and the modulus itself.
+    std::string below = RandomBytes(k);
+    below[0] = 0;
+    const std::string modulus_be = Reversed(PublicBlob(p).substr(20, k));
+
+    enum Outcome { kOwnKey, kSubstitute, kRefused };
+    struct Case {
+      const char* what;
+      ALG_ID alg;
+      std::string blob;
+      Outcome outcome;
+      std::string own_key;  // for kOwnKey
+      DWORD error;          // for kRefused
+    };
+    const std::string body = good.substr(12);
+    const Case cases[] = {
+        {"sound AES-128", CALG_AES_128, good, kOwnKey, key16, 0},
+        {"sound 3DES", CALG_3DES, BlobFor(p, CALG_3DES, key24), kOwnKey, key24, 0},
+        {"sound RC4", CALG_RC4, BlobFor(p, CALG_RC4, key16), kOwnKey, key16, 0},
+        {"hand-made, 8 padding bytes exactly", CALG_RC4, block(CALG_RC4, '\x02', k - 3 - 16, '\x11', true, key16),
+         kOwnKey, key16, 0},
+        // Faults before the private key is used.
+        {"public key blob type", CALG_AES_128, with_byte(0, 0x06), kRefused, "", NTE_BAD_DATA},
+        {"version 3", CALG_AES_128, with_byte(1, 0x03), kRefused, "", NTE_BAD_DATA},
+        {"reserved bytes set", CALG_AES_128, with_byte(3, 0x01), kRefused, "", NTE_BAD_DATA},
+        {"unknown session algorithm", CALG_AES_128, std::string(good).replace(4, 4, Le32(CALG_RC2)), kRefused, "",
+         NTE_BAD_ALGID},
+        {"encrypting algorithm not key exchange", CALG_AES_128,
+         std::string(good).replace(8, 4, Le32(CALG_RSA_SIGN)), kRefused, "", NTE_BAD_DATA},
+        {"one byte short", CALG_AES_128, good.substr(0, good.size() - 1), kRefused, "", NTE_BAD_DATA},
+        {"one byte long", CALG_AES_128, good + '\0', kRefused, "", NTE_BAD_DATA},
+        {"header only", CALG_AES_128, good.substr(0, 12), kRefused, "", NTE_BAD_DATA},
+        {"too short for a header", CALG_AES_128, good.substr(0, 7), kRefused, "", NTE_BAD_DATA},
+        // Faults of the RSA part: a substitute key.
+        {"ciphertext not byte-reversed", CALG_AES_128, good.substr(0, 12) + Reversed(body), kSubstitute, "", 0},
+        {"ciphertext flipped", CALG_AES_128, with_byte(40, static_cast<char>(good[40] ^ 0x01)), kSubstitute, "", 0},
+        {"encrypted to another key", CALG_AES_128,
+         SimpleBlob(CALG_AES_128, RsaEncrypt(other.get(), key16, RSA_PKCS1_PADDING)), kSubstitute, "", 0},
+        {"AES-128 with a 24-byte key", CALG_AES_128,
+         SimpleBlob(CALG_AES_128, RsaEncrypt(pub.get(), key24, RSA_PKCS1_PADDING)), kSubstitute, "", 0},
+        {"3DES with a 16-byte key", CALG_3DES, SimpleBlob(CALG_3DES, RsaEncrypt(pub.get(), key16, RSA_PKCS1_PADDING)),
+         kSubstitute, "", 0},
+        {"RC4 with a 5-byte key", CALG_RC4, SimpleBlob(CALG_RC4, RsaEncrypt(pub.get(), "\x01\x02\x03\x04\x05", RSA_PKCS1_PADDING)),
+         kSubstitute, "", 0},
+        {"RC4 with a 17-byte key", CALG_RC4, SimpleBlob(CALG_RC4, RsaEncrypt(pub.get(), RandomBytes(17), RSA_PKCS1_PADDING)),
+         kSubstitute, "", 0},
+        {"RC4 with an empty key", CALG_RC4, SimpleBlob(CALG_RC4, RsaEncrypt(pub.get(), "", RSA_PKCS1_PADDING)),
+         kSubstitute, "", 0},
+        {"block type 1 padding", CALG_RC4, block(CALG_RC4, '\x01', k - 3 - 16, '\xFF', true, key16), kSubstitute, "", 0},
+        {"first byte not zero", CALG_RC4, first_byte_one, kSubstitute, "", 0},
+        {"no separator", CALG_RC4, block(CALG_RC4, '\x02', k - 1, '\x11', false, ""), kSubstitute, "", 0},
+        {"padding string of 7 bytes", CALG_RC4, block(CALG_RC4, '\x02', 7, '\x11', true, std::string(k - 10, '\x22')),
+         kSubstitute, "", 0},
+        {"random number below the modulus", CALG_RC4, raw_part(CALG_RC4, below), kSubstitute, "", 0},
+        {"the modulus itself", CALG_RC4, raw_part(CALG_RC4, modulus_be), kSubstitute, "", 0},
+        {"all bytes 0xFF", CALG_RC4, raw_part(CALG_RC4, std::string(k, '\xFF')), kSubstitute, "", 0},
+        {"all bytes zero", CALG_3DES, raw_part(CALG_3DES, std::string(k, '\0')), kSubstitute, "", 0},
+    };
+    const std::string probe = "a probe text of some length";
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.what);
+      HCRYPTKEY key = 3;
+      if (c.outcome == kRefused) {
+        EXPECT_FAILS_WITH(ImportSimpleBlobImplicitRejection(p, U8(c.blob), static_cast<DWORD>(c.blob.size()),
+                                                            U8(secret), static_cast<DWORD>(secret.size()), &key),
+                          c.error);
+        EXPECT_EQ(key, 0u);
+        continue;
+      }
+      ASSERT_TRUE(ImportSimpleBlobImplicitRejection(p, U8(c.blob), static_cast<DWORD>(c.blob.size()), U8(secret),
+                                                    static_cast<DWORD>(secret.size()), &key))
+          << std::hex << GetLastError();
+      KeepKey(key);
+      const std::string expected =
+          c.outcome == kOwnKey ? c.own_key : HmacSha256(secret, c.blob).substr(0, FullKeyBytes(c.alg));
+      // The key is the expected one when it encrypts as a key imported soundly with
+      // those bytes does.
+      bool retried = false;
+      const HCRYPTKEY reference = Import(p, BlobFor(p, c.alg, expected));
+      EXPECT_EQ(EncryptWithRetry(key, probe, &retried), EncryptWithRetry(reference, probe, &retried));
+      DWORD v = 0;
+      DWORD len = sizeof v;
+      ASSERT_TRUE(CryptGetKeyParam(key, KP_KEYLEN, reinterpret_cast<BYTE*>(&v), &len, 0));
+      EXPECT_EQ(v, FullKeyBytes(c.alg) * 8);
+    }
+
+    // The same blob gives the same substitute; another secret another one.
+    const std::string unsound = raw_part(CALG_RC4, below);
+    HCRYPTKEY a = 0, b = 0, c = 0;
+    const std::string secret2 = RandomBytes(16);
+    ASSERT_TRUE(ImportSimpleBlobImplicitRejection(p, U8(unsound), static_cast<DWORD>(unsound.size()), U8(secret), 32, &a));
+    KeepKey(a);
+    ASSERT_TRUE(ImportSimpleBlobImplicitRejection(p, U8(unsound), static_cast<DWORD>(unsound.size()), U8(secret), 32, &b));
+    KeepKey(b);
+    ASSERT_TRUE(ImportSimpleBlobImplicitRejection(p, U8(unsound), static_cast<DWORD>(unsound.size()), U8(secret2), 16, &c));
+    KeepKey(c);
+    bool retried = false;
+    EXPECT_EQ(EncryptWithRetry(a, probe, &retried), EncryptWithRetry(b, probe, &retried));
+    EXPECT_NE(EncryptWithRetry(a, probe, &retried), EncryptWithRetry(c, probe, &retried));
+  }
+}
+
+TEST_F(CapiTest, ImplicitRejectionChecksItsArguments) {
+  const HCRYPTPROV p = NewContainerWithKey();
+  const std::string blob = BlobFor(p, CALG_RC4, RandomBytes(16));
+  const std::string secret = RandomBytes(16);
+  const DWORD n = static_cast<DWORD>(blob.size());
+  HCRYPTKEY k = 0;
+  EXPECT_FAILS_WITH(ImportSimpleBlobImplicitRejection(p, U8(blob), n, U8(secret), 15, &k), ERROR_INVALID_PARAMETER);
+  EXPECT_FAILS_WITH(ImportSimpleBlobImplicitRejection(p, U8(blob), n, nullptr, 16, &k), ERROR_INVALID_PARAMETER);
+  EXPECT_FAILS_WITH(ImportSimpleBlobImplicitRejection(p, U8(blob), n, U8(secret), 16, nullptr), ERROR_INVALID_PARAMETER);
+  EXPECT_FAILS_WITH(ImportSimpleBlobImplicitRejection(p + 8, U8(blob), n, U8(secret), 16, &k), NTE_BAD_UID);
+  EXPECT_FAILS_WITH(ImportSimpleBlobImplicitRejection(p, nullptr, 0, U8(secret), 16, &k), NTE_BAD_DATA);
+  const HCRYPTPROV empty = Acquire(CRYPT_NEWKEYSET, "EmptyContainer");
+  EXPECT_FAILS_WITH(ImportSimpleBlobImplicitRejection(empty, U8(blob), n, U8(secret), 16, &k), NTE_NO_KEY);
+  EXPECT_EQ(k, 0u);
 }
 
 // ---- cipher call contracts ----

@@ -1,8 +1,11 @@
 #include "platform/capi/key_blob.h"
 
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
 
 #include <algorithm>
+#include <climits>
 #include <utility>
 #include <vector>
 
@@ -41,9 +44,11 @@ std::string EncodePublicKeyBlob(const RsaKeyPair& key) {
   return blob;
 }
 
-DWORD DecodeSimpleBlob(const RsaKeyPair& exchange, const uint8_t* blob, size_t len, ALG_ID* alg,
-                       std::string* key_bytes) {
-  key_bytes->clear();
+namespace {
+
+// The checks made before the private key is used: header, session and encrypting
+// algorithms, size. 0 and *alg, or the error.
+DWORD CheckSimpleBlobFrame(const RsaKeyPair& exchange, const uint8_t* blob, size_t len, ALG_ID* alg) {
   if (blob == nullptr || len < kSimpleBlobHeaderBytes || blob[0] != SIMPLEBLOB || blob[1] != CUR_BLOB_VERSION ||
       blob[2] != 0 || blob[3] != 0) {
     return NTE_BAD_DATA;
@@ -53,8 +58,25 @@ DWORD DecodeSimpleBlob(const RsaKeyPair& exchange, const uint8_t* blob, size_t l
   if (GetLe32(blob + 8) != CALG_RSA_KEYX || len - kSimpleBlobHeaderBytes != exchange.ModulusBytes()) {
     return NTE_BAD_DATA;
   }
+  *alg = key_alg;
+  return 0;
+}
+
+// The RSA part of a checked blob, big-endian.
+std::vector<uint8_t> RsaPart(const uint8_t* blob, size_t len) {
   std::vector<uint8_t> cipher(blob + kSimpleBlobHeaderBytes, blob + len);
   std::reverse(cipher.begin(), cipher.end());
+  return cipher;
+}
+
+}  // namespace
+
+DWORD DecodeSimpleBlob(const RsaKeyPair& exchange, const uint8_t* blob, size_t len, ALG_ID* alg,
+                       std::string* key_bytes) {
+  key_bytes->clear();
+  ALG_ID key_alg = 0;
+  if (const DWORD err = CheckSimpleBlobFrame(exchange, blob, len, &key_alg); err != 0) return err;
+  const std::vector<uint8_t> cipher = RsaPart(blob, len);
   std::string plain;
   if (!exchange.DecryptPkcs1(cipher.data(), cipher.size(), &plain)) return NTE_BAD_DATA;
   if (!SessionKey::IsValidKeyLength(key_alg, plain.size())) {
@@ -63,6 +85,37 @@ DWORD DecodeSimpleBlob(const RsaKeyPair& exchange, const uint8_t* blob, size_t l
   }
   *alg = key_alg;
   *key_bytes = std::move(plain);
+  return 0;
+}
+
+DWORD DecodeSimpleBlobImplicitRejection(const RsaKeyPair& exchange, const uint8_t* blob, size_t len,
+                                        std::string_view secret, ALG_ID* alg, std::string* key_bytes) {
+  key_bytes->clear();
+  ALG_ID key_alg = 0;
+  if (const DWORD err = CheckSimpleBlobFrame(exchange, blob, len, &key_alg); err != 0) return err;
+  const size_t key_len = SessionKey::DefaultKeyBytes(key_alg);
+  if (key_len == 0 || key_len > kSubstituteKeyBytes || len > static_cast<size_t>(INT_MAX)) return NTE_FAIL;
+
+  // The substitute is made whatever the RSA part turns out to be.
+  uint8_t substitute[EVP_MAX_MD_SIZE];
+  unsigned int substitute_len = 0;
+  if (HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()), blob, len, substitute, &substitute_len) ==
+          nullptr ||
+      substitute_len != kSubstituteKeyBytes) {
+    OPENSSL_cleanse(substitute, sizeof substitute);
+    return NTE_FAIL;
+  }
+  const std::vector<uint8_t> cipher = RsaPart(blob, len);
+  std::string key(key_len, '\0');
+  const bool ok = exchange.DecryptPkcs1OrSubstitute(cipher.data(), cipher.size(), substitute, key_len,
+                                                    reinterpret_cast<uint8_t*>(key.data()));
+  OPENSSL_cleanse(substitute, sizeof substitute);
+  if (!ok) {
+    OPENSSL_cleanse(key.data(), key.size());
+    return NTE_FAIL;
+  }
+  *alg = key_alg;
+  *key_bytes = std::move(key);
   return 0;
 }
 

@@ -10,6 +10,7 @@
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace platform::capi {
@@ -38,9 +39,10 @@ BnPtr GetBn(EVP_PKEY* pkey, const char* name) {
 }
 
 // From OpenSSL 3.2 a PKCS #1 v1.5 decryption returns a made-up message instead of an
-// error when the padding is wrong ("implicit rejection"); this layer must report the
+// error when the padding is wrong ("implicit rejection"); DecryptPkcs1 must report the
 // fault, so the option is turned off whenever the running library has it, even if
-// these headers predate it.
+// these headers predate it. DecryptPkcs1OrSubstitute does its own implicit rejection
+// over the raw RSA operation, the same with every library version.
 #ifdef OSSL_ASYM_CIPHER_PARAM_IMPLICIT_REJECTION
 constexpr char kImplicitRejection[] = OSSL_ASYM_CIPHER_PARAM_IMPLICIT_REJECTION;
 #else
@@ -52,6 +54,37 @@ bool DisableImplicitRejection(EVP_PKEY_CTX* ctx) {
   unsigned int off = 0;
   OSSL_PARAM params[] = {OSSL_PARAM_construct_uint(kImplicitRejection, &off), OSSL_PARAM_construct_end()};
   return EVP_PKEY_CTX_set_params(ctx, params) == 1;
+}
+
+// Masks for choices that must not branch on secret bytes: all ones or all zeros.
+using Mask = size_t;
+constexpr unsigned kMaskBits = sizeof(Mask) * 8;
+
+Mask MaskFromTopBit(size_t a) { return static_cast<Mask>(0) - (a >> (kMaskBits - 1)); }
+Mask MaskIsZero(size_t a) { return MaskFromTopBit(~a & (a - 1)); }
+Mask MaskEqual(size_t a, size_t b) { return MaskIsZero(a ^ b); }
+// a < b for values below 2^(kMaskBits - 1).
+Mask MaskLess(size_t a, size_t b) { return MaskFromTopBit(a - b); }
+uint8_t Select(Mask mask, uint8_t yes, uint8_t no) {
+  return static_cast<uint8_t>((mask & yes) | (~mask & no));
+}
+size_t Select(Mask mask, size_t yes, size_t no) { return (mask & yes) | (~mask & no); }
+
+// All ones when em (k bytes) is 00 02, at least 8 non-zero bytes, 00 and a message of
+// exactly message_len bytes. Reads every byte whatever it finds.
+Mask Pkcs1Type2Mask(const uint8_t* em, size_t k, size_t message_len) {
+  Mask good = MaskIsZero(em[0]) & MaskEqual(em[1], 2);
+  Mask looking = ~static_cast<Mask>(0);
+  size_t zero_at = 0;
+  for (size_t i = 2; i < k; ++i) {
+    const Mask is_zero = MaskIsZero(em[i]);
+    zero_at = Select(looking & is_zero, i, zero_at);
+    looking &= ~is_zero;
+  }
+  good &= ~looking;                  // a separator was found
+  good &= ~MaskLess(zero_at, 2 + 8);  // after at least 8 padding bytes
+  good &= MaskEqual(k - 1 - zero_at, message_len);
+  return good;
 }
 
 }  // namespace
@@ -121,6 +154,32 @@ bool RsaKeyPair::DecryptPkcs1(const uint8_t* in, size_t len, std::string* out) c
   if (ok) out->assign(reinterpret_cast<const char*>(plain.data()), plain_len);
   OPENSSL_cleanse(plain.data(), plain.size());
   return ok;
+}
+
+bool RsaKeyPair::DecryptPkcs1OrSubstitute(const uint8_t* in, size_t len, const uint8_t* substitute,
+                                          size_t message_len, uint8_t* out) const {
+  const size_t k = ModulusBytes();
+  if (len != k || k < 11) return false;
+  PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pkey_, nullptr));
+  if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) != 1 || EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_NO_PADDING) != 1) {
+    return false;
+  }
+  // The raw operation fails only for a block that is not below the modulus, which
+  // anyone holding the public key can see; such a block gets the substitute.
+  std::vector<uint8_t> em(k, 0);
+  size_t em_len = k;
+  const bool decrypted = EVP_PKEY_decrypt(ctx.get(), em.data(), &em_len, in, len) == 1 && em_len == k;
+  if (!decrypted) std::fill(em.begin(), em.end(), 0);  // a block of zeros is never good
+  const Mask good = Pkcs1Type2Mask(em.data(), k, message_len);
+  // With a good mask the message is the block's last message_len bytes; a length
+  // the block cannot hold is never good.
+  const size_t start = message_len <= k ? k - message_len : 0;
+  for (size_t i = 0; i < message_len; ++i) {
+    const uint8_t real = start + i < k ? em[start + i] : 0;
+    out[i] = Select(good, real, substitute[i]);
+  }
+  OPENSSL_cleanse(em.data(), em.size());
+  return true;
 }
 
 }  // namespace platform::capi

@@ -1,5 +1,6 @@
 // An RSA key pair held in memory: generation, the PEM text it is stored as, its public
-// numbers, and PKCS #1 v1.5 decryption with a strict padding check. Immutable once
+// numbers, and PKCS #1 v1.5 decryption, either with a strict padding check or with
+// implicit rejection (a substitute message instead of an error). Immutable once
 // made; shared between handles and threads through std::shared_ptr<const RsaKeyPair>
 // (OpenSSL allows concurrent use of one key for decryption). Takes no lock.
 #pragma once
@@ -36,6 +37,16 @@ class RsaKeyPair {
   // Decrypts one block of exactly ModulusBytes() bytes (big-endian) with PKCS #1
   // v1.5 padding. A padding fault is reported as false, never as a made-up result.
   bool DecryptPkcs1(const uint8_t* in, size_t len, std::string* out) const;
+  // Decrypts one block of exactly ModulusBytes() bytes (big-endian) and takes from it a
+  // PKCS #1 v1.5 type 2 message of exactly message_len bytes, with implicit rejection:
+  // when the block does not decrypt (it is not below the modulus), its padding is
+  // wrong or its message has another length, out receives the message_len bytes of
+  // substitute instead. Which of the two out receives is chosen with masks, not with
+  // a branch on the decrypted bytes, so the call takes the same path either way.
+  // False only for a len other than ModulusBytes() or a library that cannot set up
+  // the operation; out is then untouched.
+  bool DecryptPkcs1OrSubstitute(const uint8_t* in, size_t len, const uint8_t* substitute, size_t message_len,
+                                uint8_t* out) const;
 
  private:
   EVP_PKEY* const pkey_;

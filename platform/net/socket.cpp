@@ -9,6 +9,7 @@
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,55 +17,20 @@
 #include <climits>
 #include <cstring>
 #include <mutex>
+#include <string>
 
+#include "platform/net/deadline.h"
 #include "platform/text/format.h"
 
 namespace platform::net {
 namespace {
 
-using std::chrono::milliseconds;
-using std::chrono::steady_clock;
-
-// The end of a bounded wait. Remaining time is signed and stops at zero, so a late
-// wake-up never turns into a huge unsigned remainder.
-class Deadline {
- public:
-  explicit Deadline(uint32_t timeout_ms)
-      : infinite_(timeout_ms == kInfinite), end_(steady_clock::now() + milliseconds(timeout_ms)) {}
-
-  // The timeout argument for poll(): -1 without a bound, else the milliseconds left
-  // (rounded up, so poll never wakes before the deadline), 0 once it has passed.
-  int PollTimeout() const {
-    if (infinite_) return -1;
-    const int64_t left = std::chrono::ceil<milliseconds>(end_ - steady_clock::now()).count();
-    if (left <= 0) return 0;
-    return left > INT_MAX ? INT_MAX : static_cast<int>(left);
-  }
-
-  bool Expired() const { return !infinite_ && steady_clock::now() >= end_; }
-
- private:
-  const bool infinite_;
-  const steady_clock::time_point end_;
-};
+using detail::Deadline;
+using detail::PollUntil;
 
 int FailWithErrno(int err) {
   WSASetLastError(WsaErrorFromErrno(err));
   return SOCKET_ERROR;
-}
-
-// poll() until an event, the deadline or a failure, resuming after signals. Returns
-// poll's count, 0 when the deadline passed, -1 with errno set on failure.
-int PollUntil(pollfd* fds, nfds_t count, const Deadline& deadline) {
-  for (;;) {
-    const int r = ::poll(fds, count, deadline.PollTimeout());
-    if (r > 0) return r;
-    if (r == 0) {
-      if (deadline.Expired()) return 0;
-      continue;
-    }
-    if (errno != EINTR) return -1;
-  }
 }
 
 // An eventfd that a waiter's hook writes to, so that an Event wakes a poll().
@@ -143,6 +109,18 @@ WaitResult Wait(SOCKET s, const Deadline& deadline, Event* stop) {
 }
 
 }  // namespace
+
+int detail::PollUntil(pollfd* fds, nfds_t count, const Deadline& deadline) {
+  for (;;) {
+    const int r = ::poll(fds, count, deadline.PollTimeout());
+    if (r > 0) return r;
+    if (r == 0) {
+      if (deadline.Expired()) return 0;
+      continue;
+    }
+    if (errno != EINTR) return -1;
+  }
+}
 
 int WSAGetLastError() { return static_cast<int>(platform::GetLastError()); }
 void WSASetLastError(int code) { platform::SetLastError(static_cast<uint32_t>(code)); }
@@ -223,6 +201,38 @@ int ResolveIPv4(const std::string& host, uint32_t* address_be) {
   const auto* in = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
   *address_be = in->sin_addr.s_addr;
   ::freeaddrinfo(found);
+  return 0;
+}
+
+std::string IPv4Text(uint32_t address_be) {
+  in_addr in{};
+  in.s_addr = address_be;
+  char text[INET_ADDRSTRLEN] = {};
+  if (::inet_ntop(AF_INET, &in, text, sizeof text) == nullptr) return {};
+  return text;
+}
+
+bool ParseIPv4(const std::string& dotted, uint32_t* address_be) {
+  in_addr in{};
+  if (::inet_pton(AF_INET, dotted.c_str(), &in) != 1) return false;
+  *address_be = in.s_addr;
+  return true;
+}
+
+int LookupHostName(uint32_t address_be, std::string* name) {
+  sockaddr_in in{};
+  in.sin_family = AF_INET;
+  in.sin_addr.s_addr = address_be;
+  char host[NI_MAXHOST];
+  errno = 0;
+  const int r = ::getnameinfo(reinterpret_cast<const sockaddr*>(&in), sizeof in, host, sizeof host, nullptr, 0,
+                              NI_NAMEREQD);
+  if (r != 0) {
+    const int code = WsaErrorFromGai(r, errno);
+    WSASetLastError(code);
+    return code;
+  }
+  *name = host;
   return 0;
 }
 
@@ -379,6 +389,108 @@ int SendAll(SOCKET s, const char* data, int length, uint32_t timeout_ms) {
   }
   return length;
 }
+
+int SendOnce(SOCKET s, const char* data, int length, int flags) {
+  if (length == 0) return 0;
+  if (length < 0 || data == nullptr) {
+    WSASetLastError(WSAEINVAL);
+    return SOCKET_ERROR;
+  }
+  for (;;) {
+    const ssize_t n = ::send(s, data, static_cast<size_t>(length), flags | MSG_NOSIGNAL);
+    if (n >= 0) return static_cast<int>(n);
+    if (errno != EINTR) return FailWithErrno(errno);
+  }
+}
+
+WaitResult WaitWritable(SOCKET s, uint32_t timeout_ms) {
+  pollfd fd{s, POLLOUT, 0};
+  const int r = PollUntil(&fd, 1, Deadline(timeout_ms));
+  if (r < 0) {
+    FailWithErrno(errno);
+    return WaitResult::kError;
+  }
+  if (r == 0) return WaitResult::kTimedOut;
+  if (fd.revents & POLLNVAL) {
+    WSASetLastError(WSAENOTSOCK);
+    return WaitResult::kError;
+  }
+  return WaitResult::kReady;
+}
+
+bool PeerStillConnected(SOCKET s) {
+  // 1. Readable now? A socket that poll cannot watch is gone.
+  pollfd p{s, POLLIN, 0};
+  int ready;
+  do {
+    ready = ::poll(&p, 1, 0);
+  } while (ready < 0 && errno == EINTR);
+  if (ready < 0 || (ready > 0 && (p.revents & POLLNVAL) != 0)) return false;
+  const bool readable = ready > 0;
+  // 2. Peek at one byte without blocking (the socket's own mode is not touched).
+  char byte;
+  ssize_t n;
+  do {
+    n = ::recv(s, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  if (n == 1) return true;
+  if (n == 0) return !readable;
+  switch (errno) {
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+      return true;  // nothing waiting: an idle, live connection
+    case EFAULT:
+    case EINVAL:
+    case EBADF:
+    case ENOTSOCK:
+    case EMSGSIZE:
+    case EOPNOTSUPP:
+    case ENETDOWN:
+    case ENETRESET:
+    case ECONNABORTED:
+    case ECONNRESET:
+    case EISCONN:
+    case ENOTCONN:
+    case ESHUTDOWN:
+    case ETIMEDOUT:
+    case EPIPE:
+      return false;
+    default:
+      return true;
+  }
+}
+
+namespace {
+
+int SetTimeoutOption(SOCKET s, int option, int ms) {
+  timeval tv{};
+  tv.tv_sec = ms / 1000;
+  tv.tv_usec = (ms % 1000) * 1000;
+  if (::setsockopt(s, SOL_SOCKET, option, &tv, sizeof tv) != 0) return FailWithErrno(errno);
+  return 0;
+}
+
+int GetIntOption(SOCKET s, int option) {
+  int value = 0;
+  socklen_t length = sizeof value;
+  return ::getsockopt(s, SOL_SOCKET, option, &value, &length) == 0 ? value : 0;
+}
+
+int SetIntOption(SOCKET s, int option, int value) {
+  if (::setsockopt(s, SOL_SOCKET, option, &value, sizeof value) != 0) return FailWithErrno(errno);
+  return 0;
+}
+
+}  // namespace
+
+int SetReceiveTimeout(SOCKET s, int ms) { return SetTimeoutOption(s, SO_RCVTIMEO, ms); }
+int SetSendTimeout(SOCKET s, int ms) { return SetTimeoutOption(s, SO_SNDTIMEO, ms); }
+int GetSendBufferSize(SOCKET s) { return GetIntOption(s, SO_SNDBUF); }
+int GetReceiveBufferSize(SOCKET s) { return GetIntOption(s, SO_RCVBUF); }
+int SetSendBufferSize(SOCKET s, int bytes) { return SetIntOption(s, SO_SNDBUF, bytes); }
+int SetReceiveBufferSize(SOCKET s, int bytes) { return SetIntOption(s, SO_RCVBUF, bytes); }
 
 int Shutdown(SOCKET s, int how) {
   int native;

@@ -1,9 +1,11 @@
-// Outbound IPv4 TCP sockets over POSIX, in the shape of the Winsock calls a client
-// connection makes: start-up, host lookup, a non-blocking connect finished within a
-// time-out, readiness waits, bounded receives and complete sends. Failures return
-// SOCKET_ERROR (or INVALID_SOCKET) and leave a Winsock error code (WSAE...) in the
-// calling thread's last error, read with WSAGetLastError() (the same slot as
-// platform::GetLastError(), so platform::SystemErrorText gives its message).
+// IPv4 TCP sockets over POSIX, in the shape of the Winsock calls a connection makes,
+// outbound or accepted (listener.h opens listeners and accepts; wait.h waits on several
+// sockets at once): start-up, host and address lookups, a non-blocking connect
+// finished within a time-out, readiness waits, bounded receives, complete or single
+// sends, and socket options. Failures return SOCKET_ERROR (or INVALID_SOCKET) and
+// leave a Winsock error code (WSAE...) in the calling thread's last error, read with
+// WSAGetLastError() (the same slot as platform::GetLastError(), so
+// platform::SystemErrorText gives its message).
 // Success leaves the last error as it was.
 //
 // Every wait here is bounded by its time-out (or by kInfinite when the caller asks
@@ -97,6 +99,16 @@ int Cleanup();
 // last error) when the name cannot be resolved.
 int ResolveIPv4(const std::string& host, uint32_t* address_be);
 
+// The dotted text of an IPv4 address (network byte order), as inet_ntop writes it.
+std::string IPv4Text(uint32_t address_be);
+// Parses a dotted IPv4 address (no names): true and *address_be (network byte order),
+// or false when the text is no such address.
+bool ParseIPv4(const std::string& dotted, uint32_t* address_be);
+// In place of gethostbyaddr: the host name of an IPv4 address by reverse lookup; a
+// name is required (an address without one fails). Returns 0 and *name, or the
+// Winsock code (also left as the last error).
+int LookupHostName(uint32_t address_be, std::string* name);
+
 // socket(AF_INET, SOCK_STREAM, 0), close-on-exec. INVALID_SOCKET on failure.
 SOCKET OpenStreamSocket();
 // ioctlsocket FIONBIO: on = true makes the socket non-blocking. 0 or SOCKET_ERROR.
@@ -152,6 +164,35 @@ int ReceiveWithin(SOCKET s, char* buffer, int size, uint32_t timeout_ms, Event* 
 // time ran out, else the socket error (WSAECONNRESET, WSAESHUTDOWN for a connection
 // the peer has closed...). After a failure part of the data may have been sent.
 int SendAll(SOCKET s, const char* data, int length, uint32_t timeout_ms);
+
+// One send() of at most length bytes on a socket in its own mode (a blocking socket
+// is bounded by its SO_SNDTIMEO), flags as for send() with MSG_NOSIGNAL always added,
+// resumed after signals. Returns the count sent (possibly fewer than length; 0 for
+// a length of 0), or SOCKET_ERROR with the socket error (WSAEWOULDBLOCK when the
+// send time-out ran out or a non-blocking socket has no room).
+int SendOnce(SOCKET s, const char* data, int length, int flags = 0);
+
+// Waits up to timeout_ms (0 polls once, kInfinite has no bound) until s is writable
+// or reports an error or hang-up: kReady, kTimedOut, or kError (the wait failed, or s
+// is not an open descriptor: WSAENOTSOCK).
+WaitResult WaitWritable(SOCKET s, uint32_t timeout_ms);
+
+// Whether the peer of a connected socket is still there, without blocking and without
+// consuming or changing anything (the socket's mode is left alone): true while the
+// connection is idle or bytes are waiting; false once the peer has closed in order
+// (readable with nothing to read), or the socket has failed or is no socket. An
+// error that says nothing about the connection counts as connected.
+bool PeerStillConnected(SOCKET s);
+
+// SO_RCVTIMEO / SO_SNDTIMEO in milliseconds (0: no bound). 0 or SOCKET_ERROR.
+int SetReceiveTimeout(SOCKET s, int ms);
+int SetSendTimeout(SOCKET s, int ms);
+// SO_SNDBUF / SO_RCVBUF: the size the system reports, or 0 when it cannot be read.
+int GetSendBufferSize(SOCKET s);
+int GetReceiveBufferSize(SOCKET s);
+// Sets SO_SNDBUF / SO_RCVBUF. 0 or SOCKET_ERROR.
+int SetSendBufferSize(SOCKET s, int bytes);
+int SetReceiveBufferSize(SOCKET s, int bytes);
 
 // shutdown(how: SD_RECEIVE, SD_SEND, SD_BOTH). 0 or SOCKET_ERROR.
 int Shutdown(SOCKET s, int how);

@@ -342,5 +342,114 @@ TEST(SocketCalls, FailOnABadSocketWithWinsockCodes) {
   EXPECT_EQ(WSAGetLastError(), WSAEINVAL);
 }
 
+TEST(SocketAddresses, DottedTextAndReverseLookup) {
+  const struct {
+    const char* text;
+    bool valid;
+    uint32_t host_order;
+  } cases[] = {
+      {"127.0.0.1", true, 0x7F000001u}, {"10.20.30.40", true, 0x0A141E28u}, {"0.0.0.0", true, 0},
+      {"255.255.255.255", true, 0xFFFFFFFFu}, {"256.1.1.1", false, 0}, {"localhost", false, 0},
+      {"1.2.3", false, 0}, {"", false, 0}, {" 1.2.3.4", false, 0},
+  };
+  for (const auto& c : cases) {
+    uint32_t address = 0xDEADBEEF;
+    EXPECT_EQ(ParseIPv4(c.text, &address), c.valid) << c.text;
+    if (!c.valid) continue;
+    EXPECT_EQ(address, htonl(c.host_order)) << c.text;
+    EXPECT_EQ(IPv4Text(address), c.text);
+  }
+  std::string name;
+  ASSERT_EQ(LookupHostName(kLoopback, &name), 0);
+  EXPECT_FALSE(name.empty());
+  uint32_t back = 0;
+  EXPECT_EQ(ResolveIPv4(name, &back), 0) << name;
+  EXPECT_EQ(back, kLoopback);
+}
+
+TEST(SocketConnection, PeerStillConnectedFollowsThePeerWithoutConsuming) {
+  Listener listener;
+  Connection c;
+  ASSERT_NO_FATAL_FAILURE(Connect(listener, &c));
+  EXPECT_TRUE(PeerStillConnected(c.client));  // idle
+
+  ASSERT_EQ(::send(c.peer, "ab", 2, 0), 2);
+  ASSERT_EQ(WaitReadable(c.client, 1000), WaitResult::kReady);
+  EXPECT_TRUE(PeerStillConnected(c.client));  // bytes waiting, none taken
+  int waiting = 0;
+  ASSERT_EQ(BytesReadable(c.client, &waiting), 0);
+  EXPECT_EQ(waiting, 2);
+
+  // Closed with bytes still unread: still there until they are read.
+  ::close(c.peer);
+  c.peer = -1;
+  EXPECT_TRUE(PeerStillConnected(c.client));
+  char buf[4];
+  EXPECT_EQ(Recv(c.client, buf, sizeof buf), 2);
+  EXPECT_FALSE(PeerStillConnected(c.client));
+
+  // The socket's own blocking mode is left as it was.
+  EXPECT_EQ(SetReceiveTimeout(c.client, 100), 0);
+  const auto start = Clock::now();
+  EXPECT_EQ(Recv(c.client, buf, sizeof buf), 0);  // end of stream, at once
+  EXPECT_LT(MsSince(start), 1000);
+
+  const SOCKET gone = OpenStreamSocket();
+  ASSERT_EQ(CloseSocket(gone), 0);
+  EXPECT_FALSE(PeerStillConnected(gone));
+}
+
+TEST(SocketConnection, SendOnceWaitWritableAndOptions) {
+  Listener listener;
+  Connection c;
+  ASSERT_NO_FATAL_FAILURE(Connect(listener, &c));
+  EXPECT_EQ(SendOnce(c.client, "hello", 0), 0);
+  EXPECT_EQ(SendOnce(c.client, "hello", 5), 5);
+  char buf[8] = {};
+  ASSERT_EQ(::recv(c.peer, buf, sizeof buf, 0), 5);
+  EXPECT_STREQ(buf, "hello");
+  EXPECT_EQ(WaitWritable(c.client, 0), WaitResult::kReady);
+
+  // A full send buffer: not writable within the time, and the send time-out ends a
+  // blocking send with "would block" after part of the data or none.
+  const int small = 4096;
+  EXPECT_EQ(SetSendBufferSize(c.client, small), 0);
+  EXPECT_EQ(SetReceiveBufferSize(c.peer, small), 0);
+  EXPECT_GT(GetSendBufferSize(c.client), 0);
+  EXPECT_GT(GetReceiveBufferSize(c.peer), 0);
+  ASSERT_EQ(SetSendTimeout(c.client, 100), 0);
+  const std::string data(4 * 1024 * 1024, 'q');
+  int result = 0;
+  const auto start = Clock::now();
+  for (int i = 0; i < 100 && result != SOCKET_ERROR; ++i) {
+    result = SendOnce(c.client, data.data(), static_cast<int>(data.size()));
+  }
+  EXPECT_EQ(result, SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+  EXPECT_LT(MsSince(start), 5000);
+  const auto wait_start = Clock::now();
+  EXPECT_EQ(WaitWritable(c.client, 60), WaitResult::kTimedOut);
+  EXPECT_GE(MsSince(wait_start), 55);
+
+  // The peer goes away: a send fails (no SIGPIPE), a closed socket is no socket.
+  ::close(c.peer);
+  c.peer = -1;
+  result = 0;
+  for (int i = 0; i < 50 && result != SOCKET_ERROR; ++i) {
+    result = SendOnce(c.client, data.data(), 1024);
+    if (result == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) result = 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_EQ(result, SOCKET_ERROR);
+  const SOCKET gone = OpenStreamSocket();
+  ASSERT_EQ(CloseSocket(gone), 0);
+  EXPECT_EQ(WaitWritable(gone, 0), WaitResult::kError);
+  EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+  EXPECT_EQ(SetSendTimeout(gone, 10), SOCKET_ERROR);
+  EXPECT_EQ(GetSendBufferSize(gone), 0);
+  EXPECT_EQ(SendOnce(gone, "x", 1), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+}
+
 }  // namespace
 }  // namespace platform::net

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -131,8 +132,18 @@ class XDisplay {
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
-    const bool spawned = server_.Spawn({"Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "1024x768x24"},
-                                       {}, &actions);
+    std::vector<std::string> args = {"Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "1024x768x24"};
+    // Pictures are taken from the server's own screen memory: xwd's picture of the
+    // root leaves Qt's transient windows black although they are drawn on the screen.
+    const char* shots = std::getenv("KVR_E2E_SCREENSHOTS");
+    if (shots && *shots) {
+      char folder[] = "/tmp/kvr-xvfb-screen-XXXXXX";
+      if (::mkdtemp(folder)) {
+        screen_folder_ = folder;
+        args.insert(args.end(), {"-fbdir", screen_folder_});
+      }
+    }
+    const bool spawned = server_.Spawn(args, {}, &actions);
     posix_spawn_file_actions_destroy(&actions);
     ::close(fds[1]);
     std::string number;
@@ -238,14 +249,24 @@ class XDisplay {
   // A picture of the whole screen, when KVR_E2E_SCREENSHOTS names a folder.
   void Screenshot(const std::string& name) const {
     const char* folder = std::getenv("KVR_E2E_SCREENSHOTS");
-    if (!folder || !*folder) return;
-    X("sh -c 'xwd -root -silent | convert xwd:- " + std::string(folder) + "/" + name + ".png'");
+    if (!folder || !*folder || screen_folder_.empty()) return;
+    Run("convert xwd:" + screen_folder_ + "/Xvfb_screen0 " + std::string(folder) + "/" + name + ".png");
+  }
+
+  ~XDisplay() {
+    wm_.Kill();
+    server_.Kill();
+    if (!screen_folder_.empty()) {
+      std::error_code error;
+      std::filesystem::remove_all(screen_folder_, error);
+    }
   }
 
  private:
   Child server_;
   Child wm_;
   std::string display_;
+  std::string screen_folder_;  // the X server's screen memory, when pictures are taken
   bool has_wm_ = false;
 };
 
@@ -373,6 +394,12 @@ TEST_F(WindowE2ETest, OnADisplayTheQuestionStaysAboveTheClickedMainWindow) {
   x.Click(main_window, cx, mh - 30);
   std::this_thread::sleep_for(std::chrono::milliseconds(700));
   EXPECT_TRUE(x.Above(box, main_window)) << x.X("xprop -root _NET_CLIENT_LIST_STACKING");
+  // The question, made last, also stays above the progress box of the start.
+  for (const auto& [id, name] : x.WindowsOf(server_->pid())) {
+    if (id != main_window && id != box) {
+      EXPECT_TRUE(x.Above(box, id)) << x.X("xprop -root _NET_CLIENT_LIST_STACKING");
+    }
+  }
   EXPECT_EQ(x.WindowsOf(server_->pid()).count(box), 1u);
   x.Screenshot("retry-question-after-click");
   ExpectStopsOnSigterm(true);

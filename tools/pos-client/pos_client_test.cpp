@@ -153,13 +153,16 @@ class PosClientTest : public ::testing::Test {
   static void SetUpTestSuite() {
     server_pair_ = EVP_RSA_gen(1024);
     other_pair_ = EVP_RSA_gen(1024);
+    large_pair_ = EVP_RSA_gen(2048);
+    ASSERT_NE(large_pair_, nullptr);
     ASSERT_NE(server_pair_, nullptr);
     ASSERT_NE(other_pair_, nullptr);
   }
   static void TearDownTestSuite() {
     EVP_PKEY_free(server_pair_);
     EVP_PKEY_free(other_pair_);
-    server_pair_ = other_pair_ = nullptr;
+    EVP_PKEY_free(large_pair_);
+    server_pair_ = other_pair_ = large_pair_ = nullptr;
   }
 
   static ServerPublicKey Public(EVP_PKEY* pair) {
@@ -170,9 +173,11 @@ class PosClientTest : public ::testing::Test {
 
   static EVP_PKEY* server_pair_;
   static EVP_PKEY* other_pair_;
+  static EVP_PKEY* large_pair_;  // a server key of 2048 bits, as new containers hold
 };
 EVP_PKEY* PosClientTest::server_pair_ = nullptr;
 EVP_PKEY* PosClientTest::other_pair_ = nullptr;
+EVP_PKEY* PosClientTest::large_pair_ = nullptr;
 
 // ---- hex ----
 
@@ -348,24 +353,32 @@ TEST_F(PosClientTest, RefusesMalformedPublicKeyBlobs) {
   }
 }
 
+// The blob follows the size of the key the server publishes: 128 bytes of RSA part
+// for a 1024-bit key, 256 for a 2048-bit one.
 TEST_F(PosClientTest, SimpleBlobUnwrapsWithTheServerPrivateKey) {
-  const ServerPublicKey server = Public(server_pair_);
   const struct {
     Cipher cipher;
     std::string_view alg_id;
-  } cases[] = {{Cipher::kRc4, std::string_view("\x01\x68\x00\x00", 4)},
-               {Cipher::kTripleDes, std::string_view("\x03\x66\x00\x00", 4)}};
+    EVP_PKEY* pair;
+    size_t modulus_bytes;
+  } cases[] = {{Cipher::kRc4, std::string_view("\x01\x68\x00\x00", 4), server_pair_, 128},
+               {Cipher::kTripleDes, std::string_view("\x03\x66\x00\x00", 4), server_pair_, 128},
+               {Cipher::kRc4, std::string_view("\x01\x68\x00\x00", 4), large_pair_, 256},
+               {Cipher::kTripleDes, std::string_view("\x03\x66\x00\x00", 4), large_pair_, 256}};
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.modulus_bytes);
+    const ServerPublicKey server = Public(c.pair);
+    EXPECT_EQ(server.modulus_size(), c.modulus_bytes);
     SessionKey session;
     ASSERT_EQ(MakeSessionKey(c.cipher, SystemRandom(), &session), Status::kOk);
     std::string blob;
     ASSERT_EQ(BuildSimpleBlob(server, session, SystemRandom(), &blob), Status::kOk);
-    ASSERT_EQ(blob.size(), 12u + 128u);
+    ASSERT_EQ(blob.size(), 12u + c.modulus_bytes);
     EXPECT_EQ(blob.substr(0, 4), std::string_view("\x01\x02\x00\x00", 4));
     EXPECT_EQ(blob.substr(4, 4), c.alg_id);
     EXPECT_EQ(blob.substr(8, 4), std::string_view("\x00\xA4\x00\x00", 4));
     std::string unwrapped;
-    ASSERT_TRUE(Unwrap(server_pair_, blob, &unwrapped));
+    ASSERT_TRUE(Unwrap(c.pair, blob, &unwrapped));
     EXPECT_EQ(unwrapped, session.key);
 
     std::string again;

@@ -1,8 +1,6 @@
-// The small modeless box through which start-up, shut-down and the interface
-// starters show messages and ask Yes/No questions without ever blocking an
-// unattended server: a question times out to its default answer, and in silent
-// mode (started as a service) nothing is shown and the default comes back at once.
-// Created directly, the same box is the "Please Wait" box.
+// The Qt boxes behind the timed messages and questions: the small modeless box
+// (also the "Please Wait" box, created directly), the plain message box, and the
+// Qt implementation of CMessageUi that the application installs at start-up.
 //
 // Everything here runs on the GUI thread (the thread of the QApplication) and takes
 // no lock. Worker threads reach the window through posted messages instead.
@@ -13,21 +11,12 @@
 
 #include <QDialog>
 
-#include "platform/sync/event.h"
+#include "core/ui/timed_message.h"
 #include "platform/window/window.h"
 
 class QLabel;
 class QPushButton;
 class QWindow;
-
-// Answers, as the platform's command ids.
-constexpr int IDOK = 1;
-constexpr int IDCANCEL = 2;
-constexpr int IDABORT = 3;
-constexpr int IDRETRY = 4;
-constexpr int IDIGNORE = 5;
-constexpr int IDYES = 6;
-constexpr int IDNO = 7;
 
 // The application's main window (the frame), or nullptr before it exists. The
 // application sets it; the boxes read it to pick their owner and to stay hidden
@@ -35,24 +24,13 @@ constexpr int IDNO = 7;
 void SetMainWindow(QWidget* window);
 QWidget* GetMainWindow();
 
-// The application's title: the caption of an early box and of the plain message
-// boxes. Window titles are never decorated with it.
-inline constexpr char kApplicationTitle[] = "KVR Elavon TCPIP";
-
 // Makes a dialog at least as wide as its title needs in a window manager's caption
 // (title in a bold caption font, and room for the caption's buttons), so that the
-// title is not cut. Call after setWindowTitle.
+// title is not cut, and at least as wide as its layout needs. Call after
+// setWindowTitle, once the layout holds every control.
 void KeepTitleVisible(QWidget* window);
 // The width KeepTitleVisible gives a window with that title.
 int TitleWidth(const QWidget* window);
-
-// A close request from outside (SIGTERM, SIGINT): every box that waits for the user
-// ends with its default answer, and a box asked for afterwards answers its default
-// at once (it is still logged and echoed); every modal dialog is closed as Escape
-// would close it. Stays set until ClearCloseRequest (tests only). GUI thread.
-void RequestCloseFromOutside();
-bool CloseRequested();
-void ClearCloseRequest();
 
 // The message area of a box: plain text (CR LF, CR and LF break lines) wrapped at
 // word boundaries, and inside a word that is wider than the area.
@@ -87,8 +65,8 @@ class CTimedMessageBox : public QDialog {
 
   // Disables the owner (the parent's window, else the main window) when it is
   // enabled and shows the box, unless the main window is hidden. The box is owned
-  // by (transient for) that window, stays above it, and comes forward whenever the
-  // owner is clicked or activated. False when no box can be made (no GUI
+  // by (transient for) that window, stays above it, centred over it (also after the
+  // owner moved), and comes forward whenever the owner is clicked or activated. False when no box can be made (no GUI
   // application); the owner is then enabled again.
   bool Create(QWidget* parent);
   // Centres texts of at most 40 characters, aligns longer ones left. The message
@@ -135,6 +113,10 @@ class CTimedMessageBox : public QDialog {
   void AttachToOwner();
   void DetachFromOwner();
   void BringForward();
+  // Centres the box over its owner's frame, inside the owner's screen. The owner's
+  // place may still change after the box is shown (the window manager places a
+  // window that was just mapped), so this runs again whenever the owner moves.
+  void CenterOverOwner();
 
   QWidget* owner_ = nullptr;
   QWindow* watched_window_ = nullptr;
@@ -162,23 +144,6 @@ class CTimedMessageBox : public QDialog {
 // Creates box without a parent; before the main window exists it gets a caption.
 bool CreateTimedMessageBox(CTimedMessageBox& box);
 
-// Logs text verbatim when log is set; unless silent, writes it to stderr as one
-// line and shows it in an OK box for timeoutMs (0: until the user clicks OK).
-void ShowTimedMessage(const std::string& text, bool log, bool silent, int timeoutMs);
-
-// Silent: the default at once, nothing shown or logged. Otherwise the question goes
-// to stderr as one line and into a Yes/No box that takes defaultAnswer after
-// timeoutMs (0: no time-out). Always 6 or 7.
-int AskTimed(const std::string& text, bool silent, int defaultAnswer, int timeoutMs);
-
-// Dispatches the GUI thread's messages while it waits for one of the handles:
-// returns the index of the signalled one, or -1 for a quit request (left pending)
-// and for a call without handles.
-int PumpMessagesAndWait(int count, platform::Event* const* handles);
-
-// The application's plain message box: style holds the MB_ button set (low 4 bits)
-// and icon (0x10 stop, 0x20 question, 0x30 exclamation, 0x40 information). Returns
-// the command id of the button clicked. Without a GUI application nothing can be
-// asked: the cautious answer comes back (IDOK for an OK box, IDNO for Yes/No, else
-// IDCANCEL or IDABORT).
-int ShowMessageBox(const std::string& text, unsigned style = 0, unsigned helpId = 0);
+// The Qt boxes as the application's CMessageUi: installs it (once; later calls do
+// nothing more). Boxes can be shown while a QApplication exists.
+void InstallQtMessageUi();

@@ -1,4 +1,4 @@
-#include "core/ui/timed_message_box.h"
+#include "app/qt/timed_message_box.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,10 +6,12 @@
 
 #include <QApplication>
 #include <QLabel>
+#include <QLayout>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
+#include <QScreen>
 #include <QTextLayout>
 #include <QTimer>
 #include <QWindow>
@@ -21,7 +23,8 @@ namespace {
 
 QWidget* g_main_window = nullptr;
 uint32_t g_second_ms = 1000;
-bool g_close_requested = false;
+// The boxes that exist, oldest first.
+std::vector<CTimedMessageBox*> g_boxes;
 
 constexpr uintptr_t kRunTimerId = 1;
 
@@ -32,18 +35,6 @@ constexpr int kStatusY = 39, kStatusHeight = 10;
 constexpr int kButtonY = 52, kButtonWidth = 25, kButtonHeight = 11, kYesX = 127, kNoX = 157;
 
 bool HaveGuiApplication() { return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr; }
-
-// A message that is shown also goes to stderr, one line, so that it is read where
-// no one sees the screen (Qt's offscreen platform, a terminal start).
-void EchoToStderr(const std::string& text) {
-  std::string line;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-    line.push_back(text[i] == '\r' || text[i] == '\n' ? ' ' : text[i]);
-  }
-  std::fprintf(stderr, "%s\n", line.c_str());
-  std::fflush(stderr);
-}
 
 QString CaptionOf(int answer) {
   switch (answer) {
@@ -87,16 +78,6 @@ int LayOutParagraph(const QString& paragraph, const QFont& font, int width, Qt::
   return static_cast<int>(std::ceil(height));
 }
 
-// What a plain message box answers when no one can be asked.
-int CautiousAnswer(unsigned buttons) {
-  switch (buttons) {
-    case 0: return IDOK;
-    case 2: return IDABORT;
-    case 4: return IDNO;
-    default: return IDCANCEL;
-  }
-}
-
 }  // namespace
 
 void SetMainWindow(QWidget* window) { g_main_window = window; }
@@ -111,22 +92,13 @@ int TitleWidth(const QWidget* window) {
 }
 
 void KeepTitleVisible(QWidget* window) {
-  window->setMinimumWidth(std::max(window->minimumWidth(), TitleWidth(window)));
+  int width = TitleWidth(window);
+  // A minimum width set here replaces the one the layout would set: keep the
+  // layout's too, so that on a small screen no control gets less than it needs.
+  if (QLayout* layout = window->layout()) width = std::max(width, layout->minimumSize().width());
+  window->setMinimumWidth(std::max(window->minimumWidth(), width));
 }
 
-void RequestCloseFromOutside() {
-  g_close_requested = true;
-  if (!HaveGuiApplication()) return;
-  // Every modal dialog ends as Escape would end it; the timed boxes end through
-  // their own wait.
-  for (QWidget* w : QApplication::topLevelWidgets()) {
-    auto* dialog = qobject_cast<QDialog*>(w);
-    if (!dialog || qobject_cast<CTimedMessageBox*>(dialog) || !dialog->isVisible()) continue;
-    if (dialog->isModal() || dialog->windowModality() != Qt::NonModal) dialog->done(QDialog::Rejected);
-  }
-}
-bool CloseRequested() { return g_close_requested; }
-void ClearCloseRequest() { g_close_requested = false; }
 
 // ---------------------------------------------------------------------------------
 // CMessageText
@@ -243,6 +215,7 @@ bool CTimedMessageBox::Create(QWidget* parent) {
     return false;
   }
   created_ = true;
+  if (std::find(g_boxes.begin(), g_boxes.end(), this) == g_boxes.end()) g_boxes.push_back(this);
   AttachToOwner();
   setVisible(true);
   return true;
@@ -268,10 +241,43 @@ void CTimedMessageBox::DetachFromOwner() {
   if (owner_) owner_->removeEventFilter(this);
 }
 
+namespace {
+CTimedMessageBox* OldestShownBoxOf(const QWidget* owner) {
+  for (CTimedMessageBox* box : g_boxes) {
+    if (box->Owner() == owner && box->isVisible()) return box;
+  }
+  return nullptr;
+}
+CTimedMessageBox* NewestShownBoxOf(const QWidget* owner) {
+  for (auto it = g_boxes.rbegin(); it != g_boxes.rend(); ++it) {
+    if ((*it)->Owner() == owner && (*it)->isVisible()) return *it;
+  }
+  return nullptr;
+}
+}  // namespace
+
 void CTimedMessageBox::BringForward() {
   if (!created_ || !isVisible()) return;
-  raise();
-  activateWindow();
+  // The boxes of the same owner come forward in the order they were made, so the
+  // newest (the question asked during a wait) stays on top and takes the focus.
+  CTimedMessageBox* newest = nullptr;
+  for (CTimedMessageBox* box : g_boxes) {
+    if (box->owner_ != owner_ || !box->isVisible()) continue;
+    box->raise();
+    newest = box;
+  }
+  if (newest) newest->activateWindow();
+}
+
+void CTimedMessageBox::CenterOverOwner() {
+  if (!owner_ || !owner_->isVisible()) return;
+  QPoint top_left = owner_->frameGeometry().center() - QPoint(width() / 2, height() / 2);
+  if (const QScreen* screen = owner_->screen()) {
+    const QRect area = screen->availableGeometry();
+    top_left.setX(std::clamp(top_left.x(), area.left(), std::max(area.left(), area.right() + 1 - width())));
+    top_left.setY(std::clamp(top_left.y(), area.top(), std::max(area.top(), area.bottom() + 1 - height())));
+  }
+  if (top_left != pos()) move(top_left);
 }
 
 void CTimedMessageBox::AddCaption() {
@@ -293,6 +299,7 @@ void CTimedMessageBox::SetText(const std::string& text) {
 void CTimedMessageBox::setVisible(bool visible) {
   // While the server sits in the tray, the box stays hidden too, unless forced.
   if (visible && !force_show_ && g_main_window && !g_main_window->isVisible()) return;
+  if (visible) CenterOverOwner();
   QDialog::setVisible(visible);
 }
 
@@ -300,6 +307,7 @@ void CTimedMessageBox::DestroyWindow() {
   if (owner_disabled_ && owner_) owner_->setEnabled(true);
   owner_disabled_ = false;
   created_ = false;
+  g_boxes.erase(std::remove(g_boxes.begin(), g_boxes.end(), this), g_boxes.end());
   DetachFromOwner();
   QDialog::setVisible(false);
 }
@@ -311,7 +319,12 @@ bool CTimedMessageBox::eventFilter(QObject* watched, QEvent* event) {
       case QEvent::MouseButtonPress:
       case QEvent::WindowActivate:
       case QEvent::FocusIn:
-        QTimer::singleShot(0, this, [this] { BringForward(); });
+        // One box of an owner answers for all of them: the oldest one shown.
+        if (OldestShownBoxOf(owner_) == this) QTimer::singleShot(0, this, [this] { BringForward(); });
+        break;
+      case QEvent::Move:
+      case QEvent::Resize:
+        if (watched == owner_ && isVisible()) CenterOverOwner();
         break;
       default:
         break;
@@ -354,6 +367,7 @@ int CTimedMessageBox::Run(uint32_t timeoutMs, int defaultAnswer) {
   if (!isVisible() && timeoutMs == 0) {
     // A box that waits for the user is always shown.
     force_show_ = true;
+    CenterOverOwner();
     QDialog::setVisible(true);
     force_show_ = false;
   }
@@ -399,7 +413,7 @@ int CTimedMessageBox::Run(uint32_t timeoutMs, int defaultAnswer) {
 
   running_ = true;
   // A close request from outside ends the wait like a quit request.
-  pw::PumpUntil([this] { return answered_ || g_close_requested; });
+  pw::PumpUntil([this] { return answered_ || CloseRequested(); });
   running_ = false;
   pw::KillTimer(timer_window_, kRunTimerId);
   if (!answered_) answer_ = defaultAnswer;  // a quit or a close request
@@ -418,73 +432,88 @@ bool CreateTimedMessageBox(CTimedMessageBox& box) {
   return true;
 }
 
-void ShowTimedMessage(const std::string& text, bool log, bool silent, int timeoutMs) {
-  if (log) GetLogger().LogLine("%s", text.c_str());
-  if (silent) return;
-  EchoToStderr(text);
-  // After a close request from outside no one is waited for.
-  if (!HaveGuiApplication() || g_close_requested) return;
-  CTimedMessageBox box;
-  if (!CreateTimedMessageBox(box)) return;
-  box.SetText(text);
-  box.Run(static_cast<uint32_t>(timeoutMs < 0 ? 0 : timeoutMs), IDOK);
-  box.DestroyWindow();
-}
+namespace {
 
-int AskTimed(const std::string& text, bool silent, int defaultAnswer, int timeoutMs) {
-  // Anything but Yes as the default is taken as No, so the answer is always 6 or 7.
-  const int fallback = defaultAnswer == IDYES ? IDYES : IDNO;
-  if (silent || !HaveGuiApplication()) return fallback;
-  EchoToStderr(text);
-  if (g_close_requested) return fallback;
-  CTimedMessageBox box;
-  if (!CreateTimedMessageBox(box)) return fallback;
-  box.SetText(text);
-  const int answer = box.Run(static_cast<uint32_t>(timeoutMs < 0 ? 0 : timeoutMs), fallback);
-  box.DestroyWindow();
-  return answer;
-}
+// The Qt boxes behind the timed messages, the questions and the plain message box.
+class CQtMessageUi final : public CMessageUi {
+ public:
+  bool Available() const override { return HaveGuiApplication(); }
 
-int PumpMessagesAndWait(int count, platform::Event* const* handles) {
-  if (count <= 0 || handles == nullptr) return -1;
-  return platform::window::PumpMessagesAndWait(std::span<platform::Event* const>(handles, static_cast<size_t>(count)));
-}
+  void ShowTimed(const std::string& text, uint32_t timeoutMs) override {
+    CTimedMessageBox box;
+    if (!CreateTimedMessageBox(box)) return;
+    box.SetText(text);
+    box.Run(timeoutMs, IDOK);
+    box.DestroyWindow();
+  }
 
-int ShowMessageBox(const std::string& text, unsigned style, unsigned /*helpId*/) {
-  const unsigned buttons = style & 0x0F;
-  if (!HaveGuiApplication() || g_close_requested) return CautiousAnswer(buttons);
-  // Owned by the window the user works in, so that it stays in front of it.
-  QWidget* owner = QApplication::activeModalWidget();
-  if (!owner) owner = QApplication::activeWindow();
-  if (!owner) owner = g_main_window;
-  QMessageBox box(owner);
-  box.setWindowTitle(QString::fromLatin1(kApplicationTitle));
-  box.setText(QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())));
-  switch (style & 0xF0) {
-    case 0x10: box.setIcon(QMessageBox::Critical); break;
-    case 0x20: box.setIcon(QMessageBox::Question); break;
-    case 0x30: box.setIcon(QMessageBox::Warning); break;
-    case 0x40: box.setIcon(QMessageBox::Information); break;
-    default: break;
+  int AskTimed(const std::string& text, int defaultAnswer, uint32_t timeoutMs) override {
+    CTimedMessageBox box;
+    if (!CreateTimedMessageBox(box)) return defaultAnswer;
+    box.SetText(text);
+    const int answer = box.Run(timeoutMs, defaultAnswer);
+    box.DestroyWindow();
+    return answer;
   }
-  struct Choice { QMessageBox::StandardButton button; int id; };
-  std::vector<Choice> choices;
-  switch (buttons) {
-    case 1: choices = {{QMessageBox::Ok, IDOK}, {QMessageBox::Cancel, IDCANCEL}}; break;
-    case 2: choices = {{QMessageBox::Abort, IDABORT}, {QMessageBox::Retry, IDRETRY}, {QMessageBox::Ignore, IDIGNORE}}; break;
-    case 3: choices = {{QMessageBox::Yes, IDYES}, {QMessageBox::No, IDNO}, {QMessageBox::Cancel, IDCANCEL}}; break;
-    case 4: choices = {{QMessageBox::Yes, IDYES}, {QMessageBox::No, IDNO}}; break;
-    case 5: choices = {{QMessageBox::Retry, IDRETRY}, {QMessageBox::Cancel, IDCANCEL}}; break;
-    default: choices = {{QMessageBox::Ok, IDOK}}; break;
+
+  int ShowMessageBox(const std::string& text, unsigned style) override {
+    const unsigned buttons = style & 0x0F;
+    // Owned by the window the user works in, so that it stays in front of it.
+    QWidget* owner = QApplication::activeModalWidget();
+    if (!owner) owner = QApplication::activeWindow();
+    if (!owner) owner = g_main_window;
+    // While that window shows a progress box, the message belongs to the box: the
+    // window system raises the message with the windows it belongs to, so the
+    // progress box stays above its owner (the last popup of the owner, as the
+    // original platform's message boxes chose theirs).
+    if (owner && !qobject_cast<CTimedMessageBox*>(owner)) {
+      if (CTimedMessageBox* progress = NewestShownBoxOf(owner->window())) owner = progress;
+    }
+    QMessageBox box(owner);
+    box.setWindowTitle(QString::fromLatin1(kApplicationTitle));
+    box.setText(QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())));
+    switch (style & 0xF0) {
+      case 0x10: box.setIcon(QMessageBox::Critical); break;
+      case 0x20: box.setIcon(QMessageBox::Question); break;
+      case 0x30: box.setIcon(QMessageBox::Warning); break;
+      case 0x40: box.setIcon(QMessageBox::Information); break;
+      default: break;
+    }
+    struct Choice { QMessageBox::StandardButton button; int id; };
+    std::vector<Choice> choices;
+    switch (buttons) {
+      case 1: choices = {{QMessageBox::Ok, IDOK}, {QMessageBox::Cancel, IDCANCEL}}; break;
+      case 2: choices = {{QMessageBox::Abort, IDABORT}, {QMessageBox::Retry, IDRETRY}, {QMessageBox::Ignore, IDIGNORE}}; break;
+      case 3: choices = {{QMessageBox::Yes, IDYES}, {QMessageBox::No, IDNO}, {QMessageBox::Cancel, IDCANCEL}}; break;
+      case 4: choices = {{QMessageBox::Yes, IDYES}, {QMessageBox::No, IDNO}}; break;
+      case 5: choices = {{QMessageBox::Retry, IDRETRY}, {QMessageBox::Cancel, IDCANCEL}}; break;
+      default: choices = {{QMessageBox::Ok, IDOK}}; break;
+    }
+    QMessageBox::StandardButtons set;
+    for (const Choice& c : choices) set |= c.button;
+    box.setStandardButtons(set);
+    box.setDefaultButton(choices.front().button);
+    const int clicked = box.exec();
+    for (const Choice& c : choices) {
+      if (clicked == c.button) return c.id;
+    }
+    return choices.size() == 1 ? IDOK : IDCANCEL;
   }
-  QMessageBox::StandardButtons set;
-  for (const Choice& c : choices) set |= c.button;
-  box.setStandardButtons(set);
-  box.setDefaultButton(choices.front().button);
-  const int clicked = box.exec();
-  if (g_close_requested) return CautiousAnswer(buttons);
-  for (const Choice& c : choices) {
-    if (clicked == c.button) return c.id;
+
+  void EndModalDialogs() override {
+    // Every modal dialog ends as Escape would end it; the timed boxes end through
+    // their own wait.
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      auto* dialog = qobject_cast<QDialog*>(w);
+      if (!dialog || qobject_cast<CTimedMessageBox*>(dialog) || !dialog->isVisible()) continue;
+      if (dialog->isModal() || dialog->windowModality() != Qt::NonModal) dialog->done(QDialog::Rejected);
+    }
   }
-  return choices.size() == 1 ? IDOK : IDCANCEL;
+};
+
+}  // namespace
+
+void InstallQtMessageUi() {
+  static CQtMessageUi* ui = new CQtMessageUi();  // lives as long as the process
+  InstallMessageUi(ui);
 }

@@ -1,10 +1,12 @@
-#include "platform/window/qt_driver.h"
+#include "app/qt/qt_driver.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEvent>
 
-namespace platform::window {
+namespace app_qt {
+using namespace platform::window;
+using platform::kInfinite;
 namespace {
 const QEvent::Type kDispatchEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 }
@@ -60,4 +62,4 @@ void QtPumpDriver::DispatchFromQt() {
   }
 }
 
-}  // namespace platform::window
+}  // namespace app_qt

@@ -1,4 +1,4 @@
-#include "app/shell/instance_lock.h"
+#include "platform/ipc/instance_lock.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstring>
 
+namespace platform::ipc {
 namespace {
 
 // Binds a new socket to the abstract name; the descriptor, or -1.
@@ -28,20 +29,22 @@ int BindName(const std::string& name) {
 
 }  // namespace
 
-bool CInstanceLock::Acquire(const std::string& name) {
+bool InstanceLock::Acquire(const std::string& name) {
   Release();
   m_Fd = BindName(name);
   return m_Fd >= 0;
 }
 
-void CInstanceLock::Release() {
+void InstanceLock::Release() {
   if (m_Fd >= 0) ::close(m_Fd);
   m_Fd = -1;
 }
 
-bool CInstanceLock::IsHeld(const std::string& name) {
+bool InstanceLock::IsHeld(const std::string& name) {
   const int fd = BindName(name);
   if (fd < 0) return true;
   ::close(fd);
   return false;
 }
+
+}  // namespace platform::ipc

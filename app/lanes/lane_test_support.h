@@ -1,4 +1,5 @@
-// Small helpers shared by the lane tests: a logger that keeps its lines in memory and
+// Small helpers shared by the lane tests and the tests of the rooms that use lanes
+// (the dialogs, the management pipe): a logger that keeps its lines in memory and
 // a scratch folder removed at the end of the test.
 #pragma once
 
@@ -9,29 +10,10 @@
 
 #include <gtest/gtest.h>
 
-#include "core/log/logger.h"
+#include "core/log/recording_logger.h"
 
-// Keeps every line offered, without its "[HH:MM:SS]" stamp; writes nothing.
-class CapturedLog : public CLogger {
- public:
-  CapturedLog() : CLogger("unused-log-folder", nullptr) {}
-  ~CapturedLog() override { Shutdown(); }
-
-  bool AddLine(const std::string& text) override {
-    std::lock_guard<std::mutex> lock(m_LinesLock);
-    m_Lines.push_back(text.size() >= kStampLength ? text.substr(kStampLength) : text);
-    return true;
-  }
-  std::vector<std::string> Lines() const {
-    std::lock_guard<std::mutex> lock(m_LinesLock);
-    return m_Lines;
-  }
-
- private:
-  static constexpr size_t kStampLength = 10;
-  mutable std::mutex m_LinesLock;
-  std::vector<std::string> m_Lines;
-};
+// The lane tests' name for the recording logger.
+using CapturedLog = CRecordingLogger;
 
 // A fresh folder under the test's working folder, named after the running test.
 class ScratchFolder {

@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <string>
 
-#include "app/shell/lanes.h"
+#include "app/lanes/lanes.h"
 #include "core/log/logger.h"
 #include "platform/fs/files.h"
 

@@ -1,4 +1,4 @@
-#include "platform/window/qt_driver.h"
+#include "app/qt/qt_driver.h"
 
 #include <chrono>
 #include <thread>
@@ -7,7 +7,11 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
-namespace platform::window {
+namespace app_qt {
+using namespace platform::window;
+using platform::Event;
+using platform::kInfinite;
+using platform::kWaitTimeout;
 namespace {
 
 int g_argc = 1;
@@ -92,4 +96,4 @@ TEST(QtDriverTest, QuitInsideANestedPumpReachesTheQtLoop) {
 }
 
 }  // namespace
-}  // namespace platform::window
+}  // namespace app_qt

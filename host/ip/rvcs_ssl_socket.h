@@ -1,7 +1,8 @@
 // CRvcsSslSocket: the TLS channel of the configuration-service client. A TLS 1.2
 // client over the process's security interface (the SSPI function table and the
 // outbound credentials of g_SspiInterface, neither owned here) on the TCP connection
-// of its base CClientSocket:
+// of its base CClientSocket. Its record layer is the TLS channel both TLS clients
+// share (CTlsChannel), run with this client's texts (the service is "server" in them):
 // - Connect: TCP connect, handshake, record sizes; no certificate check and no log
 //   line. A failed connect leaves the object closed and ready for another Connect
 //   (the next endpoint); the record buffer of an earlier sizing is reused when it is
@@ -13,11 +14,12 @@
 // Failures leave their text in the base's last error. The handshake, sizing and
 // receive steps set only the text and keep the code; the send, encrypt and close
 // steps set the code too (3107 too large, 3012 encrypt, 3003 send, 3106 and 3102
-// close).
+// close). Disconnect keeps the last error as it was.
 //
-// Result codes of ReceiveAndDecrypt: kTlsOk (0), kTlsSocketError (2, socket error or
-// lost connection), kTlsTimeout (3), kTlsEnded (4, the server's close_notify),
-// kTlsRenegotiateFailed (5), kTlsDecryptError (6).
+// Results of ReceiveAndDecrypt: the channel's kReceiveOk (0), kReceiveLost (2, socket
+// error, lost connection, or the time ran out with part of a record received),
+// kReceiveTimedOut (3, nothing arrived), kReceivePeerClosed (4, the server's
+// close_notify), kReceiveRenegotiateFailed (5), kReceiveDecryptFailed (6).
 //
 // No lock: one object is used by one thread at a time (the download worker). The
 // function table and the credentials are shared read-only with the other clients.
@@ -26,18 +28,10 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
-#include "core/vocab/bool_value.h"
 #include "host/ip/client_socket.h"
+#include "host/ip/tls_channel.h"
 #include "platform/tls/sspi.h"
-
-inline constexpr int kTlsOk = 0;
-inline constexpr int kTlsSocketError = 2;
-inline constexpr int kTlsTimeout = 3;
-inline constexpr int kTlsEnded = 4;
-inline constexpr int kTlsRenegotiateFailed = 5;
-inline constexpr int kTlsDecryptError = 6;
 
 class CRvcsSslSocket : public CClientSocket {
  public:
@@ -50,7 +44,8 @@ class CRvcsSslSocket : public CClientSocket {
   // TCP connect within timeoutMs, TLS handshake (reads of 10,000 ms each) and record
   // sizes. False, with the object closed, when a step fails.
   bool Connect(const std::string& host, int port, int timeoutMs);
-  // close_notify when TLS is up, the context deleted, the socket closed. Always true.
+  // close_notify when TLS is up, the context deleted, the socket closed, the kept
+  // handshake data dropped. The last error is left as it was. Always true.
   bool Disconnect();
 
   // One record of length bytes (1 to the record size). False, with nothing sent, for
@@ -62,12 +57,14 @@ class CRvcsSslSocket : public CClientSocket {
 
   // Reads and decrypts until no received bytes remain undecrypted, appending the
   // plain bytes to text and their number to *count. All reads of one call together
-  // stay within timeoutMs: when the time runs out with nothing, or only part of a
-  // record, received, the result is kTlsTimeout.
+  // stay within timeoutMs: when the time runs out with nothing received the result is
+  // kReceiveTimedOut, with part of a record received kReceiveLost.
   int ReceiveAndDecrypt(int* count, std::string& text, int timeoutMs);
 
   // The largest message EncryptAndSend takes (0 before TLS is up).
-  uint32_t GetMaximumMessage() const { return m_TlsUp.m_Value ? m_StreamSizes.cbMaximumMessage : 0; }
+  uint32_t GetMaximumMessage() const {
+    return m_Channel.IsTlsUp() ? m_Channel.GetStreamSizes().cbMaximumMessage : 0;
+  }
 
   // The steps of Connect and Disconnect.
   bool PerformClientHandshake();
@@ -78,13 +75,7 @@ class CRvcsSslSocket : public CClientSocket {
   bool ShutdownTls();
 
  private:
-  std::vector<uint8_t> m_MessageBuffer;  // header + maximum message + trailer
-  CBoolValue m_TlsUp;
-  CBoolValue m_ContextCreated;
-  platform::tls::PSecurityFunctionTableA const m_FunctionTable;
-  platform::tls::PCredHandle const m_CredentialsHandle;
-  platform::tls::CtxtHandle m_Context{};
-  platform::tls::SecPkgContext_StreamSizes m_StreamSizes{};
+  CTlsChannel m_Channel;       // over this object's own socket, with the service's texts
   std::string m_PendingInput;  // records received with the last handshake message
   std::string m_Host;          // the TLS target name of the last connect
 };

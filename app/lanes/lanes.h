@@ -1,7 +1,9 @@
 // Lanes: the lane registry that limits how many different point-of-sale lanes may
 // send new authorisations while the interfaces run, and the lanes file that keeps a
-// local description of each lane id. Neither uses Qt; the Lane Setup dialog
-// (lane_dialogs.h) is the only user of the file.
+// local description of each lane id. Neither uses Qt. The registry has a room of its
+// own so that the request dispatch (app/server) and the dialogs and view (app/shell)
+// both reach it without one including the other; the Lane Setup dialog
+// (app/shell/lane_dialogs.h) is the only user of the file.
 //
 // CLaneRegistry (the process's g_LaneRegistry)
 //   bool Register(const std::string& laneId)

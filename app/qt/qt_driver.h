@@ -11,12 +11,12 @@
 
 #include "platform/window/window.h"
 
-namespace platform::window {
+namespace app_qt {
 
 // Create one on the GUI thread after the QApplication; it installs itself for that
 // thread and removes itself when destroyed. Wake is thread-safe (QCoreApplication::
 // postEvent); everything else runs on the GUI thread.
-class QtPumpDriver final : public QObject, public PumpDriver {
+class QtPumpDriver final : public QObject, public platform::window::PumpDriver {
  public:
   QtPumpDriver();
   ~QtPumpDriver() override;
@@ -36,4 +36,4 @@ class QtPumpDriver final : public QObject, public PumpDriver {
   QTimer timer_check_;  // fires the layer's timers while Qt's loop is outermost
 };
 
-}  // namespace platform::window
+}  // namespace app_qt

@@ -1,14 +1,15 @@
-#include "app/shell/lanes.h"
+#include "app/lanes/lanes.h"
 
 #include <utility>
 
 #include "core/log/logger.h"
+#include "core/vocab/control_chars.h"
 #include "platform/fs/files.h"
 #include "platform/text/format.h"
 
 namespace {
 
-constexpr char kFieldSeparator = '\x1C';
+constexpr char kFieldSeparator = kFS;  // between a lane's id and its description
 
 // The platform's error codes for a file that is not there or may not be opened: the
 // lanes file then simply holds no lanes.

@@ -1,4 +1,4 @@
-#include "core/ui/timed_message_box.h"
+#include "app/qt/timed_message_box.h"
 
 #include <chrono>
 #include <thread>
@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QMainWindow>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QDialog>
@@ -15,7 +16,7 @@
 #include <QWindow>
 #include <gtest/gtest.h>
 
-#include "platform/window/qt_driver.h"
+#include "app/qt/qt_driver.h"
 
 namespace {
 
@@ -27,9 +28,10 @@ class TimedMessageBoxTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (!QCoreApplication::instance()) new QApplication(g_argc, g_argv);
+    InstallQtMessageUi();
   }
   void SetUp() override {
-    driver_ = std::make_unique<platform::window::QtPumpDriver>();
+    driver_ = std::make_unique<app_qt::QtPumpDriver>();
     CTimedMessageBox::SetSecondMsForTesting(60);
     // A guard so that a box that never answers fails the test instead of hanging it.
     guard_ = new QTimer;
@@ -71,7 +73,7 @@ class TimedMessageBoxTest : public ::testing::Test {
     });
   }
 
-  std::unique_ptr<platform::window::QtPumpDriver> driver_;
+  std::unique_ptr<app_qt::QtPumpDriver> driver_;
   QTimer* guard_ = nullptr;
 };
 
@@ -209,14 +211,112 @@ TEST_F(TimedMessageBoxTest, TheBoxIsOwnedByTheMainWindowOrTheDialogThatOpenedIt)
     // The owner comes to the front: the box follows it there.
     c.owner->activateWindow();
     c.owner->raise();
-    QCoreApplication::sendEvent(c.owner->windowHandle(),
-                                new QMouseEvent(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5), Qt::LeftButton,
-                                                Qt::LeftButton, Qt::NoModifier));
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5), Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QCoreApplication::sendEvent(c.owner->windowHandle(), &press);
     QCoreApplication::processEvents();
     EXPECT_EQ(QApplication::activeWindow(), &box);
     box.DestroyWindow();
     EXPECT_TRUE(c.owner->isEnabled());
   }
+}
+
+// The box is centred over its owner when it is shown, and again when the owner moves
+// (the window manager places a window that was just mapped after the box came up).
+TEST_F(TimedMessageBoxTest, TheBoxIsCentredOverItsOwnerAndFollowsItsMoves) {
+  QMainWindow frame;
+  frame.resize(640, 420);
+  frame.move(100, 60);
+  frame.show();
+  SetMainWindow(&frame);
+  CTimedMessageBox box;
+  ASSERT_TRUE(box.Create(nullptr));
+  QCoreApplication::processEvents();
+  auto expect_centred = [&box, &frame] {
+    const QPoint box_centre = box.frameGeometry().center();
+    const QPoint owner_centre = frame.frameGeometry().center();
+    EXPECT_LE(std::abs(box_centre.x() - owner_centre.x()), 1) << box_centre.x() << " " << owner_centre.x();
+    EXPECT_LE(std::abs(box_centre.y() - owner_centre.y()), 1) << box_centre.y() << " " << owner_centre.y();
+  };
+  {
+    SCOPED_TRACE("shown");
+    expect_centred();
+  }
+  frame.move(180, 120);
+  QCoreApplication::processEvents();
+  {
+    SCOPED_TRACE("after the owner moved");
+    expect_centred();
+  }
+  box.DestroyWindow();
+}
+
+// A question asked while the progress box shows: a click on the owner brings both
+// forward, the question last, so the question keeps the focus above the progress box.
+TEST_F(TimedMessageBoxTest, AClickOnTheOwnerKeepsTheNewestBoxInFront) {
+  QMainWindow frame;
+  frame.show();
+  SetMainWindow(&frame);
+  CTimedMessageBox progress;
+  ASSERT_TRUE(progress.Create(nullptr));
+  CTimedMessageBox question;
+  ASSERT_TRUE(question.Create(nullptr));
+  for (QWidget* clicked : {static_cast<QWidget*>(&frame), static_cast<QWidget*>(&progress)}) {
+    SCOPED_TRACE(clicked == &frame ? "the owner clicked" : "the progress box activated first");
+    if (clicked == &frame) {
+      frame.activateWindow();
+      QMouseEvent press(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5), Qt::LeftButton, Qt::LeftButton,
+                        Qt::NoModifier);
+      QCoreApplication::sendEvent(frame.windowHandle(), &press);
+    } else {
+      progress.activateWindow();
+      frame.activateWindow();
+    }
+    QCoreApplication::processEvents();
+    EXPECT_EQ(QApplication::activeWindow(), &question);
+  }
+  question.DestroyWindow();
+  // With the question gone, the progress box is the one that comes forward.
+  frame.activateWindow();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(QApplication::activeWindow(), &progress);
+  progress.DestroyWindow();
+}
+
+// A plain message asked while a window shows its progress box belongs to that box,
+// so that the window system keeps the progress box above the window with it.
+TEST_F(TimedMessageBoxTest, APlainMessageDuringAProgressBoxBelongsToTheBox) {
+  QMainWindow frame;
+  frame.show();
+  SetMainWindow(&frame);
+  QDialog setup(&frame);
+  setup.show();
+  setup.activateWindow();
+  QCoreApplication::processEvents();
+  CTimedMessageBox progress;
+  ASSERT_TRUE(progress.Create(&setup));
+  QWidget* parent_seen = nullptr;
+  QTimer::singleShot(50, [&parent_seen] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    ASSERT_NE(box, nullptr);
+    parent_seen = box->parentWidget();
+    box->done(QMessageBox::No);
+  });
+  EXPECT_EQ(ShowMessageBox("Parameter Load Failed - \r\n\r\n  Try Again?", 0x24), IDNO);
+  EXPECT_EQ(parent_seen, &progress);
+  progress.DestroyWindow();
+  // Without a progress box the message belongs to the window itself.
+  setup.activateWindow();
+  QCoreApplication::processEvents();
+  parent_seen = nullptr;
+  QTimer::singleShot(50, [&parent_seen] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    ASSERT_NE(box, nullptr);
+    parent_seen = box->parentWidget();
+    box->done(QMessageBox::Ok);
+  });
+  EXPECT_EQ(ShowMessageBox("Select the item you wish to Edit."), IDOK);
+  EXPECT_EQ(parent_seen, &setup);
 }
 
 // The longest failure texts of the interfaces, as the start shows them, fit whole:

@@ -1,4 +1,4 @@
-#include "app/shell/lanes.h"
+#include "app/lanes/lanes.h"
 
 #include <set>
 #include <string>
@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/shell/lane_test_support.h"
+#include "app/lanes/lane_test_support.h"
 #include "platform/fs/files.h"
 #include "platform/text/format.h"
 
