@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that the build, the tests and the server need
-# (an X server, a window manager and the X tools for the window's end-to-end test).
+# (an X server, a window manager and the X tools for the window's end-to-end test;
+# clang and its runtime for the fuzz targets and the ThreadSanitizer build).
 set -euo pipefail
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"

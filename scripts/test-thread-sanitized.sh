@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libraries without the window toolkit and runs their tests under
 # ThreadSanitizer: the queues, events, logger and sockets are shared by many threads.
+# The build uses clang, whose lock analysis (-Wthread-safety, an error) checks the
+# lock rules written into the headers (platform/sync/thread_annotations.h).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset tsan >/dev/null

@@ -15,9 +15,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <mutex>
 #include <string>
 
+#include "platform/sync/mutex.h"
 #include "util/qx_text.h"
 
 namespace qx {
@@ -190,12 +190,12 @@ bool IsNetworkFileSystem(long type) {
   }
 }
 
-// What GetCommandShell found; every member is guarded by lock.
+// What GetCommandShell found.
 struct ShellCache {
-  std::mutex lock;
-  qxString path;
-  qxString name;
-  bool found = false;
+  platform::Mutex lock;
+  qxString path GUARDED_BY(lock);
+  qxString name GUARDED_BY(lock);
+  bool found GUARDED_BY(lock) = false;
 };
 
 ShellCache& Shell() {
@@ -493,7 +493,7 @@ qxString GetEnvironmentValue(const qxString& name, bool* found) {
 // read (then /bin/sh is tried); the first one found is kept.
 qxString GetCommandShell(bool fullPath, bool mustExist) {
   ShellCache& cache = Shell();
-  std::lock_guard<std::mutex> lock(cache.lock);
+  platform::MutexLock lock(cache.lock);
   if (cache.path.IsEmpty()) {
     bool found = false;
     qxString shell = GetEnvironmentValue(qxString("SHELL"), &found);

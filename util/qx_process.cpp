@@ -7,9 +7,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "platform/sync/mutex.h"
 
 extern char** environ;
 
@@ -81,11 +82,10 @@ namespace {
 
 constexpr long kRepaintIntervalNs = 10 * 1000 * 1000;
 
-// Programs let go of while still running; reaped as soon as they end. Every
-// member is guarded by lock.
+// Programs let go of while still running; reaped as soon as they end.
 struct LetGo {
-  std::mutex lock;
-  std::vector<pid_t> pids;
+  platform::Mutex lock;
+  std::vector<pid_t> pids GUARDED_BY(lock);
 };
 
 LetGo& LetGoList() {
@@ -95,7 +95,7 @@ LetGo& LetGoList() {
 
 void ReapLetGo() {
   LetGo& list = LetGoList();
-  std::lock_guard<std::mutex> guard(list.lock);
+  platform::MutexLock guard(list.lock);
   for (size_t i = 0; i < list.pids.size();) {
     int status = 0;
     const pid_t r = waitpid(list.pids[i], &status, WNOHANG);
@@ -110,7 +110,7 @@ void ReapLetGo() {
 
 void AddLetGo(pid_t pid) {
   LetGo& list = LetGoList();
-  std::lock_guard<std::mutex> guard(list.lock);
+  platform::MutexLock guard(list.lock);
   list.pids.push_back(pid);
 }
 

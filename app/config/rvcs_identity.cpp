@@ -6,9 +6,9 @@
 #include <atomic>
 #include <climits>
 #include <cstdint>
-#include <mutex>
 
 #include "platform/fs/profile.h"
+#include "platform/sync/mutex.h"
 #include "platform/text/format.h"
 
 namespace {
@@ -17,7 +17,7 @@ constexpr char kIdentitySection[] = "Settings";
 constexpr char kInstallationIdEntry[] = "InstallationId";
 
 std::atomic<LaunchIdentityReader> g_LaunchIdentityReader{nullptr};
-std::mutex g_InstallationIdLock;
+platform::Mutex g_InstallationIdLock;
 
 bool IsUsableDeviceId(const std::string& id) {
   if (id.empty()) return false;
@@ -60,7 +60,7 @@ std::string GetDeviceId() {
 std::string GetInstallationId() { return GetInstallationId(platform::fs::ProcessProfile()); }
 
 std::string GetInstallationId(platform::fs::Profile& profile) {
-  std::lock_guard<std::mutex> lock(g_InstallationIdLock);
+  platform::MutexLock lock(g_InstallationIdLock);
   std::string id;
   if (profile.Read(kIdentitySection, kInstallationIdEntry, &id) && !id.empty()) return id;
   id = NewInstallationId();

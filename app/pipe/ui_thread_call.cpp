@@ -29,7 +29,7 @@ CUiThreadCall::CUiThreadCall() : m_Owner(std::this_thread::get_id()) {
 
 CUiThreadCall::~CUiThreadCall() {
   platform::window::DestroyWindowHandle(m_Window);
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   for (const auto& call : m_Queue) {
     call->state = Call::State::kDropped;
     call->finished.Set();
@@ -45,28 +45,29 @@ bool CUiThreadCall::Run(const std::function<void()>& fn, platform::Event* abort,
   }
   auto call = std::make_shared<Call>(fn);
   {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    platform::MutexLock lock(m_Lock);
     m_Queue.push_back(call);
   }
   if (!platform::window::PostMessage(m_Window, kRunQueuedMessage, 0, 0)) {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    platform::MutexLock lock(m_Lock);
     m_Queue.erase(std::remove(m_Queue.begin(), m_Queue.end(), call), m_Queue.end());
     return false;
   }
   platform::Event* const events[] = {&call->finished, abort};
   platform::Event::WaitAny(std::span<platform::Event* const>(events, abort ? 2 : 1), timeoutMs);
 
-  std::unique_lock<std::mutex> lock(m_Lock);
-  if (call->state == Call::State::kQueued) {
-    // Not taken yet: withdraw it, so that it never runs after the caller has gone.
-    m_Queue.erase(std::remove(m_Queue.begin(), m_Queue.end(), call), m_Queue.end());
-    call->state = Call::State::kDropped;
-    return false;
+  {
+    platform::MutexLock lock(m_Lock);
+    if (call->state == Call::State::kQueued) {
+      // Not taken yet: withdraw it, so that it never runs after the caller has gone.
+      m_Queue.erase(std::remove(m_Queue.begin(), m_Queue.end(), call), m_Queue.end());
+      call->state = Call::State::kDropped;
+      return false;
+    }
   }
-  lock.unlock();
   // Taken: it runs to its end on the UI thread, which never waits for this caller.
   call->finished.Wait(platform::kInfinite);
-  lock.lock();
+  platform::MutexLock lock(m_Lock);
   return call->state == Call::State::kDone;
 }
 
@@ -74,7 +75,7 @@ void CUiThreadCall::RunQueued() {
   for (;;) {
     std::shared_ptr<Call> call;
     {
-      std::lock_guard<std::mutex> lock(m_Lock);
+      platform::MutexLock lock(m_Lock);
       if (m_Queue.empty()) return;
       call = m_Queue.front();
       m_Queue.pop_front();
@@ -82,7 +83,7 @@ void CUiThreadCall::RunQueued() {
     }
     call->fn();
     {
-      std::lock_guard<std::mutex> lock(m_Lock);
+      platform::MutexLock lock(m_Lock);
       call->state = Call::State::kDone;
     }
     call->finished.Set();

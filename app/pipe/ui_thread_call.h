@@ -14,10 +14,10 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "platform/sync/event.h"
+#include "platform/sync/mutex.h"
 #include "platform/window/window.h"
 
 class CUiThreadCall {
@@ -30,16 +30,16 @@ class CUiThreadCall {
   // Runs fn on the UI thread (at once when called there) and returns true when it
   // ran. False when abort (may be null) was signalled, timeoutMs passed, or the UI
   // thread's window is gone, before fn was taken.
-  bool Run(const std::function<void()>& fn, platform::Event* abort, uint32_t timeoutMs);
+  bool Run(const std::function<void()>& fn, platform::Event* abort, uint32_t timeoutMs) EXCLUDES(m_Lock);
 
  private:
   struct Call;
 
   // UI thread: runs the queued calls.
-  void RunQueued();
+  void RunQueued() EXCLUDES(m_Lock);
 
   const std::thread::id m_Owner;
   platform::window::WindowHandle m_Window = 0;
-  std::mutex m_Lock;
-  std::deque<std::shared_ptr<Call>> m_Queue;  // guarded by m_Lock
+  platform::Mutex m_Lock;
+  std::deque<std::shared_ptr<Call>> m_Queue GUARDED_BY(m_Lock);
 };

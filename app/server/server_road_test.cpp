@@ -32,7 +32,7 @@ class ServerRoadTest : public ListenerTest {
     gateway_ = std::make_unique<elavon_sim::GatewayServer>(&host_, options);
     ASSERT_TRUE(gateway_->Start(&error)) << error;
     ::setenv("KVR_ELAVON_GATEWAY", ("127.0.0.1:" + std::to_string(gateway_->Port())).c_str(), 1);
-    g_HostEndpoints.Reset();
+    g_HostEndpoints.ResetLocked();
     SetParams({{kParmVerifySslCertificate, "Y"}, {kParmIpConnectTimeout, "5"}});
 
     CRoutingContext context;
@@ -52,7 +52,7 @@ class ServerRoadTest : public ListenerTest {
     g_SspiInterface.Release();
     ::unsetenv("KVR_ELAVON_GATEWAY");
     ::unsetenv("SSL_CERT_FILE");
-    g_HostEndpoints.Reset();
+    g_HostEndpoints.ResetLocked();
   }
 
   elavon_sim::TestPkiFiles pki_;

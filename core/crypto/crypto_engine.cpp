@@ -42,13 +42,15 @@ constexpr DWORD k3Des192 = 192u << 16;
 constexpr DWORD kNewExchangeKeyFlags = 2048u << 16;
 constexpr size_t kWorkBuffer = 32768;
 
-// Engine state: one engine per process; guarded by the engine's lock.
+// Engine state: one engine per process; guarded by the engine's lock (its private
+// m_Lock, which a file-scope annotation cannot name; every member that touches the
+// state takes it or, for the private helpers, requires it).
 HCRYPTPROV g_Prov = 0;
 HCRYPTKEY g_ExchangeKey = 0;
 HCRYPTKEY g_Key[5] = {0, 0, 0, 0, 0};   // session keys 1 to 4
 HCRYPTHASH g_Hash[5] = {0, 0, 0, 0, 0};  // their hashes
 
-std::mutex g_PublicKeyTextLock;
+platform::Mutex g_PublicKeyTextLock;
 
 CLogger& Log() { return GetLogger(); }
 
@@ -87,14 +89,14 @@ std::string TextBeforeNul(const uint8_t* bytes, size_t count) {
 }
 
 void SetPublicKeyText(std::string text) {
-  std::lock_guard<std::mutex> lock(g_PublicKeyTextLock);
+  platform::MutexLock lock(g_PublicKeyTextLock);
   g_PublicKeyText = std::move(text);
 }
 
 }  // namespace
 
 CCryptoEngine g_CryptoEngine;
-std::string g_PublicKeyText;
+std::string g_PublicKeyText GUARDED_BY(g_PublicKeyTextLock);
 
 // ---- CRequest ----
 
@@ -163,7 +165,7 @@ void CCryptoEngine::LogStartFailure(bool second_container) {
 }
 
 bool CCryptoEngine::Start() {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
 
   // 1. The key container.
   Log().LogLine("Trying ::CtAcCt('A')");
@@ -284,20 +286,20 @@ bool CCryptoEngine::DeriveFourthKeyLocked() {
 }
 
 bool CCryptoEngine::StartFourthKey() {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   DestroyKey(&g_Key[4]);
   DestroyHash(&g_Hash[4]);
   return DeriveFourthKeyLocked();
 }
 
 void CCryptoEngine::DestroyFourthKey() {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   DestroyKey(&g_Key[4]);
   DestroyHash(&g_Hash[4]);
 }
 
 bool CCryptoEngine::Stop() {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   for (int i = 1; i <= 4; ++i) {
     DestroyKey(&g_Key[i]);
     DestroyHash(&g_Hash[i]);
@@ -310,12 +312,12 @@ bool CCryptoEngine::Stop() {
 }
 
 std::string CCryptoEngine::GetPublicKeyText() const {
-  std::lock_guard<std::mutex> lock(g_PublicKeyTextLock);
+  platform::MutexLock lock(g_PublicKeyTextLock);
   return g_PublicKeyText;
 }
 
 bool CCryptoEngine::GenerateRandom(size_t count, uint8_t* buffer) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   if (!g_Prov || count > 0xFFFFFFFFu) return false;
   return CryptGenRandom(g_Prov, static_cast<DWORD>(count), buffer);
 }
@@ -329,23 +331,23 @@ bool CCryptoEngine::EncryptRc4(HCRYPTKEY key, uint8_t* buffer, uint32_t* len, ui
 }
 
 bool CCryptoEngine::EncryptRc4A(uint8_t* buffer, uint32_t* len, uint32_t buffer_len) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   return EncryptRc4(g_Key[2], buffer, len, buffer_len);
 }
 
 bool CCryptoEngine::EncryptRc4B(uint8_t* buffer, uint32_t* len, uint32_t buffer_len) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   return EncryptRc4(g_Key[3], buffer, len, buffer_len);
 }
 
 bool CCryptoEngine::EncryptRc4C(uint8_t* buffer, uint32_t* len, uint32_t buffer_len) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   return EncryptRc4(g_Key[4], buffer, len, buffer_len);
 }
 
 bool CCryptoEngine::DecryptHexWithKeyBlob(const uint8_t* blob, size_t blob_len, const std::string& hex,
                                           std::string* out) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   HCRYPTKEY key = 0;
   if (!ImportKeyBlobLocked(blob, blob_len, &key)) return false;
   // Only upper-case hex of even length is a payload: any other text would decode to
@@ -370,7 +372,7 @@ bool CCryptoEngine::DecryptHexWithKeyBlob(const uint8_t* blob, size_t blob_len, 
 
 bool CCryptoEngine::EncryptWithKeyBlobToHex(const uint8_t* blob, size_t blob_len, std::string* out_hex,
                                             const std::string& text) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   HCRYPTKEY key = 0;
   if (text.size() > 0x7FFFFFF0u || !ImportKeyBlobLocked(blob, blob_len, &key)) return false;
   const DWORD length = static_cast<DWORD>(text.size());
@@ -396,7 +398,7 @@ bool CCryptoEngine::EncryptWithKeyBlobToHex(const uint8_t* blob, size_t blob_len
 }
 
 bool CCryptoEngine::EncryptToHex(const std::string& text, std::string* out_hex) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   if (!g_Key[1] || text.size() > kWorkBuffer) return false;
   std::vector<uint8_t> buffer(kWorkBuffer);
   std::copy(text.begin(), text.end(), buffer.begin());
@@ -410,7 +412,7 @@ bool CCryptoEngine::EncryptToHex(const std::string& text, std::string* out_hex) 
 }
 
 bool CCryptoEngine::DecryptFromHex(const std::string& hex, std::string* out) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   out->clear();
   if (!g_Key[1]) return false;
   std::vector<uint8_t> buffer(kWorkBuffer);

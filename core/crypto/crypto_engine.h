@@ -11,10 +11,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "platform/capi/capi.h"
+#include "platform/sync/mutex.h"
 
 // Upper-case hex texts, two characters per byte, high nibble first.
 class CRequest {
@@ -42,22 +42,22 @@ class CCryptoEngine {
   // exchange key pair, sets the public key text and derives the four session keys;
   // every step is logged. The first start also draws the secret of the substitute
   // keys (DecryptHexWithKeyBlob). On false the caller runs Stop.
-  bool Start();
-  bool StartFourthKey();
+  bool Start() EXCLUDES(m_Lock);
+  bool StartFourthKey() EXCLUDES(m_Lock);
   // Destroys every key and hash, releases the container (which stays on disk) and
   // clears the public key text. Always true.
-  bool Stop();
-  void DestroyFourthKey();
+  bool Stop() EXCLUDES(m_Lock);
+  void DestroyFourthKey() EXCLUDES(m_Lock);
 
   // DC1 + hex of the exchange key's PUBLICKEYBLOB + DC2; empty while stopped.
   std::string GetPublicKeyText() const;
 
-  bool GenerateRandom(size_t count, uint8_t* buffer);
+  bool GenerateRandom(size_t count, uint8_t* buffer) EXCLUDES(m_Lock);
   // Encrypt len bytes in place with session key 2 (login), 3 (configuration
   // service) or 4 (login with the "M" marker); each call restarts the key stream.
-  bool EncryptRc4A(uint8_t* buffer, uint32_t* len, uint32_t buffer_len);
-  bool EncryptRc4B(uint8_t* buffer, uint32_t* len, uint32_t buffer_len);
-  bool EncryptRc4C(uint8_t* buffer, uint32_t* len, uint32_t buffer_len);
+  bool EncryptRc4A(uint8_t* buffer, uint32_t* len, uint32_t buffer_len) EXCLUDES(m_Lock);
+  bool EncryptRc4B(uint8_t* buffer, uint32_t* len, uint32_t buffer_len) EXCLUDES(m_Lock);
+  bool EncryptRc4C(uint8_t* buffer, uint32_t* len, uint32_t buffer_len) EXCLUDES(m_Lock);
 
   // Key blobs are imported with implicit rejection: a blob whose header, algorithms
   // or size are wrong cannot be imported, but one whose RSA part does not decrypt to
@@ -69,15 +69,17 @@ class CCryptoEngine {
   // text: out ends before the first NUL of the plain bytes. False for a blob that
   // cannot be imported (no log line), an empty, odd or non-hex text, or a failed
   // decryption.
-  bool DecryptHexWithKeyBlob(const uint8_t* blob, size_t blob_len, const std::string& hex, std::string* out);
+  bool DecryptHexWithKeyBlob(const uint8_t* blob, size_t blob_len, const std::string& hex, std::string* out)
+      EXCLUDES(m_Lock);
   // The text encrypted with the key imported from the blob (the same key the
   // decryption takes), as hex.
-  bool EncryptWithKeyBlobToHex(const uint8_t* blob, size_t blob_len, std::string* out_hex, const std::string& text);
+  bool EncryptWithKeyBlobToHex(const uint8_t* blob, size_t blob_len, std::string* out_hex, const std::string& text)
+      EXCLUDES(m_Lock);
 
   // Session key 1 (Triple-DES), which nothing of the server calls. DecryptFromHex's
   // out ends before the first NUL of the plain bytes, as DecryptHexWithKeyBlob's.
-  bool EncryptToHex(const std::string& text, std::string* out_hex);
-  bool DecryptFromHex(const std::string& hex, std::string* out);
+  bool EncryptToHex(const std::string& text, std::string* out_hex) EXCLUDES(m_Lock);
+  bool DecryptFromHex(const std::string& hex, std::string* out) EXCLUDES(m_Lock);
 
   // Decrypts a hex data block (whole 8-byte blocks, at most 100 bytes) with two-key
   // Triple-DES CBC and a zero IV under the DUKPT data key of the KSN (20 hex
@@ -87,20 +89,21 @@ class CCryptoEngine {
   // 100254 for a data text that is empty, longer than 200 characters, not hex or not
   // whole blocks. Needs no Start. Defined in dukpt.cpp.
   bool DukptDecrypt(const std::string& data_hex, const std::string& ksn_hex, std::string* out, int* error,
-                    const uint8_t* bdk = nullptr);
+                    const uint8_t* bdk = nullptr) EXCLUDES(m_Lock);
 
  private:
-  bool EncryptRc4(platform::capi::HCRYPTKEY key, uint8_t* buffer, uint32_t* len, uint32_t buffer_len);
-  // The key of a client's blob, with implicit rejection; needs m_Lock held.
-  bool ImportKeyBlobLocked(const uint8_t* blob, size_t blob_len, platform::capi::HCRYPTKEY* key);
-  bool DeriveFourthKeyLocked();
+  bool EncryptRc4(platform::capi::HCRYPTKEY key, uint8_t* buffer, uint32_t* len, uint32_t buffer_len)
+      REQUIRES(m_Lock);
+  // The key of a client's blob, with implicit rejection.
+  bool ImportKeyBlobLocked(const uint8_t* blob, size_t blob_len, platform::capi::HCRYPTKEY* key) REQUIRES(m_Lock);
+  bool DeriveFourthKeyLocked() REQUIRES(m_Lock);
   // The general start failure line, with the last error's code and text.
   void LogStartFailure(bool second_container = false);
 
-  mutable std::mutex m_Lock;
-  // The key of the substitute keys; guarded by m_Lock.
-  std::array<uint8_t, 32> m_RejectionSecret{};
-  bool m_HasRejectionSecret = false;  // guarded by m_Lock
+  mutable platform::Mutex m_Lock;
+  // The key of the substitute keys.
+  std::array<uint8_t, 32> m_RejectionSecret GUARDED_BY(m_Lock){};
+  bool m_HasRejectionSecret GUARDED_BY(m_Lock) = false;
 };
 
 // The one engine of the process.

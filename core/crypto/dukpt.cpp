@@ -7,6 +7,7 @@
 
 #include "core/crypto/crypto_engine.h"
 #include "core/crypto/des.h"
+#include "platform/sync/mutex.h"
 
 namespace {
 
@@ -282,7 +283,7 @@ int CDukpt::GetTransactionKey(bool double_length, uint32_t counter, uint8_t ksn_
 
 bool CCryptoEngine::DukptDecrypt(const std::string& data_hex, const std::string& ksn_hex, std::string* out,
                                  int* error, const uint8_t* bdk) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   int ignored = 0;
   if (!error) error = &ignored;
   out->clear();

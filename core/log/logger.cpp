@@ -26,7 +26,7 @@ constexpr uint32_t kWriterStopWaitMs = 10000;
 }  // namespace
 
 bool CLogQueue::AddLine(const std::string& text) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   if (m_Closed) return false;
   m_Pending.push_back(text);
   ++m_Added;
@@ -34,18 +34,18 @@ bool CLogQueue::AddLine(const std::string& text) {
 }
 
 void CLogQueue::TakePending(std::vector<std::string>* writing) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   for (std::string& line : m_Pending) writing->push_back(std::move(line));
   m_Pending.clear();
 }
 
 void CLogQueue::Close() {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   m_Closed = true;
 }
 
 uint64_t CLogQueue::AddedCount() const {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   return m_Added;
 }
 
@@ -103,8 +103,11 @@ void CLogger::Shutdown() {
 
 bool CLogger::Flush(uint32_t ms) {
   const uint64_t target = AddedCount();
-  std::unique_lock<std::mutex> lock(m_DoneLock);
-  return m_DoneChanged.wait_for(lock, std::chrono::milliseconds(ms), [&] { return m_LinesDone >= target; });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  platform::MutexLock lock(m_DoneLock);
+  while (m_LinesDone < target && m_DoneChanged.WaitUntil(m_DoneLock, deadline)) {
+  }
+  return m_LinesDone >= target;
 }
 
 uint32_t CLogger::LogWriterThread() {
@@ -116,9 +119,9 @@ uint32_t CLogger::LogWriterThread() {
     if (taken > 0) WriteBatch();
     m_Writing.clear();
     if (taken > 0) {
-      std::lock_guard<std::mutex> lock(m_DoneLock);
+      platform::MutexLock lock(m_DoneLock);
       m_LinesDone += taken;
-      m_DoneChanged.notify_all();
+      m_DoneChanged.NotifyAll();
     }
     if (last_pass) return 0;
   }

@@ -14,14 +14,13 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <ctime>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/sync/event.h"
+#include "platform/sync/mutex.h"
 #include "platform/sync/tick.h"
 #include "platform/thread/worker_thread.h"
 
@@ -37,20 +36,20 @@ class CLogQueue {
 
   // Appends a copy of text to the pending lines. Returns false, adding nothing, once
   // the queue has been closed.
-  virtual bool AddLine(const std::string& text);
+  virtual bool AddLine(const std::string& text) EXCLUDES(m_Lock);
   // Appends every pending line to *writing, in the order they were added, and
   // empties the pending lines.
-  void TakePending(std::vector<std::string>* writing);
+  void TakePending(std::vector<std::string>* writing) EXCLUDES(m_Lock);
   // Refuses every later AddLine; lines already pending stay to be taken.
-  void Close();
+  void Close() EXCLUDES(m_Lock);
   // How many lines AddLine has accepted so far.
-  uint64_t AddedCount() const;
+  uint64_t AddedCount() const EXCLUDES(m_Lock);
 
  private:
-  mutable std::mutex m_Lock;
-  std::vector<std::string> m_Pending;
-  uint64_t m_Added = 0;
-  bool m_Closed = false;
+  mutable platform::Mutex m_Lock;
+  std::vector<std::string> m_Pending GUARDED_BY(m_Lock);
+  uint64_t m_Added GUARDED_BY(m_Lock) = 0;
+  bool m_Closed GUARDED_BY(m_Lock) = false;
 };
 
 // The logger and its writer thread. LogLine and LogText take only the queue's lock.
@@ -84,7 +83,7 @@ class CLogger : public CLogQueue {
   // Waits up to ms until every line accepted before the call has been through the
   // writer (written, or dropped by the filter or a file that could not be opened).
   // True when that happened in time.
-  bool Flush(uint32_t ms);
+  bool Flush(uint32_t ms) EXCLUDES(m_DoneLock);
 
  private:
   uint32_t LogWriterThread();
@@ -106,9 +105,9 @@ class CLogger : public CLogQueue {
   // The batch being written; touched by the writer thread only.
   std::vector<std::string> m_Writing;
 
-  std::mutex m_DoneLock;
-  std::condition_variable m_DoneChanged;
-  uint64_t m_LinesDone = 0;  // guarded by m_DoneLock
+  platform::Mutex m_DoneLock;
+  platform::CondVar m_DoneChanged;
+  uint64_t m_LinesDone GUARDED_BY(m_DoneLock) = 0;
 
   // Last member: started by the constructor once everything above exists.
   platform::WorkerThread m_Writer;

@@ -8,11 +8,11 @@
 #pragma once
 
 #include <cstddef>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "core/log/logger.h"
+#include "platform/sync/mutex.h"
 
 class CRecordingLogger : public CLogger {
  public:
@@ -20,24 +20,24 @@ class CRecordingLogger : public CLogger {
   ~CRecordingLogger() override { Shutdown(); }
 
   // Keeps text without its stamp; always accepted.
-  bool AddLine(const std::string& text) override {
-    std::lock_guard<std::mutex> lock(m_LinesLock);
+  bool AddLine(const std::string& text) EXCLUDES(m_LinesLock) override {
+    platform::MutexLock lock(m_LinesLock);
     m_Lines.push_back(text.size() >= kStampLength ? text.substr(kStampLength) : text);
     return true;
   }
   // A copy of the lines kept so far, oldest first.
-  std::vector<std::string> Lines() const {
-    std::lock_guard<std::mutex> lock(m_LinesLock);
+  std::vector<std::string> Lines() const EXCLUDES(m_LinesLock) {
+    platform::MutexLock lock(m_LinesLock);
     return m_Lines;
   }
   // Forgets the lines kept so far.
-  void Clear() {
-    std::lock_guard<std::mutex> lock(m_LinesLock);
+  void Clear() EXCLUDES(m_LinesLock) {
+    platform::MutexLock lock(m_LinesLock);
     m_Lines.clear();
   }
 
  private:
   static constexpr size_t kStampLength = 10;  // "[HH:MM:SS]"
-  mutable std::mutex m_LinesLock;
-  std::vector<std::string> m_Lines;
+  mutable platform::Mutex m_LinesLock;
+  std::vector<std::string> m_Lines GUARDED_BY(m_LinesLock);
 };

@@ -39,17 +39,17 @@ void CParamStore::LogPending(std::vector<std::string> lines) const {
 }
 
 CParamSettings CParamStore::GetSettings() const {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   return m_Current;
 }
 
 CStoreError CParamStore::GetLastError() const {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   return m_LastError;
 }
 
 std::string CParamStore::GetSavedText() const {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   return Profile().GetString(kParamProfileSection, kParamProfileEntry);
 }
 
@@ -57,7 +57,7 @@ bool CParamStore::Replace(const CParamSettings& settings) {
   std::vector<std::string> log;
   bool saved;
   {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    platform::MutexLock lock(m_Lock);
     saved = Save(settings);
     if (saved) m_Current = settings;
     log.swap(m_Log);
@@ -70,7 +70,7 @@ bool CParamStore::LoadAtStartup() {
   std::vector<std::string> log;
   std::string dump;
   {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    platform::MutexLock lock(m_Lock);
     m_Current.ResetToDefaults();
     Load();
     dump = m_Current.Dump();
@@ -85,7 +85,7 @@ bool CParamStore::ResetLocked() {
   std::vector<std::string> log;
   bool reset;
   {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    platform::MutexLock lock(m_Lock);
     reset = Reset();
     log.swap(m_Log);
   }

@@ -12,13 +12,13 @@
 // not owned and must outlive the store.
 #pragma once
 
-#include <mutex>
 #include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "core/params/param_settings.h"
+#include "platform/sync/mutex.h"
 
 class CLogger;
 namespace platform::fs {
@@ -60,27 +60,27 @@ class CParamStore {
   CParamStore& operator=(const CParamStore&) = delete;
 
   // A copy of the current settings. Before LoadAtStartup they are empty (version "1").
-  CParamSettings GetSettings() const;
+  CParamSettings GetSettings() const EXCLUDES(m_Lock);
 
   // Saves settings (see Save below); only when that succeeds do they become current.
   // Returns the result of the save.
-  bool Replace(const CParamSettings& settings);
+  bool Replace(const CParamSettings& settings) EXCLUDES(m_Lock);
 
   // The one start-up load: the current settings become the defaults, then whatever
   // the saved text holds (see Load); a saved text that cannot be parsed is replaced
   // by the defaults. The dump of the result is logged as one record. Always true.
-  bool LoadAtStartup();
+  bool LoadAtStartup() EXCLUDES(m_Lock);
 
   // Clears the saved text, then saves the defaults; when that succeeds they become
   // current. Returns the result of the save.
-  bool ResetLocked();
+  bool ResetLocked() EXCLUDES(m_Lock);
 
   // A copy of the last failure (code 0 and an empty text while none happened). A
   // later success does not clear it.
-  CStoreError GetLastError() const;
+  CStoreError GetLastError() const EXCLUDES(m_Lock);
 
   // The saved text as the profile holds it (empty when nothing was ever saved).
-  std::string GetSavedText() const;
+  std::string GetSavedText() const EXCLUDES(m_Lock);
 
  private:
   // Each of these runs with m_Lock held by the caller.
@@ -90,22 +90,22 @@ class CParamStore {
   // would shift every later value when the text is read back). Otherwise, or when
   // the profile cannot be written, sets the last error and returns false; the saved
   // text stays as it was.
-  bool Save(const CParamSettings& settings);
+  bool Save(const CParamSettings& settings) REQUIRES(m_Lock);
   // Parses the saved text into the current settings; on failure, Reset. Always true.
-  bool Load();
-  bool Reset();
+  bool Load() REQUIRES(m_Lock);
+  bool Reset() REQUIRES(m_Lock);
 
   // Log lines that operations queue while holding m_Lock, written once it is released.
-  void LogPending(std::vector<std::string> lines) const;
+  void LogPending(std::vector<std::string> lines) const EXCLUDES(m_Lock);
   platform::fs::Profile& Profile() const;
   CLogger& Logger() const;
 
-  mutable std::mutex m_Lock;
+  mutable platform::Mutex m_Lock;
   platform::fs::Profile* const m_Profile;
   CLogger* const m_Logger;
-  CStoreError m_LastError;          // guarded by m_Lock
-  CParamSettings m_Current;         // guarded by m_Lock
-  std::vector<std::string> m_Log;   // guarded by m_Lock
+  CStoreError m_LastError GUARDED_BY(m_Lock);
+  CParamSettings m_Current GUARDED_BY(m_Lock);
+  std::vector<std::string> m_Log GUARDED_BY(m_Lock);
 };
 
 // The process's parameter store.

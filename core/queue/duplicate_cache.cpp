@@ -22,7 +22,7 @@ bool Matches(const CElavonTran& cached, const CElavonTran& request) {
 
 bool CDuplicateCache::Add(const CElavonTran& record) {
   if (!record.m_Approved || record.m_RequestKind != kRequestKindEncrypted) return false;
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   while (m_Records.size() >= kCapacity) m_Records.pop_front();
   m_Records.push_back(record);
   return true;
@@ -32,7 +32,7 @@ bool CDuplicateCache::FindDuplicate(CElavonTran& request, const DuplicateReplyBu
   if (!buildReply) return false;
   std::optional<CElavonTran> answered;
   {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    platform::MutexLock lock(m_Lock);
     for (auto it = m_Records.rbegin(); it != m_Records.rend(); ++it) {
       if (Matches(*it, request)) {
         answered.emplace(*it);
@@ -52,7 +52,7 @@ bool CDuplicateCache::FindDuplicate(CElavonTran& request, const DuplicateReplyBu
 }
 
 bool CDuplicateCache::RemoveHead(CElavonTran& out) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   if (m_Records.empty()) return false;
   out = std::move(m_Records.front());
   m_Records.pop_front();
@@ -60,11 +60,11 @@ bool CDuplicateCache::RemoveHead(CElavonTran& out) {
 }
 
 void CDuplicateCache::Clear() {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   m_Records.clear();
 }
 
 size_t CDuplicateCache::GetCount() const {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   return m_Records.size();
 }

@@ -20,9 +20,9 @@
 
 #include <cstddef>
 #include <functional>
-#include <mutex>
 
 #include "core/tran/elavon_tran.h"
+#include "platform/sync/mutex.h"
 
 // Builds the duplicate reply into the answered copy; false when no reply can be
 // built (the request then goes on as if nothing matched).
@@ -40,22 +40,22 @@ class CDuplicateCache {
   // Caches a copy of record when it is approved and its reply went out encrypted
   // (request kind 0), dropping the oldest records so that at most 20 stay. False,
   // caching nothing, for any other record.
-  bool Add(const CElavonTran& record);
+  bool Add(const CElavonTran& record) EXCLUDES(m_Lock);
 
   // Looks for the newest cached record that matches request. On a match, a copy of
   // it that keeps request's identity goes to buildReply; when that succeeds, request
   // becomes the copy and the result is true. False, request untouched, when nothing
   // matches, when buildReply is empty or when it fails.
-  bool FindDuplicate(CElavonTran& request, const DuplicateReplyBuilder& buildReply);
+  bool FindDuplicate(CElavonTran& request, const DuplicateReplyBuilder& buildReply) EXCLUDES(m_Lock);
 
   // Moves the oldest record into out and drops it. False when the cache is empty.
-  bool RemoveHead(CElavonTran& out);
-  void Clear();
-  size_t GetCount() const;
+  bool RemoveHead(CElavonTran& out) EXCLUDES(m_Lock);
+  void Clear() EXCLUDES(m_Lock);
+  size_t GetCount() const EXCLUDES(m_Lock);
 
  private:
-  mutable std::mutex m_Lock;
-  CTranList m_Records;  // oldest at the head
+  mutable platform::Mutex m_Lock;
+  CTranList m_Records GUARDED_BY(m_Lock);  // oldest at the head
 };
 
 // The one cache of the server, used when DUPLICATE CHECK is "Y".

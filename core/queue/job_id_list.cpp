@@ -5,7 +5,7 @@
 CJobIdList::CJobIdList(platform::Event* abortEvent) : m_AbortEvent(abortEvent) {}
 
 int CJobIdList::Allocate() {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   if (m_AbortEvent->IsSet()) return 0;
   if (m_Ids.size() >= static_cast<size_t>(kMaxId)) return 0;
   int id = m_LastId;
@@ -18,7 +18,7 @@ int CJobIdList::Allocate() {
 }
 
 bool CJobIdList::Release(int id) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   auto it = std::find(m_Ids.begin(), m_Ids.end(), id);
   if (it == m_Ids.end()) return false;
   m_Ids.erase(it);
@@ -26,12 +26,12 @@ bool CJobIdList::Release(int id) {
 }
 
 int CJobIdList::GetCount() const {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   return static_cast<int>(m_Ids.size());
 }
 
 void CJobIdList::Clear() {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   m_Ids.clear();
 }
 

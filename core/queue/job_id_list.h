@@ -12,9 +12,9 @@
 #pragma once
 
 #include <list>
-#include <mutex>
 
 #include "core/queue/abort_event.h"
+#include "platform/sync/mutex.h"
 
 class CJobIdList {
  public:
@@ -28,19 +28,19 @@ class CJobIdList {
 
   // The next free id, appended to the list; 0 while the abort event is set (or,
   // never in practice, when every id is in flight).
-  int Allocate();
+  int Allocate() EXCLUDES(m_Lock);
   // Removes the first occurrence of id. False when it is not in flight.
-  bool Release(int id);
+  bool Release(int id) EXCLUDES(m_Lock);
   // The number of ids in flight.
-  int GetCount() const;
+  int GetCount() const EXCLUDES(m_Lock);
   // Removes every id; the next Allocate continues after the last id.
-  void Clear();
+  void Clear() EXCLUDES(m_Lock);
 
  private:
-  bool InFlightLocked(int id) const;
+  bool InFlightLocked(int id) const REQUIRES(m_Lock);
 
   platform::Event* const m_AbortEvent;
-  int m_LastId = 0;
-  mutable std::mutex m_Lock;
-  std::list<int> m_Ids;
+  int m_LastId GUARDED_BY(m_Lock) = 0;
+  mutable platform::Mutex m_Lock;
+  std::list<int> m_Ids GUARDED_BY(m_Lock);
 };

@@ -257,7 +257,7 @@ std::vector<CJournalEntry> CReversalJournal::Decode(const std::string& text, con
 
 bool CReversalJournal::Open(const std::string& path, const std::string& key_path,
                             std::vector<std::string>* messages) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   messages->clear();
   m_Open = false;
   m_Entries.clear();
@@ -335,12 +335,12 @@ bool CReversalJournal::Open(const std::string& path, const std::string& key_path
 }
 
 bool CReversalJournal::IsOpen() const {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   return m_Open;
 }
 
 void CReversalJournal::Close() {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   m_Open = false;
   m_Entries.clear();
   m_Key.clear();
@@ -358,7 +358,7 @@ CJournalEntry* CReversalJournal::FindLocked(uint64_t key) {
 }
 
 bool CReversalJournal::Record(const CJournalEntry& entry, uint64_t* key) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   if (!m_Open) return false;
   CJournalEntry* existing = *key != 0 ? FindLocked(*key) : nullptr;
   if (existing == nullptr) {
@@ -400,13 +400,13 @@ bool CReversalJournal::RecordReversal(CElavonTran& tran, const std::string& reve
 }
 
 bool CReversalJournal::MarkOwed(uint64_t key, uint32_t* pause_ms) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   CJournalEntry* e = m_Open ? FindLocked(key) : nullptr;
   if (e == nullptr) return false;
   if (!e->m_Owed) {
     e->m_Owed = true;
     ++e->m_Tries;
-    e->m_DueTick = platform::TickCount() + PauseAfter(e->m_Tries);
+    e->m_DueTick = platform::TickCount() + PauseAfterLocked(e->m_Tries);
     WriteLocked();  // only the count of tries changes on disk; a failure is kept for LastWriteError
   }
   if (pause_ms) *pause_ms = platform::TickDiff(e->m_DueTick, platform::TickCount());
@@ -414,7 +414,7 @@ bool CReversalJournal::MarkOwed(uint64_t key, uint32_t* pause_ms) {
 }
 
 bool CReversalJournal::Clear(uint64_t key) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   if (!m_Open) return false;
   const auto it = std::find_if(m_Entries.begin(), m_Entries.end(), [key](const CJournalEntry& e) { return e.m_Key == key; });
   if (it == m_Entries.end()) return false;
@@ -424,7 +424,7 @@ bool CReversalJournal::Clear(uint64_t key) {
 }
 
 std::vector<CJournalEntry> CReversalJournal::TakeDue() {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   std::vector<CJournalEntry> due;
   if (!m_Open) return due;
   const uint32_t now = platform::TickCount();
@@ -437,7 +437,7 @@ std::vector<CJournalEntry> CReversalJournal::TakeDue() {
 }
 
 bool CReversalJournal::Find(uint64_t key, CJournalEntry* entry) const {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   for (const CJournalEntry& e : m_Entries) {
     if (e.m_Key == key) {
       *entry = e;
@@ -448,22 +448,27 @@ bool CReversalJournal::Find(uint64_t key, CJournalEntry* entry) const {
 }
 
 size_t CReversalJournal::Count() const {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   return m_Entries.size();
 }
 
 std::string CReversalJournal::LastWriteError() const {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   return m_WriteError;
 }
 
 void CReversalJournal::SetRetryPauses(uint32_t first_ms, uint32_t max_ms) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   m_FirstPauseMs = first_ms;
   m_MaxPauseMs = max_ms;
 }
 
 uint32_t CReversalJournal::PauseAfter(int tries) const {
+  platform::MutexLock lock(m_Lock);
+  return PauseAfterLocked(tries);
+}
+
+uint32_t CReversalJournal::PauseAfterLocked(int tries) const {
   uint64_t pause = m_FirstPauseMs;
   for (int i = 1; i < tries && pause < m_MaxPauseMs; ++i) pause *= 2;
   return static_cast<uint32_t>(std::min<uint64_t>(pause, m_MaxPauseMs));

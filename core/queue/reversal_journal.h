@@ -29,11 +29,11 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "core/tran/elavon_tran.h"
+#include "platform/sync/mutex.h"
 
 inline constexpr char kReversalJournalFile[] = "ReversalJournal.dat";
 inline constexpr char kReversalJournalKeyFile[] = "ReversalJournal.key";
@@ -68,42 +68,42 @@ class CReversalJournal {
   // one line per fact worth logging: entries read, lines left out, the bad copy,
   // a key or file that cannot be used. Opening an open journal reads it again.
   [[nodiscard]] bool Open(const std::string& path, const std::string& key_path,
-                          std::vector<std::string>* messages);
-  bool IsOpen() const;
+                          std::vector<std::string>* messages) EXCLUDES(m_Lock);
+  bool IsOpen() const EXCLUDES(m_Lock);
   // Forgets every entry and closes the journal (the file stays as it is).
-  void Close();
+  void Close() EXCLUDES(m_Lock);
 
   // An exchange is about to be sent: the entry *key (a new one when *key is 0 or not
   // in the journal, with *key set to its name) holds entry's fields and is under
   // way. Its tries and creation time are kept when it exists. False when the journal
   // is closed (*key unchanged) or the file could not be written (the entry is kept
   // in memory all the same).
-  [[nodiscard]] bool Record(const CJournalEntry& entry, uint64_t* key);
+  [[nodiscard]] bool Record(const CJournalEntry& entry, uint64_t* key) EXCLUDES(m_Lock);
   // Record for a transaction record: the entry tran.m_JournalKey (made when there is
   // none, and its name written into tran) holds reversal, with tran's code, amount,
   // last four account digits and client; fields tran leaves empty keep what the
   // entry held. An empty reversal changes nothing and answers true.
-  [[nodiscard]] bool RecordReversal(CElavonTran& tran, const std::string& reversal);
+  [[nodiscard]] bool RecordReversal(CElavonTran& tran, const std::string& reversal) EXCLUDES(m_Lock);
   // The try of the entry failed, or its exchange ended without a final outcome: it is
   // owed, its tries count one more and it is next due after the pause that count
   // gives (*pause_ms, when given). An entry that is already owed is left as it is.
   // False when the key is not in the journal.
-  bool MarkOwed(uint64_t key, uint32_t* pause_ms = nullptr);
+  bool MarkOwed(uint64_t key, uint32_t* pause_ms = nullptr) EXCLUDES(m_Lock);
   // The outcome is final: the entry goes. False when the key is not in the journal.
-  bool Clear(uint64_t key);
+  bool Clear(uint64_t key) EXCLUDES(m_Lock);
   // The owed entries that are due, oldest first; each is under way from now on.
-  std::vector<CJournalEntry> TakeDue();
+  std::vector<CJournalEntry> TakeDue() EXCLUDES(m_Lock);
   // *entry := a copy of the entry; false when the key is not in the journal.
-  bool Find(uint64_t key, CJournalEntry* entry) const;
-  size_t Count() const;
+  bool Find(uint64_t key, CJournalEntry* entry) const EXCLUDES(m_Lock);
+  size_t Count() const EXCLUDES(m_Lock);
   // Why the last write of the file failed; "" after a good one.
-  std::string LastWriteError() const;
+  std::string LastWriteError() const EXCLUDES(m_Lock);
 
   // The pause before the next try after `tries` failed ones: first_ms doubled for
   // every try after the first, at most max_ms. For tests; the program keeps 2 s and
   // 5 minutes.
-  void SetRetryPauses(uint32_t first_ms, uint32_t max_ms);
-  uint32_t PauseAfter(int tries) const;
+  void SetRetryPauses(uint32_t first_ms, uint32_t max_ms) EXCLUDES(m_Lock);
+  uint32_t PauseAfter(int tries) const EXCLUDES(m_Lock);
 
   // The file's text of a set of entries under key, and its reading back (bad lines
   // counted and described in *problems). Exposed for tests.
@@ -112,18 +112,19 @@ class CReversalJournal {
                                            std::vector<std::string>* problems);
 
  private:
-  bool WriteLocked();
-  CJournalEntry* FindLocked(uint64_t key);
+  bool WriteLocked() REQUIRES(m_Lock);
+  CJournalEntry* FindLocked(uint64_t key) REQUIRES(m_Lock);
+  uint32_t PauseAfterLocked(int tries) const REQUIRES(m_Lock);
 
-  mutable std::mutex m_Lock;
-  bool m_Open = false;
-  std::string m_Path;
-  std::string m_Key;         // 32 bytes
-  std::string m_BadCopy;     // the file as read, to keep before the first rewrite
-  std::string m_WriteError;
-  std::vector<CJournalEntry> m_Entries;  // oldest first
-  uint32_t m_FirstPauseMs = 2000;
-  uint32_t m_MaxPauseMs = 300000;
+  mutable platform::Mutex m_Lock;
+  bool m_Open GUARDED_BY(m_Lock) = false;
+  std::string m_Path GUARDED_BY(m_Lock);
+  std::string m_Key GUARDED_BY(m_Lock);      // 32 bytes
+  std::string m_BadCopy GUARDED_BY(m_Lock);  // the file as read, to keep before the first rewrite
+  std::string m_WriteError GUARDED_BY(m_Lock);
+  std::vector<CJournalEntry> m_Entries GUARDED_BY(m_Lock);  // oldest first
+  uint32_t m_FirstPauseMs GUARDED_BY(m_Lock) = 2000;
+  uint32_t m_MaxPauseMs GUARDED_BY(m_Lock) = 300000;
 };
 
 // The process's journal, opened at start-up before the first request is taken.

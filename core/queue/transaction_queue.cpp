@@ -11,17 +11,17 @@ CTransactionQueue g_TransactionQueue(&IsNewAuthorizationCode);
 CTransactionQueue::CTransactionQueue(NewAuthPredicate isNewAuth) : m_IsNewAuth(isNewAuth) {}
 
 void CTransactionQueue::SetNewAuthPredicate(NewAuthPredicate isNewAuth) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   m_IsNewAuth = isNewAuth;
 }
 
 bool CTransactionQueue::Add(CElavonTran& record) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   return AddLocked(record, false, 0);
 }
 
 bool CTransactionQueue::AddFirst(CElavonTran& record, int linkId) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   return AddLocked(record, true, linkId);
 }
 
@@ -64,13 +64,13 @@ CTranList::const_iterator CTransactionQueue::FindLocked(int id) const {
 
 void CTransactionQueue::Snapshot(CTranList& out) const {
   out.clear();
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   out = m_Records;
 }
 
 void CTransactionQueue::SnapshotByIds(const CTranIdArray& ids, CTranList& out) const {
   out.clear();
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   for (const CElavonTran& record : m_Records) {
     for (int id : ids) {
       if (out.size() >= ids.size()) return;
@@ -80,7 +80,7 @@ void CTransactionQueue::SnapshotByIds(const CTranIdArray& ids, CTranList& out) c
 }
 
 bool CTransactionQueue::Find(int id, CElavonTran& out) const {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   auto it = FindLocked(id);
   if (it == m_Records.end()) return false;
   out = *it;
@@ -88,7 +88,7 @@ bool CTransactionQueue::Find(int id, CElavonTran& out) const {
 }
 
 bool CTransactionQueue::Update(int id, const CElavonTran& record) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   auto it = FindLocked(id);
   if (it == m_Records.end()) return false;
   *it = record;
@@ -96,7 +96,7 @@ bool CTransactionQueue::Update(int id, const CElavonTran& record) {
 }
 
 bool CTransactionQueue::Remove(int id) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   auto it = FindLocked(id);
   if (it == m_Records.end()) return false;
   m_Records.erase(it);
@@ -105,7 +105,7 @@ bool CTransactionQueue::Remove(int id) {
 }
 
 bool CTransactionQueue::RemoveFirst(CElavonTran& out) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   if (m_Records.empty()) return false;
   out = std::move(m_Records.front());
   m_Records.pop_front();
@@ -114,18 +114,18 @@ bool CTransactionQueue::RemoveFirst(CElavonTran& out) {
 }
 
 bool CTransactionQueue::Contains(int id) const {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   return HoldsIdLocked(id);
 }
 
 void CTransactionQueue::RemoveAll() {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   m_Records.clear();
   m_Count.store(0, std::memory_order_relaxed);
 }
 
 std::optional<uint32_t> CTransactionQueue::MsSinceLastAuth() const {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   if (!m_AuthSeen) return std::nullopt;
   return platform::TickDiff(platform::TickCount(), m_LastAuthTick);
 }

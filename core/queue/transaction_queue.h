@@ -21,11 +21,11 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <vector>
 
 #include "core/tran/elavon_tran.h"
+#include "platform/sync/mutex.h"
 
 // Queue ids, as the client connections and the ReverseWorker keep them.
 using CTranIdArray = std::vector<int>;
@@ -44,34 +44,34 @@ class CTransactionQueue {
   virtual ~CTransactionQueue() = default;
 
   // The predicate that Add and AddFirst consult; nullptr: no code stamps the tick.
-  void SetNewAuthPredicate(NewAuthPredicate isNewAuth);
+  void SetNewAuthPredicate(NewAuthPredicate isNewAuth) EXCLUDES(m_Lock);
 
   // Gives record the next free id (written into record and into the queued copy)
   // and appends a copy at the tail. When record's m_TranCode is a new-authorisation
   // code, the last-authorisation tick becomes the current tick. False, with record
   // and queue unchanged, only when every id is held by a queued record.
-  bool Add(CElavonTran& record);
+  bool Add(CElavonTran& record) EXCLUDES(m_Lock);
   // As Add, but also sets record.m_LinkId to linkId and inserts the copy at the head.
-  bool AddFirst(CElavonTran& record, int linkId);
+  bool AddFirst(CElavonTran& record, int linkId) EXCLUDES(m_Lock);
 
   // out := copies of every queued record, in queue order (head first).
-  void Snapshot(CTranList& out) const;
+  void Snapshot(CTranList& out) const EXCLUDES(m_Lock);
   // out := copies of the queued records whose id stands in ids, in queue order; a
   // record whose id stands twice is copied twice; ids not queued give nothing.
-  void SnapshotByIds(const CTranIdArray& ids, CTranList& out) const;
+  void SnapshotByIds(const CTranIdArray& ids, CTranList& out) const EXCLUDES(m_Lock);
 
   // True with a copy of the record of that id in out; false, out untouched, when
   // none is queued.
-  bool Find(int id, CElavonTran& out) const;
+  bool Find(int id, CElavonTran& out) const EXCLUDES(m_Lock);
   // Replaces the record of that id by a copy of record. False when none is queued.
-  bool Update(int id, const CElavonTran& record);
+  bool Update(int id, const CElavonTran& record) EXCLUDES(m_Lock);
   // Removes the record of that id. False when none is queued.
-  bool Remove(int id);
+  bool Remove(int id) EXCLUDES(m_Lock);
   // Moves the head record into out and removes it. False when the queue is empty.
-  bool RemoveFirst(CElavonTran& out);
-  bool Contains(int id) const;
+  bool RemoveFirst(CElavonTran& out) EXCLUDES(m_Lock);
+  bool Contains(int id) const EXCLUDES(m_Lock);
   // Removes every record. The last id and the last-authorisation tick stay.
-  void RemoveAll();
+  void RemoveAll() EXCLUDES(m_Lock);
 
   // The number of queued records, read without the mutex.
   int GetCount() const { return m_Count.load(std::memory_order_relaxed); }
@@ -79,21 +79,21 @@ class CTransactionQueue {
   // Milliseconds from the last-authorisation tick to now, across the wrap of the
   // 32-bit tick; std::nullopt when no new authorisation has been added since the
   // queue was built.
-  std::optional<uint32_t> MsSinceLastAuth() const;
+  std::optional<uint32_t> MsSinceLastAuth() const EXCLUDES(m_Lock);
 
  private:
-  bool AddLocked(CElavonTran& record, bool atHead, int linkId);
-  bool HoldsIdLocked(int id) const;
-  CTranList::iterator FindLocked(int id);
-  CTranList::const_iterator FindLocked(int id) const;
+  bool AddLocked(CElavonTran& record, bool atHead, int linkId) REQUIRES(m_Lock);
+  bool HoldsIdLocked(int id) const REQUIRES(m_Lock);
+  CTranList::iterator FindLocked(int id) REQUIRES(m_Lock);
+  CTranList::const_iterator FindLocked(int id) const REQUIRES(m_Lock);
 
-  mutable std::mutex m_Lock;
-  CTranList m_Records;              // head first, in order of arrival
-  int m_LastId = 0;                 // the id handed out last
-  std::atomic<int> m_Count{0};      // written under m_Lock, read by GetCount without it
-  bool m_AuthSeen = false;          // a new authorisation has been added
-  uint32_t m_LastAuthTick = 0;      // its tick, valid when m_AuthSeen
-  NewAuthPredicate m_IsNewAuth;
+  mutable platform::Mutex m_Lock;
+  CTranList m_Records GUARDED_BY(m_Lock);          // head first, in order of arrival
+  int m_LastId GUARDED_BY(m_Lock) = 0;             // the id handed out last
+  std::atomic<int> m_Count{0};                     // written under m_Lock, read by GetCount without it
+  bool m_AuthSeen GUARDED_BY(m_Lock) = false;      // a new authorisation has been added
+  uint32_t m_LastAuthTick GUARDED_BY(m_Lock) = 0;  // its tick, valid when m_AuthSeen
+  NewAuthPredicate m_IsNewAuth GUARDED_BY(m_Lock);
 };
 
 // The one queue of the server.

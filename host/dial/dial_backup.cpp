@@ -69,12 +69,12 @@ bool CDialBackup::Stop() {
 }
 
 std::string CDialBackup::GetLastErrorText() const {
-  std::lock_guard<std::mutex> lock(m_TextLock);
+  platform::MutexLock lock(m_TextLock);
   return m_LastErrorText;
 }
 
 void CDialBackup::SetLastErrorText(const std::string& text) {
-  std::lock_guard<std::mutex> lock(m_TextLock);
+  platform::MutexLock lock(m_TextLock);
   m_LastErrorText = text;
 }
 

@@ -28,13 +28,13 @@
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 
 #include "core/params/param_settings.h"
 #include "core/queue/transaction_queue.h"
 #include "host/dial/serial_port.h"
 #include "platform/sync/event.h"
+#include "platform/sync/mutex.h"
 #include "platform/thread/worker_thread.h"
 
 // The worker's time limits; the long ones are shortened in tests.
@@ -86,7 +86,7 @@ class CDialBackup {
   bool Start(int comPort);
   // Sets the stop event, joins the worker. Always true.
   bool Stop();
-  std::string GetLastErrorText() const;
+  std::string GetLastErrorText() const EXCLUDES(m_TextLock);
   bool TraceStub(const std::string& text);
 
  private:
@@ -108,7 +108,7 @@ class CDialBackup {
   bool HangUp();
   // The exchange's write: true when sent; else the text of the failure is set.
   bool WriteForExchange(const char* bytes, size_t length);
-  void SetLastErrorText(const std::string& text);
+  void SetLastErrorText(const std::string& text) EXCLUDES(m_TextLock);
   std::string DialCommand() const;
 
   CSerialPort m_SerialPort;
@@ -117,8 +117,8 @@ class CDialBackup {
   platform::Event m_StartFailedEvent{platform::Event::Mode::kAutoReset};
   platform::Event m_ReadyEvent{platform::Event::Mode::kManualReset};
   platform::Event m_StopEvent{platform::Event::Mode::kManualReset};
-  mutable std::mutex m_TextLock;
-  std::string m_LastErrorText;  // guarded by m_TextLock
+  mutable platform::Mutex m_TextLock;
+  std::string m_LastErrorText GUARDED_BY(m_TextLock);
 
   // Worker only: the host's ENQ for the next message arrived while the line was idle.
   bool m_HostReady = false;

@@ -40,7 +40,7 @@ void CElavonInterface::SetMessageSink(ElavonInterfaceMessageFn show, bool silent
 }
 
 std::string CElavonInterface::GetStartFailureText() const {
-  std::lock_guard<std::mutex> lock(m_TextLock);
+  platform::MutexLock lock(m_TextLock);
   return m_StartFailureText;
 }
 
@@ -108,7 +108,7 @@ void CElavonInterface::ProcessingLoop() {
     if (!link->Connect(host.GetHost(), AtoiClamped(host.GetPort()),
                        timeout_s > 0 ? static_cast<uint32_t>(timeout_s) * 1000u : 0u)) {
       {
-        std::lock_guard<std::mutex> lock(m_TextLock);
+        platform::MutexLock lock(m_TextLock);
         m_StartFailureText = "Failed to Connect to Elavon!\n" + link->GetLastErrorText();
       }
       link->Disconnect();

@@ -12,13 +12,13 @@
 // Start or the destructor.
 #pragma once
 
-#include <mutex>
 #include <string>
 
 #include "core/queue/job_id_list.h"
 #include "core/tran/elavon_tran.h"
 #include "host/engine/routing.h"
 #include "platform/sync/event.h"
+#include "platform/sync/mutex.h"
 #include "platform/thread/worker_thread.h"
 
 using ElavonInterfaceMessageFn = void (*)(const std::string& text, bool log, bool silent, int timeoutMs);
@@ -43,7 +43,7 @@ class CElavonInterface {
   // A worker still in its exchange after the 20 s keeps running to the end of it and
   // is joined by the next Start or the destructor. Returns 1.
   int Stop();
-  std::string GetStartFailureText() const;
+  std::string GetStartFailureText() const EXCLUDES(m_TextLock);
 
   // One pass's steps on a snapshot (the processing thread runs them).
   void ProcessCancellations(const CTranList& snapshot);
@@ -61,8 +61,8 @@ class CElavonInterface {
   ElavonInterfaceMessageFn m_Show = nullptr;
   bool m_Silent = false;
 
-  mutable std::mutex m_TextLock;
-  std::string m_StartFailureText;
+  mutable platform::Mutex m_TextLock;
+  std::string m_StartFailureText GUARDED_BY(m_TextLock);
 
   platform::Event m_StartedEvent{platform::Event::Mode::kManualReset};
   platform::Event m_StartFailedEvent{platform::Event::Mode::kAutoReset};

@@ -52,7 +52,7 @@ void CHostEndpoints::Reset() {
 }
 
 void CHostEndpoints::ResetLocked() {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   Reset();
 }
 
@@ -63,18 +63,18 @@ CActiveHost CHostEndpoints::Current() const {
 }
 
 CActiveHost CHostEndpoints::GetCurrent() const {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   return Current();
 }
 
 CActiveHost CHostEndpoints::GetCurrentAndCount() {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   ++m_Count;
   return Current();
 }
 
 CActiveHost CHostEndpoints::Switch(const std::string& failed_host, const std::string& failed_port) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   if (m_PrimaryActive) {
     if (failed_host == m_Primary.GetHost() && failed_port == m_Primary.GetPort()) {
       m_PrimaryActive = false;

@@ -3,8 +3,9 @@
 // request worker switches to the other endpoint after a failed connection.
 #pragma once
 
-#include <mutex>
 #include <string>
+
+#include "platform/sync/mutex.h"
 
 // A host name and a port as decimal text.
 class CHostAddress {
@@ -49,29 +50,31 @@ class CHostEndpoints {
   CHostEndpoints& operator=(const CHostEndpoints&) = delete;
   virtual ~CHostEndpoints();
 
-  // Both endpoints := the default gateway; the primary is in use. No lock.
-  void Reset();
-  void ResetLocked();
-  // The endpoint in use (the placeholder "0.0.0.0":"0" when none). Current takes no lock.
-  CActiveHost Current() const;
-  CActiveHost GetCurrent() const;
-  CActiveHost GetCurrentAndCount();
+  // Both endpoints := the default gateway; the primary is in use. Reset runs with the
+  // lock held by the caller; ResetLocked takes it.
+  void Reset() REQUIRES(m_Lock);
+  void ResetLocked() EXCLUDES(m_Lock);
+  // The endpoint in use (the placeholder "0.0.0.0":"0" when none). Current runs with
+  // the lock held by the caller; GetCurrent and GetCurrentAndCount take it.
+  CActiveHost Current() const REQUIRES(m_Lock);
+  CActiveHost GetCurrent() const EXCLUDES(m_Lock);
+  CActiveHost GetCurrentAndCount() EXCLUDES(m_Lock);
   // After a failed connection to host:port: when that is the endpoint in use, the
   // other one becomes the endpoint in use. Returns the endpoint now in use.
-  CActiveHost Switch(const std::string& failed_host, const std::string& failed_port);
+  CActiveHost Switch(const std::string& failed_host, const std::string& failed_port) EXCLUDES(m_Lock);
   // Which entry is in use (both may hold the same address).
-  bool IsPrimaryActive() const {
-    std::lock_guard<std::mutex> lock(m_Lock);
+  bool IsPrimaryActive() const EXCLUDES(m_Lock) {
+    platform::MutexLock lock(m_Lock);
     return m_PrimaryActive;
   }
 
  private:
-  mutable std::mutex m_Lock;
-  CHostAddress m_Primary{"0.0.0.0", "0"};
-  CHostAddress m_Secondary{"0.0.0.0", "0"};
-  bool m_PrimaryActive = false;
-  bool m_SecondaryActive = false;
-  unsigned m_Count = 0;
+  mutable platform::Mutex m_Lock;
+  CHostAddress m_Primary GUARDED_BY(m_Lock){"0.0.0.0", "0"};
+  CHostAddress m_Secondary GUARDED_BY(m_Lock){"0.0.0.0", "0"};
+  bool m_PrimaryActive GUARDED_BY(m_Lock) = false;
+  bool m_SecondaryActive GUARDED_BY(m_Lock) = false;
+  unsigned m_Count GUARDED_BY(m_Lock) = 0;
 };
 
 extern CHostEndpoints g_HostEndpoints;

@@ -11,7 +11,7 @@ CSspiInterface::CSspiInterface(ChooseInterfaceFn choose) : m_Choose(choose) {}
 CSspiInterface::~CSspiInterface() { Release(); }
 
 bool CSspiInterface::Initialize() {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   if (m_CredentialsAcquired.m_Value) return true;  // one set of credentials per process
   if (!LoadInterfaceLocked()) return false;
   if (!AcquireCredentialsLocked()) {
@@ -22,7 +22,7 @@ bool CSspiInterface::Initialize() {
 }
 
 bool CSspiInterface::Release() {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   ReleaseLocked();
   return true;
 }
@@ -37,7 +37,7 @@ void CSspiInterface::ReleaseLocked() {
 }
 
 bool CSspiInterface::LoadInterface() {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   return LoadInterfaceLocked();
 }
 
@@ -50,7 +50,7 @@ bool CSspiInterface::LoadInterfaceLocked() {
 }
 
 void CSspiInterface::FreeLibrary() {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   FreeLibraryLocked();
 }
 
@@ -61,7 +61,7 @@ void CSspiInterface::FreeLibraryLocked() {
 }
 
 bool CSspiInterface::AcquireCredentials() {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   return AcquireCredentialsLocked();
 }
 
@@ -81,13 +81,13 @@ bool CSspiInterface::AcquireCredentialsLocked() {
 }
 
 tls::PSecurityFunctionTableA CSspiInterface::GetFunctionTable() const {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   return m_FunctionTable;
 }
 
 tls::CredHandle* CSspiInterface::GetCredentials() { return &m_Credentials; }
 
 bool CSspiInterface::CredentialsAcquired() const {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   return m_CredentialsAcquired.m_Value;
 }

@@ -15,9 +15,9 @@
 // SSPI credentials may be shared by several contexts.
 #pragma once
 
-#include <mutex>
 
 #include "core/vocab/bool_value.h"
+#include "platform/sync/mutex.h"
 #include "platform/tls/sspi.h"
 
 class CSspiInterface {
@@ -35,34 +35,34 @@ class CSspiInterface {
 
   // LoadInterface, then AcquireCredentials. False when either fails (after a failed
   // acquisition Release has run).
-  bool Initialize();
+  bool Initialize() EXCLUDES(m_Lock);
   // Frees the credentials when held, then the library. Always true.
-  bool Release();
+  bool Release() EXCLUDES(m_Lock);
   // Chooses the provider and takes its function table. False when there is none.
-  bool LoadInterface();
-  void FreeLibrary();
+  bool LoadInterface() EXCLUDES(m_Lock);
+  void FreeLibrary() EXCLUDES(m_Lock);
   // Outbound credentials for TLS 1.2 with manual validation of the server.
-  bool AcquireCredentials();
+  bool AcquireCredentials() EXCLUDES(m_Lock);
 
   // Null until loaded.
-  platform::tls::PSecurityFunctionTableA GetFunctionTable() const;
+  platform::tls::PSecurityFunctionTableA GetFunctionTable() const EXCLUDES(m_Lock);
   // The address of the credential handle (valid for the object's life; the handle
   // it holds is usable only while CredentialsAcquired()).
   platform::tls::CredHandle* GetCredentials();
-  bool CredentialsAcquired() const;
+  bool CredentialsAcquired() const EXCLUDES(m_Lock);
 
  private:
-  bool LoadInterfaceLocked();
-  bool AcquireCredentialsLocked();
-  void ReleaseLocked();
-  void FreeLibraryLocked();
+  bool LoadInterfaceLocked() REQUIRES(m_Lock);
+  bool AcquireCredentialsLocked() REQUIRES(m_Lock);
+  void ReleaseLocked() REQUIRES(m_Lock);
+  void FreeLibraryLocked() REQUIRES(m_Lock);
 
   const ChooseInterfaceFn m_Choose;
-  mutable std::mutex m_Lock;
-  platform::tls::INIT_SECURITY_INTERFACE_A m_Library = nullptr;  // the loaded provider's entry
-  platform::tls::PSecurityFunctionTableA m_FunctionTable = nullptr;
-  platform::tls::CredHandle m_Credentials{};
-  CBoolValue m_CredentialsAcquired;
+  mutable platform::Mutex m_Lock;
+  platform::tls::INIT_SECURITY_INTERFACE_A m_Library GUARDED_BY(m_Lock) = nullptr;  // the loaded provider's entry
+  platform::tls::PSecurityFunctionTableA m_FunctionTable GUARDED_BY(m_Lock) = nullptr;
+  platform::tls::CredHandle m_Credentials GUARDED_BY(m_Lock){};
+  CBoolValue m_CredentialsAcquired GUARDED_BY(m_Lock);
 };
 
 extern CSspiInterface g_SspiInterface;

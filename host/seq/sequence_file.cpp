@@ -50,7 +50,7 @@ bool CSequenceFile::Store(int value, std::string* messages) {
 }
 
 int CSequenceFile::Read(std::string* messages) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   messages->clear();
   if (!EnsureExists(messages)) return 0;
   std::string contents;
@@ -72,7 +72,7 @@ int CSequenceFile::Read(std::string* messages) {
 }
 
 void CSequenceFile::Write(const std::string& number, std::string* messages) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   messages->clear();
   int value = AtoiClamped(number);
   if (value == kWrap) value = 0;

@@ -8,7 +8,6 @@
 #include <climits>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -19,6 +18,7 @@
 #include "platform/capi/key_container.h"
 #include "platform/capi/rsa_key.h"
 #include "platform/capi/session_key.h"
+#include "platform/sync/mutex.h"
 #include "platform/text/format.h"
 
 namespace platform::capi {
@@ -39,15 +39,15 @@ class Provider {
   Provider(const Provider&) = delete;
   Provider& operator=(const Provider&) = delete;
 
-  std::shared_ptr<const RsaKeyPair> exchange() const {
-    std::lock_guard<std::mutex> lock(mu_);
+  std::shared_ptr<const RsaKeyPair> exchange() const EXCLUDES(mu_) {
+    platform::MutexLock lock(mu_);
     return exchange_;
   }
 
   // Makes pair the container's exchange key, on disk first unless this is a verify
   // context. Returns 0 or the error code.
-  DWORD ReplaceExchange(std::shared_ptr<const RsaKeyPair> pair) {
-    std::lock_guard<std::mutex> lock(mu_);
+  DWORD ReplaceExchange(std::shared_ptr<const RsaKeyPair> pair) EXCLUDES(mu_) {
+    platform::MutexLock lock(mu_);
     if (!verify_context_) {
       if (const DWORD err = container::SaveExchangeKey(folder_, *pair); err != 0) return err;
     }
@@ -58,8 +58,8 @@ class Provider {
  private:
   const bool verify_context_;
   const std::string folder_;
-  mutable std::mutex mu_;
-  std::shared_ptr<const RsaKeyPair> exchange_;  // guarded by mu_
+  mutable platform::Mutex mu_;
+  std::shared_ptr<const RsaKeyPair> exchange_ GUARDED_BY(mu_);
 };
 
 // A key handle's object: either an RSA key pair or a session key. Immutable.
@@ -82,15 +82,15 @@ class Hash {
 
   bool Init() { return ctx_ != nullptr && EVP_DigestInit_ex(ctx_, EVP_md5(), nullptr) == 1; }
 
-  DWORD Add(const BYTE* data, DWORD len) {
-    std::lock_guard<std::mutex> lock(mu_);
+  DWORD Add(const BYTE* data, DWORD len) EXCLUDES(mu_) {
+    platform::MutexLock lock(mu_);
     if (finished_) return NTE_BAD_HASH_STATE;
     if (len > 0 && EVP_DigestUpdate(ctx_, data, len) != 1) return NTE_FAIL;
     return 0;
   }
 
-  DWORD Value(std::string* out) {
-    std::lock_guard<std::mutex> lock(mu_);
+  DWORD Value(std::string* out) EXCLUDES(mu_) {
+    platform::MutexLock lock(mu_);
     if (!finished_) {
       unsigned char md[EVP_MAX_MD_SIZE];
       unsigned int n = 0;
@@ -104,10 +104,10 @@ class Hash {
   }
 
  private:
-  std::mutex mu_;
-  EVP_MD_CTX* const ctx_;    // guarded by mu_
-  bool finished_ = false;    // guarded by mu_
-  std::string value_;        // guarded by mu_
+  platform::Mutex mu_;
+  EVP_MD_CTX* const ctx_ PT_GUARDED_BY(mu_);  // Init runs before the hash is shared
+  bool finished_ GUARDED_BY(mu_) = false;
+  std::string value_ GUARDED_BY(mu_);
 };
 
 // The process-wide handle tables. Never destroyed, so a handle released by another

@@ -8,9 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <unordered_map>
 #include <utility>
+
+#include "platform/sync/mutex.h"
 
 namespace platform::capi {
 
@@ -21,24 +22,24 @@ class HandleTable {
   HandleTable(const HandleTable&) = delete;
   HandleTable& operator=(const HandleTable&) = delete;
 
-  uintptr_t Add(std::shared_ptr<T> object) {
+  uintptr_t Add(std::shared_ptr<T> object) EXCLUDES(mu_) {
     const auto handle = reinterpret_cast<uintptr_t>(object.get());
-    std::lock_guard<std::mutex> lock(mu_);
+    platform::MutexLock lock(mu_);
     live_.emplace(handle, std::move(object));
     return handle;
   }
 
   // Null when the handle is not live.
-  std::shared_ptr<T> Find(uintptr_t handle) const {
-    std::lock_guard<std::mutex> lock(mu_);
+  std::shared_ptr<T> Find(uintptr_t handle) const EXCLUDES(mu_) {
+    platform::MutexLock lock(mu_);
     const auto it = live_.find(handle);
     return it == live_.end() ? nullptr : it->second;
   }
 
   // False when the handle is not live.
-  bool Remove(uintptr_t handle) {
+  bool Remove(uintptr_t handle) EXCLUDES(mu_) {
     std::shared_ptr<T> doomed;  // destroyed after the lock is released
-    std::lock_guard<std::mutex> lock(mu_);
+    platform::MutexLock lock(mu_);
     const auto it = live_.find(handle);
     if (it == live_.end()) return false;
     doomed = std::move(it->second);
@@ -46,14 +47,14 @@ class HandleTable {
     return true;
   }
 
-  size_t Size() const {
-    std::lock_guard<std::mutex> lock(mu_);
+  size_t Size() const EXCLUDES(mu_) {
+    platform::MutexLock lock(mu_);
     return live_.size();
   }
 
  private:
-  mutable std::mutex mu_;
-  std::unordered_map<uintptr_t, std::shared_ptr<T>> live_;
+  mutable platform::Mutex mu_;
+  std::unordered_map<uintptr_t, std::shared_ptr<T>> live_ GUARDED_BY(mu_);
 };
 
 }  // namespace platform::capi

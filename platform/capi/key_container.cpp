@@ -5,10 +5,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <mutex>
 #include <openssl/crypto.h>
 
 #include "platform/fs/files.h"
+#include "platform/sync/mutex.h"
 #include "platform/text/format.h"
 
 namespace platform::capi {
@@ -17,8 +17,8 @@ namespace {
 // A key file is a few kilobytes at most; anything much larger is not one.
 constexpr size_t kMaxKeyFileBytes = 64 * 1024;
 
-std::mutex g_root_mu;
-std::string g_root_override;  // guarded by g_root_mu
+platform::Mutex g_root_mu;
+std::string g_root_override GUARDED_BY(g_root_mu);
 
 std::string EnvFolder(const char* name) {
   const char* value = std::getenv(name);
@@ -43,7 +43,7 @@ DWORD LastErrorOr(DWORD fallback) {
 
 std::string ContainerRoot() {
   {
-    std::lock_guard<std::mutex> lock(g_root_mu);
+    platform::MutexLock lock(g_root_mu);
     if (!g_root_override.empty()) return g_root_override;
   }
   if (std::string home = EnvFolder("KVR_HOME"); !home.empty()) return home + "/keys";
@@ -53,7 +53,7 @@ std::string ContainerRoot() {
 }
 
 void SetContainerRootForTesting(const std::string& root) {
-  std::lock_guard<std::mutex> lock(g_root_mu);
+  platform::MutexLock lock(g_root_mu);
   g_root_override = root;
 }
 

@@ -160,7 +160,7 @@ bool Profile::Store(const Sections& sections) {
 bool Profile::Read(const std::string& section, const std::string& entry,
                    std::string* value) const {
   value->clear();
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   Sections sections;
   if (!Load(&sections)) return false;
   const auto s = sections.find(section);
@@ -191,7 +191,7 @@ int Profile::GetInt(const std::string& section, const std::string& entry, int fa
 
 bool Profile::WriteString(const std::string& section, const std::string& entry,
                           const std::string& value) {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   Sections sections;
   if (!Load(&sections)) return false;
   sections[section][entry] = value;
@@ -203,7 +203,7 @@ bool Profile::WriteInt(const std::string& section, const std::string& entry, int
 }
 
 bool Profile::DeleteEntry(const std::string& section, const std::string& entry) {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   Sections sections;
   if (!Load(&sections)) return false;
   const auto s = sections.find(section);

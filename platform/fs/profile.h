@@ -22,8 +22,9 @@
 #pragma once
 
 #include <map>
-#include <mutex>
 #include <string>
+
+#include "platform/sync/mutex.h"
 
 namespace platform::fs {
 
@@ -38,22 +39,22 @@ class Profile {
 
   // The entry's value into *value. False (value emptied) when the entry, its section
   // or the file is missing, or the file cannot be read.
-  bool Read(const std::string& section, const std::string& entry, std::string* value) const;
+  bool Read(const std::string& section, const std::string& entry, std::string* value) const EXCLUDES(mu_);
   // The entry's value, or fallback when Read fails.
   std::string GetString(const std::string& section, const std::string& entry,
-                        const std::string& fallback = std::string()) const;
+                        const std::string& fallback = std::string()) const EXCLUDES(mu_);
   // The entry read as a decimal int, or fallback when it is missing or not a number.
-  int GetInt(const std::string& section, const std::string& entry, int fallback) const;
+  int GetInt(const std::string& section, const std::string& entry, int fallback) const EXCLUDES(mu_);
 
   // Sets the entry (creating section and file as needed). False, leaving the file as
   // it was, when the file cannot be read or replaced; the platform's last error says
   // why.
   bool WriteString(const std::string& section, const std::string& entry,
-                   const std::string& value);
-  bool WriteInt(const std::string& section, const std::string& entry, int value);
+                   const std::string& value) EXCLUDES(mu_);
+  bool WriteInt(const std::string& section, const std::string& entry, int value) EXCLUDES(mu_);
   // Removes the entry, and its section when that becomes empty. True when the entry is
   // gone afterwards (also when it never existed).
-  bool DeleteEntry(const std::string& section, const std::string& entry);
+  bool DeleteEntry(const std::string& section, const std::string& entry) EXCLUDES(mu_);
 
   // The file's text for a set of sections, and its reading back. Exposed for tests.
   using Sections = std::map<std::string, std::map<std::string, std::string>>;
@@ -63,11 +64,11 @@ class Profile {
  private:
   // Reads the whole profile. False when the file exists but cannot be read; a
   // missing file (or folder) is an empty profile.
-  bool Load(Sections* sections) const;
-  bool Store(const Sections& sections);
+  bool Load(Sections* sections) const REQUIRES(mu_);
+  bool Store(const Sections& sections) REQUIRES(mu_);
 
   const std::string path_;
-  mutable std::mutex mu_;
+  mutable platform::Mutex mu_;
 };
 
 // The folder of the process's profile: $KVR_HOME when set and not empty, else

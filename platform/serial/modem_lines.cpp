@@ -31,7 +31,7 @@ bool InBandModemLines::OtherSideOpen() const {
 
 bool InBandModemLines::GetModemStatus(uint32_t* status) {
   const bool open = OtherSideOpen();
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   if (!open) {
     carrier_ = false;
     *status = 0;
@@ -42,7 +42,7 @@ bool InBandModemLines::GetModemStatus(uint32_t* status) {
 }
 
 bool InBandModemLines::SetDtr(bool on) {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   if (on == !dtr_off_) return true;
   termios t;
   if (tcgetattr(fd_, &t) != 0) return false;
@@ -59,7 +59,7 @@ bool InBandModemLines::SetDtr(bool on) {
 }
 
 void InBandModemLines::OnReceived(std::string_view bytes) {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   for (char raw : bytes) {
     const char c = static_cast<char>(raw & 0x7F);
     if (c == '\r' || c == '\n') {

@@ -5,9 +5,10 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <string_view>
+
+#include "platform/sync/mutex.h"
 
 namespace platform::serial {
 
@@ -56,9 +57,9 @@ class DriverModemLines : public ModemLines {
 class InBandModemLines : public ModemLines {
  public:
   explicit InBandModemLines(int fd) : fd_(fd) {}
-  bool GetModemStatus(uint32_t* status) override;
-  bool SetDtr(bool on) override;
-  void OnReceived(std::string_view bytes) override;
+  bool GetModemStatus(uint32_t* status) EXCLUDES(mu_) override;
+  bool SetDtr(bool on) EXCLUDES(mu_) override;
+  void OnReceived(std::string_view bytes) EXCLUDES(mu_) override;
 
  private:
   static constexpr size_t kMaxLine = 64;  // result lines are short; longer ones are data
@@ -66,12 +67,12 @@ class InBandModemLines : public ModemLines {
   bool OtherSideOpen() const;
 
   const int fd_;
-  std::mutex mu_;
-  bool carrier_ = false;    // guarded by mu_
-  bool dtr_off_ = false;    // guarded by mu_
-  unsigned saved_speed_ = 0;  // guarded by mu_: the output speed before the drop
-  std::string line_;        // guarded by mu_: the result line being received
-  bool line_overflow_ = false;  // guarded by mu_
+  platform::Mutex mu_;
+  bool carrier_ GUARDED_BY(mu_) = false;
+  bool dtr_off_ GUARDED_BY(mu_) = false;
+  unsigned saved_speed_ GUARDED_BY(mu_) = 0;  // the output speed before the drop
+  std::string line_ GUARDED_BY(mu_);  // the result line being received
+  bool line_overflow_ GUARDED_BY(mu_) = false;
 };
 
 }  // namespace platform::serial

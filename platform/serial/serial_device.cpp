@@ -84,7 +84,7 @@ bool SerialDevice::Open(const std::string& path) {
   data_bits_ = 8;
   cts_flow_ = false;
   {
-    std::lock_guard<std::mutex> lock(error_mu_);
+    platform::MutexLock lock(error_mu_);
     have_counts_ = false;
   }
   own_lines_.reset();
@@ -169,7 +169,7 @@ bool SerialDevice::ClearCommError(uint32_t* errors, ComStat* stat) {
   if (ioctl(fd_, TIOCGICOUNT, &counts) == 0) {
     const int now[5] = {counts.frame, counts.parity, counts.overrun, counts.buf_overrun, counts.brk};
     static constexpr uint32_t kBits[5] = {kCeFrame, kCeRxParity, kCeOverrun, kCeRxOver, kCeBreak};
-    std::lock_guard<std::mutex> lock(error_mu_);
+    platform::MutexLock lock(error_mu_);
     if (have_counts_) {
       for (int i = 0; i < 5; ++i) {
         if (now[i] != last_counts_[i]) *errors |= kBits[i];

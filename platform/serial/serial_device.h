@@ -21,13 +21,13 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <string>
 
 #include "platform/serial/fd_wait.h"
 #include "platform/serial/modem_lines.h"
 #include "platform/sync/event.h"
+#include "platform/sync/mutex.h"
 
 namespace platform::serial {
 
@@ -80,7 +80,7 @@ class SerialDevice {
   // Opens path for reading and writing, non-blocking, without becoming its
   // controlling terminal, exclusively (TIOCEXCL). False (with GetLastError set)
   // when it cannot be opened or is not a terminal. An open device is closed first.
-  bool Open(const std::string& path);
+  bool Open(const std::string& path) EXCLUDES(error_mu_);
   bool IsOpen() const { return fd_ >= 0; }
   // Drops DTR (which hangs a modem up), then closes. True when closed, also when
   // it was not open.
@@ -93,7 +93,7 @@ class SerialDevice {
 
   // The line errors since the last call (kCe* bits, only where the driver counts
   // them) and the queue counts. False when the device is not open.
-  bool ClearCommError(uint32_t* errors, ComStat* stat);
+  bool ClearCommError(uint32_t* errors, ComStat* stat) EXCLUDES(error_mu_);
   // Bytes waiting to be read (0 when not open or unknown).
   uint32_t BytesWaiting() const;
   // Up to max bytes that have arrived, without waiting: the count, 0 when nothing
@@ -133,9 +133,9 @@ class SerialDevice {
   ModemLines* lines_ = nullptr;  // injected_lines_ or own_lines_
   std::unique_ptr<ModemLines> own_lines_;
 
-  std::mutex error_mu_;
-  bool have_counts_ = false;  // guarded by error_mu_
-  int last_counts_[5] = {};   // guarded by error_mu_: frame, parity, overrun, buffer overrun, break
+  platform::Mutex error_mu_;
+  bool have_counts_ GUARDED_BY(error_mu_) = false;
+  int last_counts_[5] GUARDED_BY(error_mu_) = {};  // frame, parity, overrun, buffer overrun, break
 
   std::atomic<uint32_t> comm_mask_{0};
   // WaitCommEvent's own state (its one thread).

@@ -8,19 +8,21 @@ namespace platform {
 
 void Waiter::Notify() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     notified_ = true;
   }
-  cv_.notify_all();
+  cv_.NotifyAll();
   if (on_notify_) on_notify_();
 }
 
 bool Waiter::Sleep(uint32_t ms) {
-  std::unique_lock<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   if (ms == kInfinite) {
-    cv_.wait(lock, [this] { return notified_; });
+    while (!notified_) cv_.Wait(mu_);
   } else {
-    cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return notified_; });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!notified_ && cv_.WaitUntil(mu_, deadline)) {
+    }
   }
   const bool was = notified_;
   notified_ = false;
@@ -35,18 +37,18 @@ Event::~Event() = default;
 // that has detached (and may be gone) is never notified. Lock order: event, then
 // waiter; a waiter never takes an event's mutex.
 void Event::Set() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   signaled_ = true;
   for (Waiter* w : waiters_) w->Notify();
 }
 
 void Event::Reset() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   signaled_ = false;
 }
 
 void Event::Pulse() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   if (waiters_.empty()) {
     signaled_ = false;
     return;
@@ -67,18 +69,18 @@ bool Event::Wait(uint32_t ms) {
 }
 
 bool Event::IsSet() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return signaled_;
 }
 
 uint64_t Event::Attach(Waiter* waiter) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   waiters_.push_back(waiter);
   return pulses_;
 }
 
 bool Event::TryConsume(uint64_t attach_token) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   if (signaled_) {
     if (mode_ == Mode::kAutoReset) signaled_ = false;
     return true;
@@ -87,7 +89,7 @@ bool Event::TryConsume(uint64_t attach_token) {
 }
 
 void Event::Detach(Waiter* waiter) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   auto it = std::find(waiters_.begin(), waiters_.end(), waiter);
   if (it != waiters_.end()) waiters_.erase(it);
 }

@@ -6,13 +6,14 @@
 // so any thread may Set, Reset or Pulse at any time.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
-#include <mutex>
 #include <span>
 #include <vector>
+
+#include "platform/sync/mutex.h"
+#include "platform/sync/thread_annotations.h"
 
 namespace platform {
 
@@ -30,15 +31,15 @@ class Waiter {
   Waiter(const Waiter&) = delete;
   Waiter& operator=(const Waiter&) = delete;
 
-  void Notify();
+  void Notify() EXCLUDES(mu_);
   // Sleeps until Notify was called since the last return, or ms ran out. Returns
   // true when notified. Clears the notification.
-  bool Sleep(uint32_t ms);
+  bool Sleep(uint32_t ms) EXCLUDES(mu_);
 
  private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  bool notified_ = false;
+  Mutex mu_;
+  CondVar cv_;
+  bool notified_ GUARDED_BY(mu_) = false;
   std::function<void()> on_notify_;
 };
 
@@ -52,16 +53,17 @@ class Event {
   ~Event();
 
   // Signals the event. A manual-reset event stays set until Reset; an auto-reset
-  // event releases one wait and clears itself.
-  void Set();
-  void Reset();
+  // event releases one wait and clears itself. Each member takes the event's own
+  // mutex (and, to notify, the waiters' mutexes under it).
+  void Set() EXCLUDES(mu_);
+  void Reset() EXCLUDES(mu_);
   // Releases the waits in progress (all of them for manual reset, one for auto reset)
   // and leaves the event clear. With no wait in progress it only clears the event.
-  void Pulse();
+  void Pulse() EXCLUDES(mu_);
   // Waits until set (consuming it when auto-reset). ms may be kInfinite; 0 polls.
-  bool Wait(uint32_t ms);
+  bool Wait(uint32_t ms) EXCLUDES(mu_);
   // True when set; does not consume an auto-reset event.
-  bool IsSet() const;
+  bool IsSet() const EXCLUDES(mu_);
 
   // Waits until one of the events is set and returns the lowest index among the set
   // ones (consuming that one alone when it is auto-reset), or kWaitTimeout.
@@ -73,16 +75,16 @@ class Event {
   // The building block of combined waits: Attach registers the waiter, TryConsume
   // reports (and consumes) a signal seen since Attach, Detach ends the registration.
   // The value returned by Attach must be passed back to TryConsume.
-  uint64_t Attach(Waiter* waiter);
-  bool TryConsume(uint64_t attach_token);
-  void Detach(Waiter* waiter);
+  uint64_t Attach(Waiter* waiter) EXCLUDES(mu_);
+  bool TryConsume(uint64_t attach_token) EXCLUDES(mu_);
+  void Detach(Waiter* waiter) EXCLUDES(mu_);
 
  private:
   const Mode mode_;
-  mutable std::mutex mu_;
-  bool signaled_;
-  uint64_t pulses_ = 0;  // grows with every Pulse of a manual-reset event
-  std::vector<Waiter*> waiters_;
+  mutable Mutex mu_;
+  bool signaled_ GUARDED_BY(mu_);
+  uint64_t pulses_ GUARDED_BY(mu_) = 0;  // grows with every Pulse of a manual-reset event
+  std::vector<Waiter*> waiters_ GUARDED_BY(mu_);
 };
 
 // Attaches a waiter to a set of events for the lifetime of the object.

@@ -7,10 +7,10 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <unordered_map>
 #include <utility>
 
+#include "platform/sync/mutex.h"
 #include "platform/tls/sspi.h"
 
 namespace platform::tls {
@@ -22,26 +22,26 @@ class HandleRegistry {
   HandleRegistry(const HandleRegistry&) = delete;
   HandleRegistry& operator=(const HandleRegistry&) = delete;
 
-  SecHandle Add(std::shared_ptr<T> object) {
-    std::lock_guard<std::mutex> lock(mu_);
+  SecHandle Add(std::shared_ptr<T> object) EXCLUDES(mu_) {
+    platform::MutexLock lock(mu_);
     const uintptr_t id = ++last_id_;
     live_.emplace(id, std::move(object));
     return SecHandle{id, tag_};
   }
 
   // Null when the handle is not live (or null).
-  std::shared_ptr<T> Find(const SecHandle* handle) const {
+  std::shared_ptr<T> Find(const SecHandle* handle) const EXCLUDES(mu_) {
     if (handle == nullptr || handle->dwUpper != tag_) return nullptr;
-    std::lock_guard<std::mutex> lock(mu_);
+    platform::MutexLock lock(mu_);
     const auto it = live_.find(handle->dwLower);
     return it == live_.end() ? nullptr : it->second;
   }
 
   // False when the handle is not live.
-  bool Remove(const SecHandle* handle) {
+  bool Remove(const SecHandle* handle) EXCLUDES(mu_) {
     if (handle == nullptr || handle->dwUpper != tag_) return false;
     std::shared_ptr<T> doomed;  // destroyed after the lock is released
-    std::lock_guard<std::mutex> lock(mu_);
+    platform::MutexLock lock(mu_);
     const auto it = live_.find(handle->dwLower);
     if (it == live_.end()) return false;
     doomed = std::move(it->second);
@@ -51,9 +51,9 @@ class HandleRegistry {
 
  private:
   const uintptr_t tag_;
-  mutable std::mutex mu_;
-  uintptr_t last_id_ = 0;
-  std::unordered_map<uintptr_t, std::shared_ptr<T>> live_;
+  mutable platform::Mutex mu_;
+  uintptr_t last_id_ GUARDED_BY(mu_) = 0;
+  std::unordered_map<uintptr_t, std::shared_ptr<T>> live_ GUARDED_BY(mu_);
 };
 
 }  // namespace platform::tls

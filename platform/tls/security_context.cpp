@@ -130,7 +130,7 @@ void SecurityContext::Fail(SECURITY_STATUS status) {
 }
 
 void SecurityContext::RequestShutdown() {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   shutdown_requested_ = true;
 }
 
@@ -150,7 +150,7 @@ SecurityContext::HandshakeStep SecurityContext::ShutdownStep() {
 }
 
 SecurityContext::HandshakeStep SecurityContext::Handshake(const uint8_t* input, size_t length) {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   if (shutdown_requested_) return ShutdownStep();
   HandshakeStep step;
   switch (state_) {
@@ -240,7 +240,7 @@ SecurityContext::HandshakeStep SecurityContext::Handshake(const uint8_t* input, 
 }
 
 SecurityContext::DecryptStep SecurityContext::Decrypt(uint8_t* data, size_t length) {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   DecryptStep step;
   switch (state_) {
     case State::kEstablished:
@@ -319,7 +319,7 @@ SecurityContext::DecryptStep SecurityContext::Decrypt(uint8_t* data, size_t leng
 }
 
 SECURITY_STATUS SecurityContext::Encrypt(const uint8_t* plain, size_t length, std::string* record) {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   switch (state_) {
     case State::kEstablished:
       break;
@@ -357,14 +357,14 @@ SECURITY_STATUS SecurityContext::Encrypt(const uint8_t* plain, size_t length, st
 }
 
 SECURITY_STATUS SecurityContext::StreamSizes(SecPkgContext_StreamSizes* sizes) {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   if (!HandshakeDoneOnce()) return SEC_E_INVALID_HANDLE;
   *sizes = sizes_;
   return SEC_E_OK;
 }
 
 SECURITY_STATUS SecurityContext::PeerCertificates(std::vector<X509*>* chain) {
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   if (!HandshakeDoneOnce()) return SEC_E_INVALID_HANDLE;
   X509* leaf = SSL_get1_peer_certificate(ssl_);
   if (leaf == nullptr) return SEC_E_NO_CREDENTIALS;

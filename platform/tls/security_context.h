@@ -14,10 +14,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/sync/mutex.h"
 #include "platform/tls/sspi.h"
 
 typedef struct ssl_st SSL;
@@ -50,10 +50,10 @@ class SecurityContext {
   // SEC_E_INCOMPLETE_MESSAGE (no whole record and nothing to send: nothing used), a
   // failure (the context is dead). After RequestShutdown the step yields the
   // close_notify instead (SEC_E_OK). On an established context it does nothing.
-  HandshakeStep Handshake(const uint8_t* input, size_t length);
+  HandshakeStep Handshake(const uint8_t* input, size_t length) EXCLUDES(mu_);
 
   // The next Handshake call ends the connection with a close_notify.
-  void RequestShutdown();
+  void RequestShutdown() EXCLUDES(mu_);
 
   struct DecryptStep {
     SECURITY_STATUS status = SEC_E_OK;
@@ -66,19 +66,19 @@ class SecurityContext {
   // data, possibly none), SEC_I_RENEGOTIATE (the server asked for a new handshake:
   // continue with Handshake), SEC_I_CONTEXT_EXPIRED (close_notify),
   // SEC_E_INCOMPLETE_MESSAGE (nothing used), or a failure.
-  DecryptStep Decrypt(uint8_t* data, size_t length);
+  DecryptStep Decrypt(uint8_t* data, size_t length) EXCLUDES(mu_);
 
   // Encrypts 1..cbMaximumMessage bytes into exactly one record, whose first cbHeader
   // bytes are the header part and whose last (size - cbHeader - length) bytes, at
   // most cbTrailer, are the trailer part.
-  SECURITY_STATUS Encrypt(const uint8_t* plain, size_t length, std::string* record);
+  SECURITY_STATUS Encrypt(const uint8_t* plain, size_t length, std::string* record) EXCLUDES(mu_);
 
   // The record sizes of the negotiated cipher.
-  SECURITY_STATUS StreamSizes(SecPkgContext_StreamSizes* sizes);
+  SECURITY_STATUS StreamSizes(SecPkgContext_StreamSizes* sizes) EXCLUDES(mu_);
 
   // The server's certificate first, then the rest of the chain it sent; each entry
   // holds a reference that the caller releases (X509_free).
-  SECURITY_STATUS PeerCertificates(std::vector<X509*>* chain);
+  SECURITY_STATUS PeerCertificates(std::vector<X509*>* chain) EXCLUDES(mu_);
 
  private:
   enum class State {
@@ -91,22 +91,22 @@ class SecurityContext {
   };
 
   SecurityContext(std::shared_ptr<ClientCredentials> credentials, SSL* ssl, BIO* in, BIO* out);
-  HandshakeStep ShutdownStep();
-  void Fail(SECURITY_STATUS status);
-  std::string TakeOutput();
-  bool HandshakeDoneOnce() const { return sizes_.cbMaximumMessage != 0; }
+  HandshakeStep ShutdownStep() REQUIRES(mu_);
+  void Fail(SECURITY_STATUS status) REQUIRES(mu_);
+  std::string TakeOutput() REQUIRES(mu_);
+  bool HandshakeDoneOnce() const REQUIRES(mu_) { return sizes_.cbMaximumMessage != 0; }
 
-  std::mutex mu_;
+  platform::Mutex mu_;
   const std::shared_ptr<ClientCredentials> credentials_;  // keeps the SSL_CTX alive
-  SSL* const ssl_;
-  BIO* const in_;   // server -> OpenSSL, owned by ssl_
-  BIO* const out_;  // OpenSSL -> server, owned by ssl_
-  State state_ = State::kHandshaking;
-  bool started_ = false;
-  bool shutdown_requested_ = false;
-  SECURITY_STATUS failure_ = SEC_E_OK;
-  SecPkgContext_StreamSizes sizes_{};
-  std::vector<uint8_t> plain_;  // room for one record's plain text
+  SSL* const ssl_ PT_GUARDED_BY(mu_);
+  BIO* const in_ PT_GUARDED_BY(mu_);   // server -> OpenSSL, owned by ssl_
+  BIO* const out_ PT_GUARDED_BY(mu_);  // OpenSSL -> server, owned by ssl_
+  State state_ GUARDED_BY(mu_) = State::kHandshaking;
+  bool started_ GUARDED_BY(mu_) = false;
+  bool shutdown_requested_ GUARDED_BY(mu_) = false;
+  SECURITY_STATUS failure_ GUARDED_BY(mu_) = SEC_E_OK;
+  SecPkgContext_StreamSizes sizes_ GUARDED_BY(mu_){};
+  std::vector<uint8_t> plain_ GUARDED_BY(mu_);  // room for one record's plain text
 };
 
 // The record sizes of the cipher that ssl has negotiated; false when none is known.

@@ -50,7 +50,7 @@ TrustStore& TrustStore::Instance() {
 X509_STORE* TrustStore::Current() {
   std::string file, dir;
   const std::string key = CurrentKey(&file, &dir);
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(mu_);
   if (store_ == nullptr || key != key_) {
     X509_STORE* fresh = Load(file, dir);
     if (fresh == nullptr) return nullptr;

@@ -8,8 +8,9 @@
 // several verifications at once.
 #pragma once
 
-#include <mutex>
 #include <string>
+
+#include "platform/sync/mutex.h"
 
 typedef struct x509_store_st X509_STORE;
 
@@ -25,15 +26,15 @@ class TrustStore {
   // A reference to the store for the current locations, which the caller frees
   // (X509_STORE_free); null when out of memory. A missing bundle gives an empty
   // store: nothing is trusted.
-  X509_STORE* Current();
+  X509_STORE* Current() EXCLUDES(mu_);
 
   // The process's instance.
   static TrustStore& Instance();
 
  private:
-  std::mutex mu_;
-  std::string key_;
-  X509_STORE* store_ = nullptr;
+  platform::Mutex mu_;
+  std::string key_ GUARDED_BY(mu_);
+  X509_STORE* store_ GUARDED_BY(mu_) = nullptr;
 };
 
 }  // namespace platform::tls
