@@ -28,7 +28,7 @@ std::string OneLine(const std::string& text) {
 CLaneRegistry g_LaneRegistry;
 
 bool CLaneRegistry::Register(const std::string& laneId) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   if (laneId.empty()) return true;
   for (const std::string& id : m_LaneIds) {
     if (id == laneId) return true;
@@ -41,7 +41,7 @@ bool CLaneRegistry::Register(const std::string& laneId) {
 }
 
 bool CLaneRegistry::SetMaximum(int count) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   m_MaxLanes = count;
   return true;
 }

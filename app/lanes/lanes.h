@@ -32,11 +32,12 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "core/vocab/text_helpers.h"
+#include "platform/sync/mutex.h"
+#include "platform/sync/thread_annotations.h"
 
 class CLogger;
 
@@ -47,13 +48,13 @@ class CLaneRegistry {
   CLaneRegistry& operator=(const CLaneRegistry&) = delete;
   virtual ~CLaneRegistry() = default;
 
-  bool Register(const std::string& laneId);
-  bool SetMaximum(int count);
+  bool Register(const std::string& laneId) EXCLUDES(m_Lock);
+  bool SetMaximum(int count) EXCLUDES(m_Lock);
 
  private:
-  std::mutex m_Lock;
-  std::vector<std::string> m_LaneIds;  // guarded by m_Lock; only ever added to
-  int m_MaxLanes = 0;                  // guarded by m_Lock
+  platform::Mutex m_Lock;
+  std::vector<std::string> m_LaneIds GUARDED_BY(m_Lock);  // only ever added to
+  int m_MaxLanes GUARDED_BY(m_Lock) = 0;
 };
 
 // The process's lane registry.

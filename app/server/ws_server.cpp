@@ -161,7 +161,7 @@ uint32_t WSServer::AcceptConnections() {
 }
 
 bool WSServer::StartConnection(WSAcceptRecord* record) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   WSConnectionNode& node = m_Connections.emplace_front();
   node.m_Key = m_NextKey++;
   node.m_Socket = record->m_Socket;
@@ -186,7 +186,7 @@ void WSServer::ConnectionThread(WSAcceptRecord* record, uint64_t key) {
     connection->m_PeerAddress = record->m_PeerAddress;
     connection->m_Server = this;
     {
-      std::lock_guard<std::mutex> lock(m_Lock);
+      platform::MutexLock lock(m_Lock);
       for (WSConnectionNode& node : m_Connections) {
         if (node.m_Key == key) node.m_Connection = connection;
       }
@@ -199,7 +199,7 @@ void WSServer::ConnectionThread(WSAcceptRecord* record, uint64_t key) {
       connection->OnConnect();
     }
     {
-      std::lock_guard<std::mutex> lock(m_Lock);
+      platform::MutexLock lock(m_Lock);
       for (WSConnectionNode& node : m_Connections) {
         if (node.m_Key == key) node.m_Connection = nullptr;
       }
@@ -213,7 +213,7 @@ void WSServer::ConnectionThread(WSAcceptRecord* record, uint64_t key) {
 }
 
 void WSServer::RemoveConnection(uint64_t key) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   for (auto it = m_Connections.begin(); it != m_Connections.end(); ++it) {
     if (it->m_Key != key) continue;
     m_EndedThreads.push_back(std::move(it->m_Thread));
@@ -221,13 +221,13 @@ void WSServer::RemoveConnection(uint64_t key) {
     m_ConnectionCount.fetch_sub(1);
     break;
   }
-  m_ListChanged.notify_all();
+  m_ListChanged.NotifyAll();
 }
 
 void WSServer::ReapEndedThreads() {
   std::list<std::thread> ended;
   {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    platform::MutexLock lock(m_Lock);
     ended.swap(m_EndedThreads);
   }
   for (std::thread& thread : ended) thread.join();
@@ -238,15 +238,15 @@ void WSServer::JoinAllThreads() {
   m_AcceptThread.Join();
   std::list<std::thread> ended;
   {
-    std::unique_lock<std::mutex> lock(m_Lock);
-    m_ListChanged.wait(lock, [this] { return m_Connections.empty(); });
+    platform::MutexLock lock(m_Lock);
+    while (!m_Connections.empty()) m_ListChanged.Wait(m_Lock);
     ended.swap(m_EndedThreads);
   }
   for (std::thread& thread : ended) thread.join();
 }
 
 int WSServer::CancelAllConnections() {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   int n = 0;
   for (WSConnectionNode& node : m_Connections) {
     if (node.m_Connection != nullptr) node.m_Connection->CancelBlockingCall();
@@ -256,7 +256,7 @@ int WSServer::CancelAllConnections() {
 }
 
 int WSServer::CountConnectionList() {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  platform::MutexLock lock(m_Lock);
   return static_cast<int>(m_Connections.size());
 }
 

@@ -29,10 +29,8 @@
 #include <netinet/in.h>  // AF_INET and INADDR_ANY for the callers of Listen
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <list>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -40,6 +38,8 @@
 #include "platform/net/listener.h"
 #include "platform/net/wait.h"
 #include "platform/sync/event.h"
+#include "platform/sync/mutex.h"
+#include "platform/sync/thread_annotations.h"
 #include "platform/thread/worker_thread.h"
 
 // What the accept thread hands to a new connection thread.
@@ -104,15 +104,15 @@ class WSServer {
 
   // CancelBlockingCall on every registered connection (their threads then end and
   // unregister themselves). Returns how many there were.
-  int CancelAllConnections();
+  int CancelAllConnections() EXCLUDES(m_Lock);
   // The number of registered connections, under the lock.
-  int CountConnectionList();
+  int CountConnectionList() EXCLUDES(m_Lock);
 
   // Stops accepting, then waits until the accept thread and every connection thread
   // have ended and joins them all. A derived destructor calls it (after telling its
   // connections to finish) before its own members go. Safe to call more than once,
   // from any thread but the server's own.
-  void JoinAllThreads();
+  void JoinAllThreads() EXCLUDES(m_Lock);
 
   // Set by the owner (or the destructors) to tell the connections to finish.
   std::atomic<int> m_ShuttingDown{0};
@@ -128,12 +128,12 @@ class WSServer {
   void ConnectionThread(WSAcceptRecord* record, uint64_t key);
   // Registers an accepted socket and starts its thread; false when the thread could
   // not be started (nothing stays registered).
-  bool StartConnection(WSAcceptRecord* record);
+  bool StartConnection(WSAcceptRecord* record) EXCLUDES(m_Lock);
   // Unregisters the node: its thread moves to the ended ones. The caller's last use
   // of the server.
-  void RemoveConnection(uint64_t key);
+  void RemoveConnection(uint64_t key) EXCLUDES(m_Lock);
   // Joins the threads that have ended.
-  void ReapEndedThreads();
+  void ReapEndedThreads() EXCLUDES(m_Lock);
   // Sleeps up to ms unless a stop is requested; false when it was.
   bool PauseUnlessStopped(uint32_t ms);
   void CloseListenSocket();
@@ -149,11 +149,11 @@ class WSServer {
   std::atomic<int> m_Port{-1};
   int m_ListenErrno = 0;  // written and read by the thread that calls Listen
 
-  std::mutex m_Lock;
-  std::condition_variable m_ListChanged;  // a node was removed
-  std::list<WSConnectionNode> m_Connections;  // newest at the head
-  std::list<std::thread> m_EndedThreads;
-  uint64_t m_NextKey = 1;
+  platform::Mutex m_Lock;
+  platform::CondVar m_ListChanged;  // a node was removed
+  std::list<WSConnectionNode> m_Connections GUARDED_BY(m_Lock);  // newest at the head
+  std::list<std::thread> m_EndedThreads GUARDED_BY(m_Lock);
+  uint64_t m_NextKey GUARDED_BY(m_Lock) = 1;
 
   platform::WorkerThread m_AcceptThread;
 };

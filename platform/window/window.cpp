@@ -4,9 +4,11 @@
 #include <chrono>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <unordered_map>
 #include <vector>
+
+#include "platform/sync/mutex.h"
+#include "platform/sync/thread_annotations.h"
 
 namespace platform::window {
 namespace {
@@ -35,17 +37,16 @@ struct Timer {
 
 // One thread's queue. mu guards everything but depth, which only the owner touches.
 struct ThreadQueue {
-  std::mutex mu;
-  std::deque<Posted> queue;
-  std::vector<Timer> timers;
-  std::vector<Waiter*> sleepers;
-  PumpDriver* driver = nullptr;
-  bool quit = false;
-  int quit_code = 0;
+  platform::Mutex mu;
+  std::deque<Posted> queue GUARDED_BY(mu);
+  std::vector<Timer> timers GUARDED_BY(mu);
+  std::vector<Waiter*> sleepers GUARDED_BY(mu);
+  PumpDriver* driver GUARDED_BY(mu) = nullptr;
+  bool quit GUARDED_BY(mu) = false;
+  int quit_code GUARDED_BY(mu) = 0;
   int depth = 0;
 
-  // Caller holds mu.
-  void WakeLocked() {
+  void WakeLocked() REQUIRES(mu) {
     for (Waiter* w : sleepers) w->Notify();
     if (driver) driver->Wake();
   }
@@ -56,12 +57,12 @@ struct Entry {
   std::shared_ptr<MessageHandler> handler;
 };
 
-std::mutex g_registry_mu;
-std::unordered_map<WindowHandle, Entry>& Registry() {
+platform::Mutex g_registry_mu;
+std::unordered_map<WindowHandle, Entry>& Registry() REQUIRES(g_registry_mu) {
   static auto* registry = new std::unordered_map<WindowHandle, Entry>();  // never destroyed: usable at exit
   return *registry;
 }
-WindowHandle g_next_handle = 1;
+WindowHandle g_next_handle GUARDED_BY(g_registry_mu) = 1;
 
 thread_local std::shared_ptr<ThreadQueue> t_queue;
 
@@ -71,7 +72,7 @@ ThreadQueue& Current() {
 }
 
 bool Lookup(WindowHandle window, Entry* out) {
-  std::lock_guard<std::mutex> lock(g_registry_mu);
+  platform::MutexLock lock(g_registry_mu);
   auto it = Registry().find(window);
   if (it == Registry().end()) return false;
   *out = it->second;
@@ -96,13 +97,13 @@ int Pump(std::span<Event* const> events, uint32_t ms, const std::function<bool()
   ThreadQueue& tq = Current();
   PumpDriver* driver;
   {
-    std::lock_guard<std::mutex> lock(tq.mu);
+    platform::MutexLock lock(tq.mu);
     driver = tq.driver;
   }
   Waiter waiter(driver ? std::function<void()>([driver] { driver->Wake(); }) : nullptr);
   EventWaitScope scope(events, &waiter);
   {
-    std::lock_guard<std::mutex> lock(tq.mu);
+    platform::MutexLock lock(tq.mu);
     tq.sleepers.push_back(&waiter);
   }
   if (!outermost) ++tq.depth;
@@ -125,7 +126,7 @@ int Pump(std::span<Event* const> events, uint32_t ms, const std::function<bool()
       sleep = ms - static_cast<uint32_t>(spent);
     }
     {
-      std::lock_guard<std::mutex> lock(tq.mu);
+      platform::MutexLock lock(tq.mu);
       if (!tq.queue.empty()) continue;
       for (const Timer& t : tq.timers) sleep = std::min(sleep, MsUntil(t.due, now));
     }
@@ -134,7 +135,7 @@ int Pump(std::span<Event* const> events, uint32_t ms, const std::function<bool()
   }
 
   {
-    std::lock_guard<std::mutex> lock(tq.mu);
+    platform::MutexLock lock(tq.mu);
     tq.sleepers.erase(std::find(tq.sleepers.begin(), tq.sleepers.end(), &waiter));
     // Back in a toolkit's own loop: let it see a pending quit and re-arm its timers.
     if (!outermost && --tq.depth == 0 && tq.driver) tq.driver->Wake();
@@ -146,14 +147,14 @@ int Pump(std::span<Event* const> events, uint32_t ms, const std::function<bool()
 
 void InstallDriver(PumpDriver* driver) {
   ThreadQueue& tq = Current();
-  std::lock_guard<std::mutex> lock(tq.mu);
+  platform::MutexLock lock(tq.mu);
   tq.driver = driver;
   if (driver && (!tq.queue.empty() || tq.quit)) driver->Wake();
 }
 
 WindowHandle CreateWindowHandle(MessageHandler handler) {
   Current();
-  std::lock_guard<std::mutex> lock(g_registry_mu);
+  platform::MutexLock lock(g_registry_mu);
   const WindowHandle handle = g_next_handle++;
   Registry()[handle] = Entry{t_queue, std::make_shared<MessageHandler>(std::move(handler))};
   return handle;
@@ -162,7 +163,7 @@ WindowHandle CreateWindowHandle(MessageHandler handler) {
 void DestroyWindowHandle(WindowHandle window) {
   Entry entry;
   {
-    std::lock_guard<std::mutex> lock(g_registry_mu);
+    platform::MutexLock lock(g_registry_mu);
     auto it = Registry().find(window);
     if (it == Registry().end()) return;
     entry = std::move(it->second);
@@ -170,7 +171,7 @@ void DestroyWindowHandle(WindowHandle window) {
   }
   std::vector<std::shared_ptr<SendSlot>> unanswered;
   {
-    std::lock_guard<std::mutex> lock(entry.owner->mu);
+    platform::MutexLock lock(entry.owner->mu);
     auto& q = entry.owner->queue;
     for (auto it = q.begin(); it != q.end();) {
       if (it->window == window) {
@@ -188,14 +189,14 @@ void DestroyWindowHandle(WindowHandle window) {
 }
 
 bool IsWindow(WindowHandle window) {
-  std::lock_guard<std::mutex> lock(g_registry_mu);
+  platform::MutexLock lock(g_registry_mu);
   return Registry().count(window) != 0;
 }
 
 bool PostMessage(WindowHandle window, uint32_t message, WPARAM wparam, LPARAM lparam) {
   Entry entry;
   if (!Lookup(window, &entry)) return false;
-  std::lock_guard<std::mutex> lock(entry.owner->mu);
+  platform::MutexLock lock(entry.owner->mu);
   entry.owner->queue.push_back(Posted{window, message, wparam, lparam, nullptr});
   entry.owner->WakeLocked();
   return true;
@@ -207,7 +208,7 @@ LRESULT SendMessage(WindowHandle window, uint32_t message, WPARAM wparam, LPARAM
   if (entry.owner == t_queue) return (*entry.handler)(message, wparam, lparam);
   auto slot = std::make_shared<SendSlot>();
   {
-    std::lock_guard<std::mutex> lock(entry.owner->mu);
+    platform::MutexLock lock(entry.owner->mu);
     entry.owner->queue.push_back(Posted{window, message, wparam, lparam, slot});
     entry.owner->WakeLocked();
   }
@@ -219,7 +220,7 @@ uintptr_t SetTimer(WindowHandle window, uintptr_t id, uint32_t ms) {
   Entry entry;
   if (!Lookup(window, &entry) || entry.owner != t_queue) return 0;
   ThreadQueue& tq = *entry.owner;
-  std::lock_guard<std::mutex> lock(tq.mu);
+  platform::MutexLock lock(tq.mu);
   const auto due = SteadyClock::now() + std::chrono::milliseconds(ms);
   auto it = std::find_if(tq.timers.begin(), tq.timers.end(),
                          [&](const Timer& t) { return t.window == window && t.id == id; });
@@ -235,7 +236,7 @@ uintptr_t SetTimer(WindowHandle window, uintptr_t id, uint32_t ms) {
 
 bool KillTimer(WindowHandle window, uintptr_t id) {
   ThreadQueue& tq = Current();
-  std::lock_guard<std::mutex> lock(tq.mu);
+  platform::MutexLock lock(tq.mu);
   auto it = std::find_if(tq.timers.begin(), tq.timers.end(),
                          [&](const Timer& t) { return t.window == window && t.id == id; });
   if (it == tq.timers.end()) return false;
@@ -245,7 +246,7 @@ bool KillTimer(WindowHandle window, uintptr_t id) {
 
 void PostQuitMessage(int exit_code) {
   ThreadQueue& tq = Current();
-  std::lock_guard<std::mutex> lock(tq.mu);
+  platform::MutexLock lock(tq.mu);
   tq.quit = true;
   tq.quit_code = exit_code;
   tq.WakeLocked();
@@ -253,14 +254,14 @@ void PostQuitMessage(int exit_code) {
 
 bool QuitPending(int* exit_code) {
   ThreadQueue& tq = Current();
-  std::lock_guard<std::mutex> lock(tq.mu);
+  platform::MutexLock lock(tq.mu);
   if (tq.quit && exit_code) *exit_code = tq.quit_code;
   return tq.quit;
 }
 
 void ClearQuit() {
   ThreadQueue& tq = Current();
-  std::lock_guard<std::mutex> lock(tq.mu);
+  platform::MutexLock lock(tq.mu);
   tq.quit = false;
   tq.quit_code = 0;
 }
@@ -270,7 +271,7 @@ bool DispatchPending() {
   for (;;) {
     Posted m;
     {
-      std::lock_guard<std::mutex> lock(tq.mu);
+      platform::MutexLock lock(tq.mu);
       if (tq.queue.empty()) break;
       m = std::move(tq.queue.front());
       tq.queue.pop_front();
@@ -284,7 +285,7 @@ bool DispatchPending() {
   // Timers that are due now, each once per call, in the order they were set.
   std::vector<std::pair<WindowHandle, uintptr_t>> due;
   {
-    std::lock_guard<std::mutex> lock(tq.mu);
+    platform::MutexLock lock(tq.mu);
     const auto now = SteadyClock::now();
     for (Timer& t : tq.timers) {
       if (t.due <= now) {
@@ -317,7 +318,7 @@ int PumpDepth() { return Current().depth; }
 
 uint32_t MsUntilNextTimer() {
   ThreadQueue& tq = Current();
-  std::lock_guard<std::mutex> lock(tq.mu);
+  platform::MutexLock lock(tq.mu);
   uint32_t next = kInfinite;
   const auto now = SteadyClock::now();
   for (const Timer& t : tq.timers) next = std::min(next, MsUntil(t.due, now));
