@@ -2,10 +2,6 @@
 // boxes of the timed messages, and the application object's start-up and shut-down
 // around Qt's message loop. SIGTERM and SIGINT close the main window as File, Exit
 // would, and end the questions that wait for the user with their default answers.
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -19,15 +15,9 @@
 #include "app/shell/kvr_app.h"
 #include "app/shell/main_frame.h"
 #include "app/shell/wiring.h"
+#include "platform/ipc/close_signals.h"
 
 namespace {
-
-int g_SignalPipe[2] = {-1, -1};
-
-void OnSignal(int) {
-  const char byte = 1;
-  [[maybe_unused]] const ssize_t n = ::write(g_SignalPipe[1], &byte, 1);
-}
 
 constexpr char kNoDisplay[] =
     "kvr-elavon-host: no display to open the window on; set DISPLAY, or start with "
@@ -72,16 +62,10 @@ int main(int argc, char** argv) {
   // The boxes of the timed messages and questions are Qt's.
   InstallQtMessageUi();
 
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_SignalPipe) == 0) {
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-  }
-  QSocketNotifier notifier(g_SignalPipe[0], QSocketNotifier::Read);
-  QObject::connect(&notifier, &QSocketNotifier::activated, [] {
-    char byte;
-    [[maybe_unused]] const ssize_t n = ::read(g_SignalPipe[0], &byte, 1);
+  const int close_signals = platform::ipc::InstallCloseSignals();
+  QSocketNotifier notifier(close_signals, QSocketNotifier::Read);
+  QObject::connect(&notifier, &QSocketNotifier::activated, [close_signals] {
+    platform::ipc::TakeCloseSignal(close_signals);
     if (CMainFrame* frame = theApp.MainFrame()) {
       frame->RequestClose();
     } else {
