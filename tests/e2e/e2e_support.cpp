@@ -459,7 +459,8 @@ void ServerRig::Prepare() {
 
 ServerProcess& ServerRig::MakeServer() {
   server_.reset();
-  server_ = std::make_unique<ServerProcess>(KVR_SERVER_BINARY, work_, env_);
+  server_ = std::make_unique<ServerProcess>(options_.program.empty() ? KVR_SERVER_BINARY : options_.program,
+                                            work_, env_);
   return *server_;
 }
 

@@ -117,6 +117,7 @@ struct ServerRigOptions {
   // Stored after merchant terminal id 123456789012, 4 lanes, a 5 s connect time-out.
   std::vector<std::pair<int, std::string>> extra_parameters;
   int end_wait_ms = 40000;  // how long the destructor waits for the server to end
+  std::string program;      // what is spawned ("": the server binary)
 };
 
 // The server binary in a scratch folder of its own: home/ and work/ in it, the test
@@ -137,7 +138,8 @@ class ServerRig {
   ServerRigOptions& options() { return options_; }  // before Prepare
   void Prepare();
   std::map<std::string, std::string>& env() { return env_; }
-  // A new server process with env() (not started); the previous one is ended first.
+  // A new server process of program with env() (not started); the previous one is
+  // ended first.
   ServerProcess& MakeServer();
   // MakeServer, then asserts that the client port accepts within wait_ms.
   void Start(int wait_ms = 30000, std::vector<std::string> args = {"/started_as_service"});
@@ -156,6 +158,7 @@ class ServerRig {
   int port() const { return port_; }
   const elavon_sim::TestPkiFiles& pki() const { return pki_; }
   elavon_sim::ElavonHostSim& sim() { return sim_; }
+  const elavon_sim::ElavonHostSim& sim() const { return sim_; }
   elavon_sim::GatewayServer& gateway() { return *gateway_; }
   ServerProcess& server() { return *server_; }
   const ServerProcess& server() const { return *server_; }
