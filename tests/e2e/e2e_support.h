@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "tools/pos-client/login.h"
 #include "tools/elavon-sim/host_sim.h"
 #include "tools/elavon-sim/https_server.h"
 #include "tools/elavon-sim/test_pki.h"
+#include "tools/pos-client/login.h"
 #include "tools/pos-client/request_envelope.h"
 
 namespace e2e {
@@ -132,7 +132,8 @@ class ServerRig {
  public:
   explicit ServerRig(ServerRigOptions options = {});
   virtual ~ServerRig() { End(); }
-  // Ends the server within end_wait_ms (SIGKILL after), then the gateway. Idempotent.
+  // SIGTERM to the server, waiting end_wait_ms (then the process is killed), then the
+  // gateway stops. Idempotent.
   void End();
 
   ServerRigOptions& options() { return options_; }  // before Prepare
@@ -162,7 +163,6 @@ class ServerRig {
   elavon_sim::GatewayServer& gateway() { return *gateway_; }
   ServerProcess& server() { return *server_; }
   const ServerProcess& server() const { return *server_; }
-  bool has_server() const { return server_ != nullptr; }
 
  private:
   ServerRigOptions options_;

@@ -14,11 +14,9 @@
 #include <gtest/gtest.h>
 
 #include "core/params/param_settings.h"
-#include "platform/fs/files.h"
 #include "tests/e2e/e2e_support.h"
 #include "tools/elavon-sim/host_sim.h"
 #include "tools/elavon-sim/https_server.h"
-#include "tools/elavon-sim/test_pki.h"
 
 namespace {
 

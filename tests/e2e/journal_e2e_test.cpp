@@ -3,23 +3,19 @@
 // after the restart; a reversal that meets a gateway that refuses is tried again
 // until the gateway answers. In each, every approval the host gave is delivered to
 // its POS or reversed, and the log names the reversal and each try.
-#include <signal.h>
 #include <sys/stat.h>
 
 #include <chrono>
-#include <map>
 #include <memory>
 #include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
 
-#include "core/params/param_settings.h"
 #include "platform/fs/files.h"
 #include "tests/e2e/e2e_support.h"
 #include "tools/elavon-sim/host_sim.h"
 #include "tools/elavon-sim/https_server.h"
-#include "tools/elavon-sim/test_pki.h"
 
 namespace {
 

@@ -15,12 +15,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/params/param_settings.h"
 #include "platform/fs/files.h"
 #include "tests/e2e/e2e_support.h"
-#include "tools/elavon-sim/host_sim.h"
-#include "tools/elavon-sim/https_server.h"
-#include "tools/elavon-sim/test_pki.h"
 #include "tools/pos-client/login.h"
 #include "tools/pos-client/reply_frame.h"
 
@@ -81,7 +77,9 @@ class LogReplyE2ETest : public ::testing::Test {
     if (!pos_->Send(request.WireText())) return ::testing::AssertionFailure() << "send";
     for (;;) {
       std::string frame;
-      if (!pos_->ReadFrame(20000, &frame)) return ::testing::AssertionFailure() << "no reply\n" << rig_.server().LogText();
+      if (!pos_->ReadFrame(20000, &frame)) {
+        return ::testing::AssertionFailure() << "no reply\n" << rig_.server().LogText();
+      }
       if (pos_client::OpenReply(frame, request.session, document) != pos_client::Status::kOk) {
         return ::testing::AssertionFailure() << "unreadable reply";
       }

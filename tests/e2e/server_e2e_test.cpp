@@ -14,9 +14,6 @@
 #include "core/params/param_settings.h"
 #include "platform/fs/files.h"
 #include "tests/e2e/e2e_support.h"
-#include "tools/elavon-sim/host_sim.h"
-#include "tools/elavon-sim/https_server.h"
-#include "tools/elavon-sim/test_pki.h"
 #include "tools/pipe-client/pipe_client.h"
 #include "tools/rvcs-sim/rvcs_server.h"
 
