@@ -19,12 +19,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/params/param_settings.h"
 #include "platform/fs/files.h"
 #include "tests/e2e/e2e_support.h"
-#include "tools/elavon-sim/host_sim.h"
-#include "tools/elavon-sim/https_server.h"
-#include "tools/elavon-sim/test_pki.h"
 #include "tools/pos-client/hex.h"
 #include "tools/pos-client/reply_frame.h"
 
@@ -35,76 +31,9 @@ constexpr char kContainer[] = "CorvaneElavonIP_Host{7C31E5A2-9B04-4F6D-8E21-3D5A
 // The server binary with the simulated gateway as both endpoints; the configuration
 // service is down, so the stored parameters are used. The server may be stopped and
 // started again on the same folders.
-class CryptoRig {
+class CryptoRig : public e2e::ServerRig {
  public:
-  void Prepare() {
-    ASSERT_FALSE(scratch_.path().empty());
-    home_ = scratch_.path() + "/home";
-    work_ = scratch_.path() + "/work";
-    ASSERT_TRUE(platform::fs::CreateFolder(home_));
-    ASSERT_TRUE(platform::fs::CreateFolder(work_));
-    std::string error;
-    ASSERT_TRUE(elavon_sim::MakeTestPki(scratch_.path() + "/certs", elavon_sim::TestPkiOptions(), &pki_, &error))
-        << error;
-    elavon_sim::GatewayServerOptions options;
-    options.cert_file = pki_.cert_file;
-    options.key_file = pki_.key_file;
-    gateway_ = std::make_unique<elavon_sim::GatewayServer>(&sim_, options);
-    ASSERT_TRUE(gateway_->Start(&error)) << error;
-    ASSERT_TRUE(e2e::StoreParameters(
-        home_, {{kParmMerchantTerminalId, "123456789012"}, {kParmNumberOfLanes, "4"}, {kParmIpConnectTimeout, "5"}}));
-  }
-
-  void StartServer() {
-    const std::string gateway = "127.0.0.1:" + std::to_string(gateway_->Port());
-    const std::string rvcs = "127.0.0.1:" + std::to_string(e2e::FreePort());
-    port_ = e2e::FreePort();
-    server_ = std::make_unique<e2e::ServerProcess>(
-        KVR_SERVER_BINARY, work_,
-        std::map<std::string, std::string>{{"KVR_HOME", home_},
-                                           {"KVR_CLIENT_PORT", std::to_string(port_)},
-                                           {"KVR_ELAVON_GATEWAY", gateway},
-                                           {"KVR_ELAVON_GATEWAY_SECONDARY", gateway},
-                                           {"KVR_RVCS_PRIMARY", rvcs},
-                                           {"KVR_RVCS_SECONDARY", rvcs},
-                                           {"SSL_CERT_FILE", pki_.ca_file},
-                                           {"QT_QPA_PLATFORM", "offscreen"}});
-    ASSERT_TRUE(server_->Start(port_, 30000)) << server_->LogText() << server_->Output();
-  }
-
-  void StopServer() {
-    int status = -1;
-    ASSERT_TRUE(server_->Stop(40000, &status)) << "no end within 40 s";
-    server_.reset();
-  }
-
-  ~CryptoRig() {
-    if (server_) server_->Stop(40000);
-    if (gateway_) gateway_->Stop();
-  }
-
-  std::unique_ptr<e2e::PosConnection> Pos() {
-    auto pos = std::make_unique<e2e::PosConnection>();
-    std::string failure;
-    if (!pos->Connect(port_, 5000) || !pos->Login("M", &failure)) {
-      ADD_FAILURE() << "login: " << failure;
-      return nullptr;
-    }
-    return pos;
-  }
-
-  std::string ContainerFolder() const { return home_ + "/keys/" + kContainer; }
-  const std::string& home() const { return home_; }
-  std::string Log() const { return server_ ? server_->LogText() : std::string(); }
-
- private:
-  e2e::ScratchFolder scratch_;
-  std::string home_, work_;
-  elavon_sim::TestPkiFiles pki_;
-  elavon_sim::ElavonHostSim sim_;
-  std::unique_ptr<elavon_sim::GatewayServer> gateway_;
-  std::unique_ptr<e2e::ServerProcess> server_;
-  int port_ = 0;
+  std::string ContainerFolder() const { return home() + "/keys/" + kContainer; }
 };
 
 std::string TStreamOf(const std::vector<pos_client::TStreamItem>& items) {
@@ -174,7 +103,7 @@ void WriteOldContainer(const std::string& folder) {
 TEST(CryptoE2ETest, ASaleWhosePlainTextEndsInNulIsApproved) {
   CryptoRig rig;
   ASSERT_NO_FATAL_FAILURE(rig.Prepare());
-  ASSERT_NO_FATAL_FAILURE(rig.StartServer());
+  ASSERT_NO_FATAL_FAILURE(rig.Start());
   auto pos = rig.Pos();
   ASSERT_TRUE(pos);
   struct Row {
@@ -205,7 +134,7 @@ TEST(CryptoE2ETest, ASaleWhosePlainTextEndsInNulIsApproved) {
 TEST(CryptoE2ETest, RandomKeyBlocksAndWrongKeysGetTheSameReplies) {
   CryptoRig rig;
   ASSERT_NO_FATAL_FAILURE(rig.Prepare());
-  ASSERT_NO_FATAL_FAILURE(rig.StartServer());
+  ASSERT_NO_FATAL_FAILURE(rig.Start());
   auto pos = rig.Pos();
   ASSERT_TRUE(pos);
   const pos_client::ServerPublicKey& server = pos->server_key();
@@ -276,7 +205,7 @@ TEST(CryptoE2ETest, AnOldContainerKeepsItsKeyAndANewOneIsMadeWith2048Bits) {
   CryptoRig rig;
   ASSERT_NO_FATAL_FAILURE(rig.Prepare());
   ASSERT_NO_FATAL_FAILURE(WriteOldContainer(rig.ContainerFolder()));
-  ASSERT_NO_FATAL_FAILURE(rig.StartServer());
+  ASSERT_NO_FATAL_FAILURE(rig.Start());
   auto pos = rig.Pos();
   ASSERT_TRUE(pos);
   EXPECT_EQ(pos->server_key().bit_length(), 1024u);
@@ -287,9 +216,9 @@ TEST(CryptoE2ETest, AnOldContainerKeepsItsKeyAndANewOneIsMadeWith2048Bits) {
   pos->Close();
 
   // The way to a new key: stop, move the key file away, start.
-  ASSERT_NO_FATAL_FAILURE(rig.StopServer());
+  ASSERT_NO_FATAL_FAILURE(rig.Stop());
   std::filesystem::rename(rig.ContainerFolder() + "/exchange_key.pem", rig.home() + "/old_exchange_key.pem");
-  ASSERT_NO_FATAL_FAILURE(rig.StartServer());
+  ASSERT_NO_FATAL_FAILURE(rig.Start());
   EXPECT_TRUE(platform::fs::FileExists(rig.ContainerFolder() + "/exchange_key.pem"));
   EXPECT_NE(rig.Log().find("Success on Trying CryptGenKey('GB')"), std::string::npos) << rig.Log();
   pos = rig.Pos();

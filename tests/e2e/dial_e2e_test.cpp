@@ -9,11 +9,9 @@
 #include <gtest/gtest.h>
 
 #include "core/params/param_settings.h"
-#include "platform/fs/files.h"
 #include "tests/e2e/e2e_support.h"
 #include "tools/elavon-sim/host_sim.h"
 #include "tools/elavon-sim/https_server.h"
-#include "tools/elavon-sim/test_pki.h"
 #include "tools/fake-modem/fake_modem.h"
 
 namespace {
@@ -29,58 +27,35 @@ class DialE2ETest : public ::testing::Test {
   // method; the gateway's port is reserved but nothing listens there until
   // StartGateway.
   void StartServer(const std::string& method) {
-    ASSERT_FALSE(scratch_.path().empty());
-    home_ = scratch_.path() + "/home";
-    work_ = scratch_.path() + "/work";
-    ASSERT_TRUE(platform::fs::CreateFolder(home_));
-    ASSERT_TRUE(platform::fs::CreateFolder(work_));
-    std::string error;
-    ASSERT_TRUE(elavon_sim::MakeTestPki(scratch_.path() + "/certs", elavon_sim::TestPkiOptions(), &pki_, &error))
-        << error;
-    gateway_port_ = e2e::FreePort();
-
+    rig_.options().gateway = false;
+    rig_.options().extra_parameters = {{kParmDoNotConnectOnStartup, "Y"}, {kParmTransportMethod, method},
+                                       {kParmModemComPort, "3"},          {kParmDialPrefix, "9"},
+                                       {kParmAuthorizationPhone, "5551234"}};
+    rig_.options().end_wait_ms = 30000;
     fake_modem::ModemScript script;
     script.drop_idle_call_after_ms = kIdleDropMs;
     ASSERT_TRUE(modem_.Start(script));
-
-    ASSERT_TRUE(e2e::StoreParameters(home_, {{kParmMerchantTerminalId, "123456789012"},
-                                             {kParmNumberOfLanes, "4"},
-                                             {kParmIpConnectTimeout, "5"},
-                                             {kParmDoNotConnectOnStartup, "Y"},
-                                             {kParmTransportMethod, method},
-                                             {kParmModemComPort, "3"},
-                                             {kParmDialPrefix, "9"},
-                                             {kParmAuthorizationPhone, "5551234"}}));
-    port_ = e2e::FreePort();
-    const int rvcs_port = e2e::FreePort();  // nothing listens: the download fails at once
-    server_ = std::make_unique<e2e::ServerProcess>(
-        KVR_SERVER_BINARY, work_,
-        std::map<std::string, std::string>{
-            {"KVR_HOME", home_},
-            {"KVR_CLIENT_PORT", std::to_string(port_)},
-            {"KVR_ELAVON_GATEWAY", "127.0.0.1:" + std::to_string(gateway_port_)},
-            {"KVR_RVCS_PRIMARY", "127.0.0.1:" + std::to_string(rvcs_port)},
-            {"KVR_RVCS_SECONDARY", "127.0.0.1:" + std::to_string(rvcs_port)},
-            {"KVR_COM3", modem_.DevicePath()},
-            {"SSL_CERT_FILE", pki_.ca_file},
-            {"QT_QPA_PLATFORM", "offscreen"}});
-    ASSERT_TRUE(server_->Start(port_, 30000)) << server_->LogText() << server_->Output();
-    ASSERT_TRUE(pos_.Connect(port_, 5000));
+    ASSERT_NO_FATAL_FAILURE(rig_.Prepare());
+    gateway_port_ = e2e::FreePort();
+    rig_.env()["KVR_ELAVON_GATEWAY"] = "127.0.0.1:" + std::to_string(gateway_port_);
+    rig_.env()["KVR_COM3"] = modem_.DevicePath();
+    ASSERT_NO_FATAL_FAILURE(rig_.Start());
+    ASSERT_TRUE(pos_.Connect(rig_.port(), 5000));
     std::string failure;
     ASSERT_TRUE(pos_.Login("M", &failure)) << failure;
   }
   void StartGateway() {
     elavon_sim::GatewayServerOptions options;
-    options.cert_file = pki_.cert_file;
-    options.key_file = pki_.key_file;
+    options.cert_file = rig_.pki().cert_file;
+    options.key_file = rig_.pki().key_file;
     options.port = static_cast<uint16_t>(gateway_port_);
-    gateway_ = std::make_unique<elavon_sim::GatewayServer>(&sim_, options);
+    gateway_ = std::make_unique<elavon_sim::GatewayServer>(&rig_.sim(), options);
     std::string error;
     ASSERT_TRUE(gateway_->Start(&error)) << error;
   }
   void TearDown() override {
     pos_.Close();
-    if (server_) server_->Stop(30000);
+    rig_.End();
     if (gateway_) gateway_->Stop();
     modem_.Stop();
   }
@@ -90,11 +65,11 @@ class DialE2ETest : public ::testing::Test {
     std::string document, failure;
     bool encrypted = false;
     if (!pos_.Exchange(e2e::CreditSale(amount), pos_client::Cipher::kRc4, 30000, &document, &encrypted, &failure)) {
-      ADD_FAILURE() << failure << "\n" << server_->LogText();
+      ADD_FAILURE() << failure << "\n" << rig_.server().LogText();
       return "";
     }
     const std::string status = e2e::Element(document, "CmdStatus");
-    EXPECT_EQ(status, "Approved") << document << "\n" << server_->LogText();
+    EXPECT_EQ(status, "Approved") << document << "\n" << rig_.server().LogText();
     return status;
   }
   // Waits until the far end has dropped the call of the sale before.
@@ -106,21 +81,16 @@ class DialE2ETest : public ::testing::Test {
   // still counts as busy. Bounded by a few passes.
   bool ServerSawTheDrop() {
     for (int i = 0; i < 100; ++i) {
-      if (server_->LogText().find("Dial line dropped by the modem while idle") != std::string::npos) return true;
+      if (rig_.server().LogText().find("Dial line dropped by the modem while idle") != std::string::npos) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return false;
   }
 
-  e2e::ScratchFolder scratch_;
-  std::string home_, work_;
-  elavon_sim::TestPkiFiles pki_;
-  elavon_sim::ElavonHostSim sim_;  // the host behind both the modem and the gateway
-  fake_modem::FakeModem modem_{&sim_};
+  e2e::ServerRig rig_;  // its host is behind both the modem and the gateway
+  fake_modem::FakeModem modem_{&rig_.sim()};
   std::unique_ptr<elavon_sim::GatewayServer> gateway_;
-  std::unique_ptr<e2e::ServerProcess> server_;
   e2e::PosConnection pos_;
-  int port_ = 0;
   int gateway_port_ = 0;
 };
 
@@ -137,8 +107,8 @@ TEST_F(DialE2ETest, DialOnlySaleAfterTheHostHungUpDialsAgain) {
   EXPECT_EQ(counters.calls, 2);
   EXPECT_EQ(counters.host.requests, 2) << "no reversal";
   EXPECT_EQ(counters.frames_without_call, 0);
-  EXPECT_EQ(sim_.GetCounters().sequence_errors, 0);
-  EXPECT_NE(server_->LogText().find("Dial line dropped by the modem while idle"), std::string::npos);
+  EXPECT_EQ(rig_.sim().GetCounters().sequence_errors, 0);
+  EXPECT_NE(rig_.server().LogText().find("Dial line dropped by the modem while idle"), std::string::npos);
 }
 
 // IP with dial backup: a sale goes by dial while the gateway is down; the host
@@ -158,7 +128,7 @@ TEST_F(DialE2ETest, IpWithBackupTriesIpFirstOnceTheDialLineHasDropped) {
   EXPECT_EQ(counters.dials, 1);
   EXPECT_EQ(counters.host.requests, 1);
   EXPECT_EQ(counters.frames_without_call, 0);
-  EXPECT_EQ(sim_.GetCounters().sequence_errors, 0);
+  EXPECT_EQ(rig_.sim().GetCounters().sequence_errors, 0);
 }
 
 }  // namespace

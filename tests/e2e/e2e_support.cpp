@@ -411,4 +411,86 @@ std::string Element(const std::string& document, const std::string& name) {
   return document.substr(start + open.size(), end - start - open.size());
 }
 
+ServerRig::ServerRig(ServerRigOptions options) : options_(std::move(options)) {}
+
+void ServerRig::End() {
+  if (server_) server_->Stop(options_.end_wait_ms);
+  server_.reset();
+  if (gateway_) gateway_->Stop();
+  gateway_.reset();
+}
+
+void ServerRig::Prepare() {
+  ASSERT_FALSE(scratch_.path().empty());
+  home_ = scratch_.path() + "/home";
+  work_ = scratch_.path() + "/work";
+  ASSERT_TRUE(platform::fs::CreateFolder(home_));
+  ASSERT_TRUE(platform::fs::CreateFolder(work_));
+  std::string error;
+  ASSERT_TRUE(elavon_sim::MakeTestPki(scratch_.path() + "/certs", elavon_sim::TestPkiOptions(), &pki_, &error))
+      << error;
+  if (options_.gateway) {
+    elavon_sim::GatewayServerOptions gateway_options;
+    gateway_options.cert_file = pki_.cert_file;
+    gateway_options.key_file = pki_.key_file;
+    gateway_ = std::make_unique<elavon_sim::GatewayServer>(&sim_, gateway_options);
+    ASSERT_TRUE(gateway_->Start(&error)) << error;
+  }
+  if (options_.store_parameters) {
+    std::vector<std::pair<int, std::string>> params = {
+        {kParmMerchantTerminalId, "123456789012"}, {kParmNumberOfLanes, "4"}, {kParmIpConnectTimeout, "5"}};
+    params.insert(params.end(), options_.extra_parameters.begin(), options_.extra_parameters.end());
+    ASSERT_TRUE(StoreParameters(home_, params));
+  }
+  const std::string rvcs = "127.0.0.1:" + std::to_string(FreePort());  // nothing listens there
+  port_ = FreePort();
+  env_ = {{"KVR_HOME", home_},
+          {"KVR_CLIENT_PORT", std::to_string(port_)},
+          {"KVR_RVCS_PRIMARY", rvcs},
+          {"KVR_RVCS_SECONDARY", rvcs},
+          {"SSL_CERT_FILE", pki_.ca_file},
+          {"QT_QPA_PLATFORM", "offscreen"}};
+  if (gateway_) {
+    const std::string gateway = "127.0.0.1:" + std::to_string(gateway_->Port());
+    env_["KVR_ELAVON_GATEWAY"] = gateway;
+    if (options_.secondary_gateway) env_["KVR_ELAVON_GATEWAY_SECONDARY"] = gateway;
+  }
+}
+
+ServerProcess& ServerRig::MakeServer() {
+  server_.reset();
+  server_ = std::make_unique<ServerProcess>(options_.program.empty() ? KVR_SERVER_BINARY : options_.program,
+                                            work_, env_);
+  return *server_;
+}
+
+void ServerRig::Start(int wait_ms, std::vector<std::string> args) {
+  ServerProcess& server = MakeServer();
+  ASSERT_TRUE(server.Start(port_, wait_ms, std::move(args))) << server.LogText() << server.Output();
+}
+
+void ServerRig::Stop(int* status) {
+  ASSERT_TRUE(server_);
+  ASSERT_TRUE(server_->Stop(40000, status)) << "no end within 40 s";
+}
+
+void ServerRig::Kill() {
+  ASSERT_TRUE(server_ && server_->Running());
+  ASSERT_EQ(::kill(server_->pid(), SIGKILL), 0);
+  server_->Stop(10000);  // reaps it
+  server_.reset();
+}
+
+std::unique_ptr<PosConnection> ServerRig::Pos() const {
+  auto pos = std::make_unique<PosConnection>();
+  std::string failure;
+  if (!pos->Connect(port_, 5000) || !pos->Login("M", &failure)) {
+    ADD_FAILURE() << "login: " << failure;
+    return nullptr;
+  }
+  return pos;
+}
+
+std::string ServerRig::Log() const { return server_ ? server_->LogText() : std::string(); }
+
 }  // namespace e2e

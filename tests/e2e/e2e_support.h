@@ -6,10 +6,14 @@
 #include <sys/types.h>
 
 #include <map>
+#include <memory>
 #include <utility>
 #include <string>
 #include <vector>
 
+#include "tools/elavon-sim/host_sim.h"
+#include "tools/elavon-sim/https_server.h"
+#include "tools/elavon-sim/test_pki.h"
 #include "tools/pos-client/login.h"
 #include "tools/pos-client/request_envelope.h"
 
@@ -103,6 +107,73 @@ class PosConnection {
   int fd_ = -1;
   std::string pending_;
   pos_client::ServerPublicKey server_key_;
+};
+
+// What a ServerRig sets up, beyond what every rig has.
+struct ServerRigOptions {
+  bool gateway = true;           // a simulated gateway (over sim()) on 127.0.0.1
+  bool secondary_gateway = true;  // the gateway as KVR_ELAVON_GATEWAY_SECONDARY too
+  bool store_parameters = true;  // the merchant parameters stored before the start
+  // Stored after merchant terminal id 123456789012, 4 lanes, a 5 s connect time-out.
+  std::vector<std::pair<int, std::string>> extra_parameters;
+  int end_wait_ms = 40000;  // how long the destructor waits for the server to end
+  std::string program;      // what is spawned ("": the server binary)
+};
+
+// The server binary in a scratch folder of its own: home/ and work/ in it, the test
+// PKI under certs/, the simulated gateway with the PKI's certificate, the stored
+// parameters, and a configuration service that is down (a free port). Prepare builds
+// env(): KVR_HOME, KVR_CLIENT_PORT, the gateway(s), KVR_RVCS_PRIMARY/SECONDARY,
+// SSL_CERT_FILE (the PKI's CA) and QT_QPA_PLATFORM offscreen; a test may change it
+// before each start. The server may be stopped, killed and started again on the same
+// folders, port and env. Failures are gtest failures (ASSERT_NO_FATAL_FAILURE around
+// the void steps). One test thread drives it; no lock.
+class ServerRig {
+ public:
+  explicit ServerRig(ServerRigOptions options = {});
+  virtual ~ServerRig() { End(); }
+  // SIGTERM to the server, waiting end_wait_ms (then the process is killed), then the
+  // gateway stops. Idempotent.
+  void End();
+
+  ServerRigOptions& options() { return options_; }  // before Prepare
+  void Prepare();
+  std::map<std::string, std::string>& env() { return env_; }
+  // A new server process of program with env() (not started); the previous one is
+  // ended first.
+  ServerProcess& MakeServer();
+  // MakeServer, then asserts that the client port accepts within wait_ms.
+  void Start(int wait_ms = 30000, std::vector<std::string> args = {"/started_as_service"});
+  // SIGTERM; asserts the end within 40 s. The process (its log) stays until the next start.
+  void Stop(int* status = nullptr);
+  // kill -9: nothing of the server's shut-down runs; then reaps it.
+  void Kill();
+  // A new POS connection, logged in with marker "M"; null (and a failure) when not.
+  std::unique_ptr<PosConnection> Pos() const;
+  // The day's log of the server ("" before the first start).
+  std::string Log() const;
+
+  const std::string& scratch() const { return scratch_.path(); }
+  const std::string& home() const { return home_; }
+  const std::string& work() const { return work_; }
+  int port() const { return port_; }
+  const elavon_sim::TestPkiFiles& pki() const { return pki_; }
+  elavon_sim::ElavonHostSim& sim() { return sim_; }
+  const elavon_sim::ElavonHostSim& sim() const { return sim_; }
+  elavon_sim::GatewayServer& gateway() { return *gateway_; }
+  ServerProcess& server() { return *server_; }
+  const ServerProcess& server() const { return *server_; }
+
+ private:
+  ServerRigOptions options_;
+  ScratchFolder scratch_;
+  std::string home_, work_;
+  int port_ = 0;
+  elavon_sim::TestPkiFiles pki_;
+  elavon_sim::ElavonHostSim sim_;
+  std::unique_ptr<elavon_sim::GatewayServer> gateway_;
+  std::map<std::string, std::string> env_;
+  std::unique_ptr<ServerProcess> server_;
 };
 
 // The text of element name in an RStream document, or "".

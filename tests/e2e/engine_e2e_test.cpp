@@ -14,11 +14,9 @@
 #include <gtest/gtest.h>
 
 #include "core/params/param_settings.h"
-#include "platform/fs/files.h"
 #include "tests/e2e/e2e_support.h"
 #include "tools/elavon-sim/host_sim.h"
 #include "tools/elavon-sim/https_server.h"
-#include "tools/elavon-sim/test_pki.h"
 
 namespace {
 
@@ -43,56 +41,12 @@ std::vector<pos_client::TStreamItem> ECheckSale(const std::string& amount) {
 
 // The server binary with the simulated gateway as both endpoints; the configuration
 // service is down, so the stored parameters are used.
-class EngineRig {
+class EngineRig : public e2e::ServerRig {
  public:
   void Start(std::vector<std::pair<int, std::string>> extra = {}) {
-    ASSERT_FALSE(scratch_.path().empty());
-    const std::string home = scratch_.path() + "/home";
-    work_ = scratch_.path() + "/work";
-    ASSERT_TRUE(platform::fs::CreateFolder(home));
-    ASSERT_TRUE(platform::fs::CreateFolder(work_));
-    std::string error;
-    elavon_sim::TestPkiFiles pki;
-    ASSERT_TRUE(elavon_sim::MakeTestPki(scratch_.path() + "/certs", elavon_sim::TestPkiOptions(), &pki, &error))
-        << error;
-    elavon_sim::GatewayServerOptions options;
-    options.cert_file = pki.cert_file;
-    options.key_file = pki.key_file;
-    gateway_ = std::make_unique<elavon_sim::GatewayServer>(&sim_, options);
-    ASSERT_TRUE(gateway_->Start(&error)) << error;
-    std::vector<std::pair<int, std::string>> params = {
-        {kParmMerchantTerminalId, "123456789012"}, {kParmNumberOfLanes, "4"}, {kParmIpConnectTimeout, "5"}};
-    params.insert(params.end(), extra.begin(), extra.end());
-    ASSERT_TRUE(e2e::StoreParameters(home, params));
-    const std::string gateway = "127.0.0.1:" + std::to_string(gateway_->Port());
-    const int rvcs_port = e2e::FreePort();
-    port_ = e2e::FreePort();
-    server_ = std::make_unique<e2e::ServerProcess>(
-        KVR_SERVER_BINARY, work_,
-        std::map<std::string, std::string>{{"KVR_HOME", home},
-                                           {"KVR_CLIENT_PORT", std::to_string(port_)},
-                                           {"KVR_ELAVON_GATEWAY", gateway},
-                                           {"KVR_ELAVON_GATEWAY_SECONDARY", gateway},
-                                           {"KVR_RVCS_PRIMARY", "127.0.0.1:" + std::to_string(rvcs_port)},
-                                           {"KVR_RVCS_SECONDARY", "127.0.0.1:" + std::to_string(rvcs_port)},
-                                           {"SSL_CERT_FILE", pki.ca_file},
-                                           {"QT_QPA_PLATFORM", "offscreen"}});
-    ASSERT_TRUE(server_->Start(port_, 30000)) << server_->LogText() << server_->Output();
-  }
-
-  ~EngineRig() {
-    if (server_) server_->Stop(40000);
-    if (gateway_) gateway_->Stop();
-  }
-
-  std::unique_ptr<e2e::PosConnection> Pos() {
-    auto pos = std::make_unique<e2e::PosConnection>();
-    std::string failure;
-    if (!pos->Connect(port_, 5000) || !pos->Login("M", &failure)) {
-      ADD_FAILURE() << "login: " << failure;
-      return nullptr;
-    }
-    return pos;
+    options().extra_parameters = std::move(extra);
+    ASSERT_NO_FATAL_FAILURE(Prepare());
+    ASSERT_NO_FATAL_FAILURE(ServerRig::Start());
   }
 
   // One request on pos; its final reply document ("" when none came).
@@ -110,26 +64,13 @@ class EngineRig {
   // SIGTERM: the server ends with status 0, its log ending with the shut-down line.
   void ExpectCleanShutdown() {
     int status = -1;
-    ASSERT_TRUE(server_->Stop(40000, &status)) << "no end within 40 s";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << server_->Output();
-    const std::string log = server_->LogText();
+    ASSERT_NO_FATAL_FAILURE(Stop(&status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << server().Output();
+    const std::string log = server().LogText();
     const std::string tail = std::string(kShutdownLine) + "\n----------\n";
     EXPECT_TRUE(log.size() >= tail.size() && log.compare(log.size() - tail.size(), tail.size(), tail) == 0)
         << log.substr(log.size() > 3000 ? log.size() - 3000 : 0);
   }
-
-  std::string Log() const { return server_->LogText(); }
-  e2e::ServerProcess& server() { return *server_; }
-  elavon_sim::GatewayServer& gateway() { return *gateway_; }
-  elavon_sim::ElavonHostSim& sim() { return sim_; }
-
- private:
-  e2e::ScratchFolder scratch_;
-  std::string work_;
-  elavon_sim::ElavonHostSim sim_;
-  std::unique_ptr<elavon_sim::GatewayServer> gateway_;
-  std::unique_ptr<e2e::ServerProcess> server_;
-  int port_ = 0;
 };
 
 std::string ReturnCode(const std::string& document) { return e2e::Element(document, "KVRXReturnCode"); }

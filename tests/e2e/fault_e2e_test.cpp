@@ -68,26 +68,20 @@ struct RigSetup {
 
 // The server with its peers: one simulated host behind the gateway(s), so that its
 // ledger holds every approval, whichever endpoint served it.
-class Rig {
+class Rig : public e2e::ServerRig {
  public:
   void Start(const RigSetup& setup) {
-    ASSERT_FALSE(scratch_.path().empty());
-    home_ = scratch_.path() + "/home";
-    work_ = scratch_.path() + "/work";
-    ASSERT_TRUE(platform::fs::CreateFolder(home_));
-    ASSERT_TRUE(platform::fs::CreateFolder(work_));
+    options().store_parameters = false;  // the case's own, below
+    options().end_wait_ms = 30000;
+    if (!setup.launcher.empty()) options().program = setup.launcher;
+    ASSERT_NO_FATAL_FAILURE(Prepare());
+    std::string primary = env()["KVR_ELAVON_GATEWAY"];
+    std::vector<std::string> trusted = {pki().ca_file};
     std::string error;
-    ASSERT_TRUE(elavon_sim::MakeTestPki(scratch_.path() + "/certs", elavon_sim::TestPkiOptions(), &pki_, &error))
-        << error;
-    gateway_ = StartGateway(pki_);
-    ASSERT_TRUE(gateway_);
-    std::string primary = "127.0.0.1:" + std::to_string(gateway_->Port());
-    std::vector<std::string> trusted = {pki_.ca_file};
-    const std::string secondary = primary;
     if (setup.separate_primary) {
       if (setup.primary_listens) {
         elavon_sim::TestPkiFiles files;
-        ASSERT_TRUE(elavon_sim::MakeTestPki(scratch_.path() + "/primary-certs", setup.primary_pki, &files, &error))
+        ASSERT_TRUE(elavon_sim::MakeTestPki(scratch() + "/primary-certs", setup.primary_pki, &files, &error))
             << error;
         // Its CA joins the trusted bundle unless the case wants it untrusted.
         if (!setup.primary_untrusted) trusted.push_back(files.ca_file);
@@ -98,11 +92,10 @@ class Rig {
         primary = "127.0.0.1:" + std::to_string(e2e::FreePort());
       }
     }
-    const int rvcs_port = e2e::FreePort();  // the configuration service is down
     if (setup.store_parameters) {
-      ASSERT_TRUE(e2e::StoreParameters(home_, setup.params));
+      ASSERT_TRUE(e2e::StoreParameters(home(), setup.params));
     }
-    const std::string bundle = scratch_.path() + "/trusted.pem";
+    const std::string bundle = scratch() + "/trusted.pem";
     std::string pem;
     for (const std::string& file : trusted) {
       std::string text;
@@ -110,44 +103,23 @@ class Rig {
       pem += text;
     }
     ASSERT_TRUE(platform::fs::ReplaceFile(bundle, pem));
-    if (setup.prepare_work) setup.prepare_work(work_);
-    port_ = e2e::FreePort();
-    std::map<std::string, std::string> env = {{"KVR_HOME", home_},
-                                              {"KVR_CLIENT_PORT", std::to_string(port_)},
-                                              {"KVR_ELAVON_GATEWAY", primary},
-                                              {"KVR_ELAVON_GATEWAY_SECONDARY", secondary},
-                                              {"KVR_RVCS_PRIMARY", "127.0.0.1:" + std::to_string(rvcs_port)},
-                                              {"KVR_RVCS_SECONDARY", "127.0.0.1:" + std::to_string(rvcs_port)},
-                                              {"SSL_CERT_FILE", bundle},
-                                              {"QT_QPA_PLATFORM", "offscreen"}};
+    if (setup.prepare_work) setup.prepare_work(work());
+    env()["KVR_ELAVON_GATEWAY"] = primary;
+    env()["SSL_CERT_FILE"] = bundle;
     std::vector<std::string> args = setup.launcher_args;
     args.push_back(KVR_SERVER_BINARY);
     args.push_back("/started_as_service");
     if (setup.launcher.empty()) args = {"/started_as_service"};
-    server_ = std::make_unique<e2e::ServerProcess>(setup.launcher.empty() ? KVR_SERVER_BINARY : setup.launcher,
-                                                   work_, env);
     if (setup.expect_listening) {
-      ASSERT_TRUE(server_->Start(port_, 30000, args)) << server_->LogText() << server_->Output();
+      ASSERT_NO_FATAL_FAILURE(ServerRig::Start(30000, args));
     } else {
-      EXPECT_FALSE(server_->Start(port_, 8000, args)) << "the server listens";
+      EXPECT_FALSE(MakeServer().Start(port(), 8000, args)) << "the server listens";
     }
   }
 
-  ~Rig() {
-    if (server_) server_->Stop(30000);
+  ~Rig() override {
+    End();
     if (primary_) primary_->Stop();
-    if (gateway_) gateway_->Stop();
-  }
-
-  // A new POS connection, logged in.
-  std::unique_ptr<e2e::PosConnection> Pos() {
-    auto pos = std::make_unique<e2e::PosConnection>();
-    std::string failure;
-    if (!pos->Connect(port_, 5000) || !pos->Login("M", &failure)) {
-      ADD_FAILURE() << "login: " << failure;
-      return nullptr;
-    }
-    return pos;
   }
 
   // One sale on pos; its reply document ("" when none came). Approved amounts are
@@ -156,7 +128,7 @@ class Rig {
     std::string document, failure;
     bool encrypted = false;
     if (!pos->Exchange(e2e::CreditSale(amount), pos_client::Cipher::kRc4, wait_ms, &document, &encrypted, &failure)) {
-      ADD_FAILURE() << amount << ": " << failure << "\n" << server_->LogText();
+      ADD_FAILURE() << amount << ": " << failure << "\n" << Log();
       return std::string();
     }
     if (e2e::Element(document, "CmdStatus") == "Approved") delivered_cents_.insert(Cents(amount));
@@ -168,12 +140,12 @@ class Rig {
     auto pos = Pos();
     ASSERT_TRUE(pos);
     const std::string document = Sell(pos.get(), amount);
-    EXPECT_EQ(e2e::Element(document, "CmdStatus"), "Approved") << document << "\n" << server_->LogText();
+    EXPECT_EQ(e2e::Element(document, "CmdStatus"), "Approved") << document << "\n" << Log();
   }
 
   // Every approval of the host reached the POS or was reversed.
   void ExpectNoApprovalLost() const {
-    for (const elavon_sim::Approval& approval : sim_.Approvals()) {
+    for (const elavon_sim::Approval& approval : sim().Approvals()) {
       if (approval.state == elavon_sim::ApprovalState::kReversed) continue;
       EXPECT_EQ(delivered_cents_.count(approval.requested_cents), 1u)
           << "approval " << approval.id << " of " << approval.requested_cents << " cents ("
@@ -185,15 +157,15 @@ class Rig {
   // shut-down line (when it has a log).
   void ExpectCleanShutdown(const std::string& log_file = "") {
     int status = -1;
-    ASSERT_TRUE(server_->Stop(30000, &status)) << "no end within 30 s";
+    ASSERT_TRUE(server().Stop(30000, &status)) << "no end within 30 s";
     EXPECT_TRUE(WIFEXITED(status)) << "status " << status;
     if (WIFEXITED(status)) {
-      EXPECT_EQ(WEXITSTATUS(status), 0) << server_->Output();
+      EXPECT_EQ(WEXITSTATUS(status), 0) << server().Output();
     }
-    for (const auto& entry : std::filesystem::directory_iterator(work_)) {
+    for (const auto& entry : std::filesystem::directory_iterator(work())) {
       EXPECT_NE(entry.path().filename().string().rfind("core", 0), 0u) << entry.path();
     }
-    const std::string log = log_file.empty() ? server_->LogText() : e2e::ReadLogFile(log_file);
+    const std::string log = log_file.empty() ? Log() : e2e::ReadLogFile(log_file);
     if (log_file != "none") {
       EXPECT_TRUE(EndsWithShutdown(log)) << log;
     }
@@ -203,25 +175,20 @@ class Rig {
   bool WaitForLog(const std::string& text, int wait_ms) const {
     const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
     do {
-      if (server_->LogText().find(text) != std::string::npos) return true;
+      if (Log().find(text) != std::string::npos) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     } while (Clock::now() < deadline);
     return false;
   }
 
-  std::string Log() const { return server_->LogText(); }
-  elavon_sim::GatewayServer& gateway() { return *gateway_; }
   elavon_sim::GatewayServer* primary() { return primary_.get(); }
-  elavon_sim::ElavonHostSim& sim() { return sim_; }
-  const std::string& work() const { return work_; }
-  int port() const { return port_; }
 
  private:
   std::unique_ptr<elavon_sim::GatewayServer> StartGateway(const elavon_sim::TestPkiFiles& files) {
     elavon_sim::GatewayServerOptions options;
     options.cert_file = files.cert_file;
     options.key_file = files.key_file;
-    auto gateway = std::make_unique<elavon_sim::GatewayServer>(&sim_, options);
+    auto gateway = std::make_unique<elavon_sim::GatewayServer>(&sim(), options);
     std::string error;
     if (!gateway->Start(&error)) {
       ADD_FAILURE() << error;
@@ -230,13 +197,7 @@ class Rig {
     return gateway;
   }
 
-  e2e::ScratchFolder scratch_;
-  std::string home_, work_;
-  elavon_sim::TestPkiFiles pki_;
-  elavon_sim::ElavonHostSim sim_;
-  std::unique_ptr<elavon_sim::GatewayServer> gateway_, primary_;
-  std::unique_ptr<e2e::ServerProcess> server_;
-  int port_ = 0;
+  std::unique_ptr<elavon_sim::GatewayServer> primary_;
   std::set<int64_t> delivered_cents_;
 };
 

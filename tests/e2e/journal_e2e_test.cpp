@@ -3,23 +3,19 @@
 // after the restart; a reversal that meets a gateway that refuses is tried again
 // until the gateway answers. In each, every approval the host gave is delivered to
 // its POS or reversed, and the log names the reversal and each try.
-#include <signal.h>
 #include <sys/stat.h>
 
 #include <chrono>
-#include <map>
 #include <memory>
 #include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
 
-#include "core/params/param_settings.h"
 #include "platform/fs/files.h"
 #include "tests/e2e/e2e_support.h"
 #include "tools/elavon-sim/host_sim.h"
 #include "tools/elavon-sim/https_server.h"
-#include "tools/elavon-sim/test_pki.h"
 
 namespace {
 
@@ -45,67 +41,9 @@ bool WaitFor(Condition condition, int wait_ms) {
 
 // One simulated host behind one gateway, and the server, which can be killed and
 // started again on the same working folder and home.
-class JournalRig {
+class JournalRig : public e2e::ServerRig {
  public:
-  void Start() {
-    ASSERT_FALSE(scratch_.path().empty());
-    home_ = scratch_.path() + "/home";
-    work_ = scratch_.path() + "/work";
-    ASSERT_TRUE(platform::fs::CreateFolder(home_));
-    ASSERT_TRUE(platform::fs::CreateFolder(work_));
-    elavon_sim::TestPkiFiles pki;
-    std::string error;
-    ASSERT_TRUE(elavon_sim::MakeTestPki(scratch_.path() + "/certs", elavon_sim::TestPkiOptions(), &pki, &error))
-        << error;
-    elavon_sim::GatewayServerOptions options;
-    options.cert_file = pki.cert_file;
-    options.key_file = pki.key_file;
-    gateway_ = std::make_unique<elavon_sim::GatewayServer>(&sim_, options);
-    ASSERT_TRUE(gateway_->Start(&error)) << error;
-    ASSERT_TRUE(e2e::StoreParameters(home_, {{kParmMerchantTerminalId, "123456789012"},
-                                             {kParmNumberOfLanes, "4"},
-                                             {kParmIpConnectTimeout, "5"}}));
-    const std::string gateway = "127.0.0.1:" + std::to_string(gateway_->Port());
-    const std::string rvcs = "127.0.0.1:" + std::to_string(e2e::FreePort());  // down
-    port_ = e2e::FreePort();
-    env_ = {{"KVR_HOME", home_},
-            {"KVR_CLIENT_PORT", std::to_string(port_)},
-            {"KVR_ELAVON_GATEWAY", gateway},
-            {"KVR_ELAVON_GATEWAY_SECONDARY", gateway},
-            {"KVR_RVCS_PRIMARY", rvcs},
-            {"KVR_RVCS_SECONDARY", rvcs},
-            {"SSL_CERT_FILE", pki.ca_file},
-            {"QT_QPA_PLATFORM", "offscreen"}};
-    ASSERT_NO_FATAL_FAILURE(StartServer());
-  }
-
-  void StartServer() {
-    server_ = std::make_unique<e2e::ServerProcess>(KVR_SERVER_BINARY, work_, env_);
-    ASSERT_TRUE(server_->Start(port_, 30000)) << server_->LogText() << server_->Output();
-  }
-
-  // kill -9: nothing of the server's shut-down runs.
-  void KillServer() {
-    ASSERT_TRUE(server_->Running());
-    ASSERT_EQ(::kill(server_->pid(), SIGKILL), 0);
-    server_->Stop(10000);  // reaps it
-    server_.reset();
-  }
-
-  ~JournalRig() {
-    if (server_) server_->Stop(30000);
-    if (gateway_) gateway_->Stop();
-  }
-
-  std::unique_ptr<e2e::PosConnection> Pos() {
-    auto pos = std::make_unique<e2e::PosConnection>();
-    std::string failure;
-    if (!pos->Connect(port_, 5000) || !pos->Login("M", &failure)) {
-      ADD_FAILURE() << "login: " << failure;
-      return nullptr;
-    }
-    return pos;
-  }
+  JournalRig() { options().end_wait_ms = 30000; }
 
   // A sale on pos; its reply document ("" when none came). An approval is noted as
   // delivered.
@@ -132,7 +70,7 @@ class JournalRig {
 
   void ExpectNoApprovalLost() {
     std::lock_guard<std::mutex> lock(mu_);
-    for (const elavon_sim::Approval& approval : sim_.Approvals()) {
+    for (const elavon_sim::Approval& approval : sim().Approvals()) {
       if (approval.state == elavon_sim::ApprovalState::kReversed) continue;
       EXPECT_EQ(delivered_cents_.count(approval.requested_cents), 1u)
           << "approval " << approval.id << " of " << approval.requested_cents << " cents ("
@@ -142,7 +80,7 @@ class JournalRig {
 
   // The approval of amount at the host, or nullptr.
   const elavon_sim::Approval* ApprovalOf(const std::string& amount, std::vector<elavon_sim::Approval>* all) {
-    *all = sim_.Approvals();
+    *all = sim().Approvals();
     for (const elavon_sim::Approval& approval : *all) {
       if (approval.requested_cents == Cents(amount)) return &approval;
     }
@@ -163,7 +101,7 @@ class JournalRig {
 
   std::string JournalText() const {
     std::string text;
-    platform::fs::ReadFile(work_ + "/" + kJournalFile, &text);
+    platform::fs::ReadFile(work() + "/" + kJournalFile, &text);
     return text;
   }
   // The journal's entry lines (the header is its first line).
@@ -175,20 +113,10 @@ class JournalRig {
   }
   unsigned JournalMode() const {
     struct stat st {};
-    return ::stat((work_ + "/" + kJournalFile).c_str(), &st) == 0 ? (st.st_mode & 0777) : 0;
+    return ::stat((work() + "/" + kJournalFile).c_str(), &st) == 0 ? (st.st_mode & 0777) : 0;
   }
 
-  std::string Log() const { return server_ ? server_->LogText() : std::string(); }
-  elavon_sim::GatewayServer& gateway() { return *gateway_; }
-
  private:
-  e2e::ScratchFolder scratch_;
-  std::string home_, work_;
-  elavon_sim::ElavonHostSim sim_;
-  std::unique_ptr<elavon_sim::GatewayServer> gateway_;
-  std::map<std::string, std::string> env_;
-  std::unique_ptr<e2e::ServerProcess> server_;
-  int port_ = 0;
   std::mutex mu_;
   std::set<int64_t> delivered_cents_;
 };
@@ -198,6 +126,7 @@ class JournalRig {
 // server reverses it before it takes a request, and says so in its log.
 TEST(JournalE2ETest, SaleAtTheHostWhenKilledIsReversedAfterTheRestart) {
   JournalRig rig;
+  ASSERT_NO_FATAL_FAILURE(rig.Prepare());
   ASSERT_NO_FATAL_FAILURE(rig.Start());
   elavon_sim::GatewayFaults slow;
   slow.answer_delay_ms = 20000;
@@ -217,7 +146,7 @@ TEST(JournalE2ETest, SaleAtTheHostWhenKilledIsReversedAfterTheRestart) {
   EXPECT_EQ(rig.JournalText().find(kCardNumber), std::string::npos);
   EXPECT_EQ(rig.JournalMode(), 0600u);
 
-  ASSERT_NO_FATAL_FAILURE(rig.KillServer());
+  ASSERT_NO_FATAL_FAILURE(rig.Kill());
   sale.join();
   pos.reset();
   rig.gateway().SetFaults(elavon_sim::GatewayFaults());
@@ -225,7 +154,7 @@ TEST(JournalE2ETest, SaleAtTheHostWhenKilledIsReversedAfterTheRestart) {
   ASSERT_TRUE(approval);
   EXPECT_NE(approval->state, elavon_sim::ApprovalState::kReversed);
 
-  ASSERT_NO_FATAL_FAILURE(rig.StartServer());
+  ASSERT_NO_FATAL_FAILURE(rig.Start());
   EXPECT_TRUE(rig.WaitReversed("12.34", 20000)) << rig.Log();
   EXPECT_TRUE(rig.WaitForLog("Reversal answered by the host: Acct:XXX...1111 AMT:1234", 10000)) << rig.Log();
   const std::string log = rig.Log();
@@ -244,6 +173,7 @@ TEST(JournalE2ETest, SaleAtTheHostWhenKilledIsReversedAfterTheRestart) {
 // next try reaches the host.
 TEST(JournalE2ETest, ReversalOwedDuringAnOutageReachesTheHostAfterIt) {
   JournalRig rig;
+  ASSERT_NO_FATAL_FAILURE(rig.Prepare());
   ASSERT_NO_FATAL_FAILURE(rig.Start());
   elavon_sim::GatewayFaults cut;
   cut.close_mid_answer = true;

@@ -15,12 +15,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/params/param_settings.h"
 #include "platform/fs/files.h"
 #include "tests/e2e/e2e_support.h"
-#include "tools/elavon-sim/host_sim.h"
-#include "tools/elavon-sim/https_server.h"
-#include "tools/elavon-sim/test_pki.h"
 #include "tools/pos-client/login.h"
 #include "tools/pos-client/reply_frame.h"
 
@@ -52,42 +48,14 @@ size_t Count(const std::string& text, const std::string& what) {
 class LogReplyE2ETest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(scratch_.path().empty());
-    home_ = scratch_.path() + "/home";
-    work_ = scratch_.path() + "/work";
-    ASSERT_TRUE(platform::fs::CreateFolder(home_));
-    ASSERT_TRUE(platform::fs::CreateFolder(work_));
-    std::string error;
-    ASSERT_TRUE(elavon_sim::MakeTestPki(scratch_.path() + "/certs", elavon_sim::TestPkiOptions(), &pki_, &error))
-        << error;
-    elavon_sim::GatewayServerOptions options;
-    options.cert_file = pki_.cert_file;
-    options.key_file = pki_.key_file;
-    gateway_ = std::make_unique<elavon_sim::GatewayServer>(&sim_, options);
-    ASSERT_TRUE(gateway_->Start(&error)) << error;
-    ASSERT_TRUE(e2e::StoreParameters(
-        home_, {{kParmMerchantTerminalId, "123456789012"}, {kParmNumberOfLanes, "4"}, {kParmIpConnectTimeout, "5"}}));
-    const int rvcs_port = e2e::FreePort();  // nothing listens: the download fails at once
-    port_ = e2e::FreePort();
-    server_ = std::make_unique<e2e::ServerProcess>(
-        KVR_SERVER_BINARY, work_,
-        std::map<std::string, std::string>{{"KVR_HOME", home_},
-                                           {"KVR_CLIENT_PORT", std::to_string(port_)},
-                                           {"KVR_ELAVON_GATEWAY", "127.0.0.1:" + std::to_string(gateway_->Port())},
-                                           {"KVR_RVCS_PRIMARY", "127.0.0.1:" + std::to_string(rvcs_port)},
-                                           {"KVR_RVCS_SECONDARY", "127.0.0.1:" + std::to_string(rvcs_port)},
-                                           {"SSL_CERT_FILE", pki_.ca_file},
-                                           {"QT_QPA_PLATFORM", "offscreen"}});
-    ASSERT_TRUE(server_->Start(port_, 30000)) << server_->LogText() << server_->Output();
-    pos_ = std::make_unique<e2e::PosConnection>();
-    ASSERT_TRUE(pos_->Connect(port_, 5000));
-    ASSERT_TRUE(pos_->Login("M", &error)) << error;
+    rig_.options().secondary_gateway = false;
+    rig_.options().end_wait_ms = 30000;
+    ASSERT_NO_FATAL_FAILURE(rig_.Prepare());
+    ASSERT_NO_FATAL_FAILURE(rig_.Start());
+    pos_ = rig_.Pos();
+    ASSERT_TRUE(pos_);
   }
-  void TearDown() override {
-    pos_.reset();
-    if (server_) server_->Stop(30000);
-    if (gateway_) gateway_->Stop();
-  }
+  void TearDown() override { pos_.reset(); }
 
   // Sends items with the given trace text and waits for the final reply (the interim
   // "Queued" notice skipped); the reply's document, opened with the request's key.
@@ -109,7 +77,9 @@ class LogReplyE2ETest : public ::testing::Test {
     if (!pos_->Send(request.WireText())) return ::testing::AssertionFailure() << "send";
     for (;;) {
       std::string frame;
-      if (!pos_->ReadFrame(20000, &frame)) return ::testing::AssertionFailure() << "no reply\n" << server_->LogText();
+      if (!pos_->ReadFrame(20000, &frame)) {
+        return ::testing::AssertionFailure() << "no reply\n" << rig_.server().LogText();
+      }
       if (pos_client::OpenReply(frame, request.session, document) != pos_client::Status::kOk) {
         return ::testing::AssertionFailure() << "unreadable reply";
       }
@@ -128,24 +98,18 @@ class LogReplyE2ETest : public ::testing::Test {
       }
       return true;
     };
-    std::string log = server_->LogText();
+    std::string log = rig_.server().LogText();
     while (!holdsAll(log) && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      log = server_->LogText();
+      log = rig_.server().LogText();
     }
     return log;
   }
 
-  std::string LogPath() const { return work_ + "/QUILLON_LOGS/" + e2e::TodaysLogName(); }
+  std::string LogPath() const { return rig_.work() + "/QUILLON_LOGS/" + e2e::TodaysLogName(); }
 
-  e2e::ScratchFolder scratch_;
-  std::string home_, work_;
-  elavon_sim::TestPkiFiles pki_;
-  elavon_sim::ElavonHostSim sim_;
-  std::unique_ptr<elavon_sim::GatewayServer> gateway_;
-  std::unique_ptr<e2e::ServerProcess> server_;
+  e2e::ServerRig rig_;
   std::unique_ptr<e2e::PosConnection> pos_;
-  int port_ = 0;
 };
 
 // Card numbers in every item that can hold one, however the request is put together:

@@ -14,9 +14,6 @@
 #include "core/params/param_settings.h"
 #include "platform/fs/files.h"
 #include "tests/e2e/e2e_support.h"
-#include "tools/elavon-sim/host_sim.h"
-#include "tools/elavon-sim/https_server.h"
-#include "tools/elavon-sim/test_pki.h"
 #include "tools/pipe-client/pipe_client.h"
 #include "tools/rvcs-sim/rvcs_server.h"
 
@@ -32,20 +29,12 @@ class ServerE2ETest : public ::testing::Test {
   virtual bool HoldConfigurationService() { return false; }
 
   void SetUp() override {
-    ASSERT_FALSE(scratch_.path().empty());
-    home_ = scratch_.path() + "/home";
-    work_ = scratch_.path() + "/work";
-    ASSERT_TRUE(platform::fs::CreateFolder(home_));
-    ASSERT_TRUE(platform::fs::CreateFolder(work_));
-    std::string error;
-    ASSERT_TRUE(elavon_sim::MakeTestPki(scratch_.path() + "/certs", elavon_sim::TestPkiOptions(), &pki_, &error))
-        << error;
-    elavon_sim::GatewayServerOptions options;
-    options.cert_file = pki_.cert_file;
-    options.key_file = pki_.key_file;
-    gateway_ = std::make_unique<elavon_sim::GatewayServer>(&sim_, options);
-    ASSERT_TRUE(gateway_->Start(&error)) << error;
-    int rvcs_port = e2e::FreePort();  // nothing listens: the download fails at once
+    rig_.options().secondary_gateway = false;
+    rig_.options().store_parameters = StoredParameters();
+    rig_.options().end_wait_ms = 30000;
+    ASSERT_NO_FATAL_FAILURE(rig_.Prepare());
+    home_ = rig_.home();
+    port_ = rig_.port();
     if (HoldConfigurationService()) {
       held_service_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
       sockaddr_in address{};
@@ -55,44 +44,35 @@ class ServerE2ETest : public ::testing::Test {
       ASSERT_EQ(::bind(held_service_, reinterpret_cast<sockaddr*>(&address), size), 0);
       ASSERT_EQ(::listen(held_service_, 4), 0);
       ASSERT_EQ(::getsockname(held_service_, reinterpret_cast<sockaddr*>(&address), &size), 0);
-      rvcs_port = ntohs(address.sin_port);
+      SetConfigurationServicePort(ntohs(address.sin_port));
     }
-    if (StoredParameters()) {
-      ASSERT_TRUE(e2e::StoreParameters(
-          home_, {{kParmMerchantTerminalId, "123456789012"}, {kParmNumberOfLanes, "4"}, {kParmIpConnectTimeout, "5"}}));
-    } else {
+    if (!StoredParameters()) {
       rvcs_sim::ServerOptions service;
-      service.cert_file = pki_.cert_file;
-      service.key_file = pki_.key_file;
+      service.cert_file = rig_.pki().cert_file;
+      service.key_file = rig_.pki().key_file;
       service.values = {{kParmMerchantTerminalId, "555000111222"}, {kParmNumberOfLanes, "4"}};
       rvcs_ = std::make_unique<rvcs_sim::RvcsServer>(service);
+      std::string error;
       ASSERT_TRUE(rvcs_->Start(&error)) << error;
-      rvcs_port = rvcs_->port();
+      SetConfigurationServicePort(rvcs_->port());
     }
-    port_ = e2e::FreePort();
-    server_ = std::make_unique<e2e::ServerProcess>(
-        KVR_SERVER_BINARY, work_,
-        std::map<std::string, std::string>{
-            {"KVR_HOME", home_},
-            {"KVR_CLIENT_PORT", std::to_string(port_)},
-            {"KVR_ELAVON_GATEWAY", "127.0.0.1:" + std::to_string(gateway_->Port())},
-            {"KVR_RVCS_PRIMARY", "127.0.0.1:" + std::to_string(rvcs_port)},
-            {"KVR_RVCS_SECONDARY", "127.0.0.1:" + std::to_string(rvcs_port)},
-            {"SSL_CERT_FILE", pki_.ca_file},
-            {"QT_QPA_PLATFORM", "offscreen"}});
     if (HoldConfigurationService()) {
       // It cannot serve before the download ends: started, not yet listening.
-      EXPECT_FALSE(server_->Start(port_, 500, Args()));
-      ASSERT_TRUE(server_->Running()) << server_->Output();
+      e2e::ServerProcess& server = rig_.MakeServer();
+      EXPECT_FALSE(server.Start(port_, 500, Args()));
+      ASSERT_TRUE(server.Running()) << server.Output();
       return;
     }
-    ASSERT_TRUE(server_->Start(port_, 30000, Args())) << server_->LogText() << server_->Output();
+    ASSERT_NO_FATAL_FAILURE(rig_.Start(30000, Args()));
   }
   void TearDown() override {
     CloseHeldService();
-    if (server_) server_->Stop(30000);
-    if (gateway_) gateway_->Stop();
+    rig_.End();
     if (rvcs_) rvcs_->Stop();
+  }
+  void SetConfigurationServicePort(int port) {
+    rig_.env()["KVR_RVCS_PRIMARY"] = "127.0.0.1:" + std::to_string(port);
+    rig_.env()["KVR_RVCS_SECONDARY"] = "127.0.0.1:" + std::to_string(port);
   }
   // The held connection is reset: the download fails and the start goes on.
   void CloseHeldService() {
@@ -100,13 +80,9 @@ class ServerE2ETest : public ::testing::Test {
     held_service_ = -1;
   }
 
-  e2e::ScratchFolder scratch_;
-  std::string home_, work_;
-  elavon_sim::TestPkiFiles pki_;
-  elavon_sim::ElavonHostSim sim_;
-  std::unique_ptr<elavon_sim::GatewayServer> gateway_;
+  e2e::ServerRig rig_;
   std::unique_ptr<rvcs_sim::RvcsServer> rvcs_;
-  std::unique_ptr<e2e::ServerProcess> server_;
+  std::string home_;
   int port_ = 0;
   int held_service_ = -1;
 };
@@ -163,12 +139,12 @@ TEST_F(ServerE2ETest, CreditSalesAreAnsweredEncryptedThroughTheGateway) {
     std::string document;
     bool encrypted = false;
     ASSERT_TRUE(pos.Exchange(e2e::CreditSale(c.amount), c.cipher, 20000, &document, &encrypted, &failure))
-        << failure << "\n" << server_->LogText();
+        << failure << "\n" << rig_.server().LogText();
     EXPECT_TRUE(encrypted) << c.amount;
     EXPECT_EQ(e2e::Element(document, "CmdStatus"), c.status) << c.amount << "\n" << document;
   }
   // The card number never reaches the log in clear.
-  EXPECT_EQ(server_->LogText().find("4111111111111111"), std::string::npos);
+  EXPECT_EQ(rig_.server().LogText().find("4111111111111111"), std::string::npos);
 }
 
 // Output and exit status of a shell command (bounded by the caller's `timeout`).
@@ -210,10 +186,10 @@ TEST_F(ServerE2ETest, TheCommandLineClientGetsASaleApproved) {
 // their order, and a clean exit.
 TEST_F(ServerE2ETest, ShutsDownCleanlyOnRequest) {
   int status = -1;
-  ASSERT_TRUE(server_->Stop(30000, &status));
+  ASSERT_TRUE(rig_.server().Stop(30000, &status));
   EXPECT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
-  const std::string log = server_->LogText();
+  const std::string log = rig_.server().LogText();
   EXPECT_EQ(MissingInOrder(log, {"Param Settings:", "Server Startup ZW 5.18", "TCP/IP Server initialized successfully.",
                                  "Interfaces initialized successfully.", "Interfaces Stopped.",
                                  "Server Shutdown . . ."}),
@@ -288,7 +264,7 @@ class LauncherE2ETest : public ServerE2ETest {
  protected:
   std::vector<std::string> Args() override { return {"/started_as_service", "/device_id=[AB12]"}; }
 
-  std::string Pipe() const { return pipe_client::PipeNameForPid(static_cast<unsigned long>(server_->pid())); }
+  std::string Pipe() const { return pipe_client::PipeNameForPid(static_cast<unsigned long>(rig_.server().pid())); }
   // Asks for the title until it holds `text` (for 10 s at most); the last title.
   std::string WaitForTitle(const std::string& text) {
     const std::string pipe = Pipe();
