@@ -201,16 +201,9 @@ bool ReverseHandlerIp(CElavonTran& tran, CRoutingContext& c) {
     return true;
   }
   tran.m_HostResponse.clear();
-  if (!tran.BuildReversalRequest(c.settings)) {
-    // Never the original message in its place: that would charge the card twice.
-    tran.MarkNoHostAnswer();
-    tran.m_ErrorCode = 1007;
-    c.logger->LogLine("Reversal(IP) not sent for %s", tran.m_ClientAddress.c_str());
-    JournalNotReversed(tran, c);
-    link->Disconnect();
-    return true;
-  }
-  if (!link->BuildHttpRequest(tran)) {
+  // Never the original message in place of a reversal that cannot be built: that
+  // would charge the card twice.
+  if (!tran.BuildReversalRequest(c.settings) || !link->BuildHttpRequest(tran)) {
     tran.MarkNoHostAnswer();
     tran.m_ErrorCode = 1007;
     c.logger->LogLine("Reversal(IP) not sent for %s", tran.m_ClientAddress.c_str());

@@ -57,8 +57,9 @@ class WakeFd {
   const int fd_;
 };
 
-WaitResult WaitSocketOnly(SOCKET s, const Deadline& deadline) {
-  pollfd fd{s, POLLIN, 0};
+// Waits until s is ready for events (POLLIN or POLLOUT) or the deadline passes.
+WaitResult WaitOne(SOCKET s, short events, const Deadline& deadline) {
+  pollfd fd{s, events, 0};
   const int r = PollUntil(&fd, 1, deadline);
   if (r < 0) {
     FailWithErrno(errno);
@@ -105,7 +106,7 @@ WaitResult WaitSocketOrStop(SOCKET s, const Deadline& deadline, Event* stop) {
 }
 
 WaitResult Wait(SOCKET s, const Deadline& deadline, Event* stop) {
-  return stop ? WaitSocketOrStop(s, deadline, stop) : WaitSocketOnly(s, deadline);
+  return stop ? WaitSocketOrStop(s, deadline, stop) : WaitOne(s, POLLIN, deadline);
 }
 
 }  // namespace
@@ -403,20 +404,7 @@ int SendOnce(SOCKET s, const char* data, int length, int flags) {
   }
 }
 
-WaitResult WaitWritable(SOCKET s, uint32_t timeout_ms) {
-  pollfd fd{s, POLLOUT, 0};
-  const int r = PollUntil(&fd, 1, Deadline(timeout_ms));
-  if (r < 0) {
-    FailWithErrno(errno);
-    return WaitResult::kError;
-  }
-  if (r == 0) return WaitResult::kTimedOut;
-  if (fd.revents & POLLNVAL) {
-    WSASetLastError(WSAENOTSOCK);
-    return WaitResult::kError;
-  }
-  return WaitResult::kReady;
-}
+WaitResult WaitWritable(SOCKET s, uint32_t timeout_ms) { return WaitOne(s, POLLOUT, Deadline(timeout_ms)); }
 
 bool PeerStillConnected(SOCKET s) {
   // 1. Readable now? A socket that poll cannot watch is gone.

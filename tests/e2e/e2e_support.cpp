@@ -218,17 +218,7 @@ bool ServerProcess::Start(int client_port, int wait_ms, std::vector<std::string>
 bool ServerProcess::Stop(int wait_ms, int* status) {
   if (pid_ <= 0) return true;
   ::kill(pid_, SIGTERM);
-  const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
-  while (MsLeft(deadline) > 0) {
-    int s = 0;
-    if (::waitpid(pid_, &s, WNOHANG) == pid_) {
-      if (status) *status = s;
-      pid_ = -1;
-      return true;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
+  return WaitForExit(wait_ms, status);
 }
 
 bool ServerProcess::WaitForExit(int wait_ms, int* status) {
