@@ -22,14 +22,11 @@
 
 namespace {
 
+using host_ip_testing::MsSince;
+
 using namespace std::string_literals;
 using SteadyClock = std::chrono::steady_clock;
 namespace sim = elavon_sim;
-
-long MsSince(SteadyClock::time_point start) {
-  return static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - start).count());
-}
 
 // ---- Requests, written from the message layout ----
 

@@ -19,16 +19,12 @@
 namespace {
 
 using namespace std::string_literals;
+using host_ip_testing::MsSince;
 using host_ip_testing::ScriptedSession;
 using host_ip_testing::ScriptedTlsServer;
 using SteadyClock = std::chrono::steady_clock;
 
 constexpr int kWaitMs = 5000;  // the longest any step of a script waits
-
-long MsSince(SteadyClock::time_point start) {
-  return static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - start).count());
-}
 
 std::string OkHead(size_t length) {
   return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(length) + "\r\nConnection: Keep-Alive\r\n\r\n";

@@ -4,6 +4,7 @@
 // a client on g_SspiInterface, and the text the logger wrote.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -12,6 +13,12 @@
 #include "tools/elavon-sim/test_pki.h"
 
 namespace host_ip_testing {
+
+// Milliseconds since start on the steady clock.
+inline long MsSince(std::chrono::steady_clock::time_point start) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+}
 
 // Once per process: KVR_HOME := a new folder under the working folder (before the
 // profile is first used), then g_SspiInterface.Initialize.
