@@ -115,11 +115,10 @@ class CClientSession : public WSConnection {
   // Removes this connection's finished records (state 7) from the queue and from the
   // pending ids.
   void PurgeFinished();
-  // The reversal journal at delivery: the answer reached the POS, or was a decline,
-  // or nothing can cancel it, so nothing is owed; or the approval could not be
-  // delivered, and the journal holds the reversal queued in its place.
-  static void JournalOutcomeDelivered(const CElavonTran& record);
-  static void JournalApprovalUndelivered(CElavonTran& record);
+  // Sends the reply of a record the host answered and tells the journal what became
+  // of it: delivered, or not delivered (an approval is then queued again as its
+  // reversal where one can be built, else left owed to the journal).
+  void DeliverAnswer(CElavonTran& record, CTranJournal& journal);
   // Delivers for up to the drain time (300 s) while ids are pending and the listener
   // is not shutting down, then drops (and logs) what is left. Always true.
   bool WaitForPending();

@@ -10,7 +10,6 @@
 #include "core/params/param_store.h"
 #include "core/queue/abort_event.h"
 #include "core/queue/duplicate_cache.h"
-#include "core/queue/reversal_journal.h"
 #include "core/queue/reverse_worker.h"
 #include "core/tran/tran_codes.h"
 #include "core/tran/tran_params.h"
@@ -132,28 +131,29 @@ void CClientSession::DispatchRequest(const std::string& text) {
 void CClientSession::DeliverResponses() {
   if (m_PendingIds.empty()) return;
   g_TransactionQueue.SnapshotByIds(m_PendingIds, m_Snapshot);
+  CTranJournal& journal = ProcessTranJournal();
   for (CElavonTran& record : m_Snapshot) {
     switch (record.m_State) {
       case kTranStateCancelled:
         record.m_ErrorCode = 1010;
         SendAndLog(record.BuildErrorResponse());
-        record.MarkFinished();
+        record.MarkDelivered(journal);
         break;
       case kTranStateNoHostAnswer:
         record.m_ErrorCode = 1007;
         record.m_RequestKind = kRequestKindClear;
         SendAndLog(record.BuildErrorResponse());
-        record.MarkFinished();
+        record.MarkDelivered(journal);
         break;
       case kTranStateHostFailure:
         record.m_ErrorCode = 4003;
         record.m_RequestKind = kRequestKindClear;
         SendAndLog(record.BuildErrorResponse());
-        record.MarkFinished();
+        record.MarkDelivered(journal);
         break;
       case kTranStateFailed:
         SendAndLog(record.BuildErrorResponse());
-        record.MarkFinished();
+        record.MarkDelivered(journal);
         break;
       case kTranStateAnsweredIp:
       case kTranStateAnsweredDial:
@@ -167,35 +167,10 @@ void CClientSession::DeliverResponses() {
           record.m_ErrorCode = 1007;
           record.m_RequestKind = kRequestKindClear;
           SendAndLog(record.BuildErrorResponse());
-          record.MarkFinished();
+          record.MarkDelivered(journal);
           break;
         }
-        if (DeliverReply(record.GetReply())) {
-          if (record.m_Approved) g_DuplicateCache.Add(record);
-          record.MarkFinished();
-          JournalOutcomeDelivered(record);
-          break;
-        }
-        record.MarkFinished();
-        if (!record.m_Approved || !IsReversibleCode(record.m_TranCode)) JournalOutcomeDelivered(record);
-        if (record.m_Approved && IsReversibleCode(record.m_TranCode)) {
-          const CElavonTran undelivered = record;
-          record.m_HostResponse.clear();
-          record.m_TranCode = kCodeReversal;
-          if (record.BuildReversalRequest()) {
-            record.MarkQueued();
-            JournalApprovalUndelivered(record);
-            GetLogger().LogLine("Approval %d not delivered to %s: queued for reversal", record.m_Id,
-                                m_PeerText.c_str());
-          } else {
-            record = undelivered;
-            record.MarkFinished();
-            JournalOutcomeDelivered(record);  // nothing can cancel it
-            GetLogger().LogLine(
-                "Approval %d not delivered to %s and no reversal could be built: nothing sent to the host",
-                record.m_Id, m_PeerText.c_str());
-          }
-        }
+        DeliverAnswer(record, journal);
         break;
       default:
         continue;  // not final yet: nothing to write back
@@ -204,15 +179,40 @@ void CClientSession::DeliverResponses() {
   }
 }
 
-void CClientSession::JournalOutcomeDelivered(const CElavonTran& record) {
-  g_ReversalJournal.Clear(record.m_JournalKey);
-}
-
-void CClientSession::JournalApprovalUndelivered(CElavonTran& record) {
-  if (!g_ReversalJournal.IsOpen()) return;
-  if (!g_ReversalJournal.RecordReversal(record, record.m_HostRequest)) {
-    GetLogger().LogLine("Reversal journal could not be written: %s", g_ReversalJournal.LastWriteError().c_str());
+void CClientSession::DeliverAnswer(CElavonTran& record, CTranJournal& journal) {
+  // An approval whose reply could not be encrypted reaches its POS as that error
+  // (4020): the POS is not told Approved, so the approval is not kept either.
+  const bool approval_in_clear = record.m_Approved && record.ReplyCouldNotBeEncrypted();
+  if (DeliverReply(record.GetReply()) && !approval_in_clear) {
+    if (record.m_Approved) g_DuplicateCache.Add(record);
+    record.MarkDelivered(journal);
+    return;
   }
+  record.MarkFinished();
+  if (approval_in_clear) {
+    GetLogger().LogLine("Approval %d of %s answered with an error (its reply could not be encrypted): reversal owed",
+                        record.m_Id, m_PeerText.c_str());
+    record.MarkUndeliverable(journal, false);
+    return;
+  }
+  if (!record.m_Approved || !IsReversibleCode(record.m_TranCode)) {
+    record.MarkUndeliverable(journal, false);
+    return;
+  }
+  const CElavonTran undelivered = record;
+  record.m_HostResponse.clear();
+  record.m_TranCode = kCodeReversal;
+  if (record.BuildReversalRequest()) {
+    record.MarkQueued();
+    record.MarkUndeliverable(journal, true);
+    GetLogger().LogLine("Approval %d not delivered to %s: queued for reversal", record.m_Id, m_PeerText.c_str());
+    return;
+  }
+  record = undelivered;
+  record.MarkFinished();
+  record.MarkUndeliverable(journal, false);
+  GetLogger().LogLine("Approval %d not delivered to %s and no reversal could be built here: left to the reversal journal",
+                      record.m_Id, m_PeerText.c_str());
 }
 
 void CClientSession::PurgeFinished() {

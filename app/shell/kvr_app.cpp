@@ -1,5 +1,7 @@
 #include "app/shell/kvr_app.h"
 
+#include <cstdio>
+
 #include "app/qt/timed_message_box.h"
 #include "app/shell/about_dialog.h"
 #include "app/shell/main_frame.h"
@@ -102,10 +104,18 @@ bool CKVRElavonIP_HostApp::InitInstance(const std::string& command_line) {
 }
 
 void CKVRElavonIP_HostApp::OpenReversalJournal() {
-  std::vector<std::string> messages;
-  const bool open = g_ReversalJournal.Open(CReversalJournal::DefaultPath(), CReversalJournal::DefaultKeyPath(), &messages);
-  for (const std::string& message : messages) GetLogger().LogText(message);
-  if (!open) GetLogger().LogLine("Reversal journal not open: owed reversals will not survive a restart");
+  CJournalOpenReport report;
+  const bool open = g_ReversalJournal.Open(CReversalJournal::DefaultPath(), CReversalJournal::DefaultKeyPath(), &report);
+  for (const std::string& message : report.m_Messages) GetLogger().LogText(message);
+  // Every exchange the process carries is told to this journal from now on.
+  SetProcessTranJournal(&g_ReversalJournal);
+  if (!open) GetLogger().LogLine("Reversal journal not usable: sales that may need a reversal are refused until it is");
+  for (const std::string& alert : report.m_Alerts) {
+    // The operator hears of it whatever the log can do: on stderr as a service, in a
+    // box otherwise (and in the log either way).
+    if (m_StartedAsService) std::fprintf(stderr, "%s\n", alert.c_str());
+    ShowTimedMessage(alert, true, m_StartedAsService, 0);
+  }
 }
 
 int CKVRElavonIP_HostApp::ExitInstance() {

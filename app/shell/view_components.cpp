@@ -16,6 +16,7 @@ namespace {
 CRoutingContext ElavonContext() {
   CRoutingContext context;
   context.make_link = MakeElavonSslLink;
+  context.journal = &g_ReversalJournal;
   return context;
 }
 

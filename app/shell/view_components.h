@@ -10,6 +10,7 @@
 
 #include "app/server/client_listener.h"
 #include "core/params/param_settings.h"
+#include "core/queue/reversal_journal.h"
 #include "core/queue/reverse_worker.h"
 #include "host/dial/dial_backup.h"
 #include "host/engine/elavon_interface.h"
@@ -77,6 +78,6 @@ class CServerComponents : public CViewComponents {
   // Destroyed in the reverse order: the listener first, the ReverseWorker last.
   CReverseWorker m_ReverseWorker;
   CElavonInterface m_ElavonInterface;
-  CDialBackup m_DialBackup;
+  CDialBackup m_DialBackup{nullptr, nullptr, nullptr, &g_ReversalJournal};
   std::unique_ptr<CClientListener> m_Listener;
 };

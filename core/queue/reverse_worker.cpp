@@ -7,6 +7,7 @@
 #include "core/tran/client_reply.h"
 #include "core/vocab/text_helpers.h"
 #include "core/vocab/vocabulary.h"
+#include "platform/sync/tick.h"
 #include "platform/window/window.h"
 
 namespace {
@@ -66,9 +67,9 @@ bool CReverseWorker::Stop() {
   m_StopEvent.Set();
   m_Thread.Join();
   m_StartedEvent.Reset();
-  // Tries still under way have no outcome here: their reversals stay owed.
+  // Tries still under way are the journal's to follow: their records stay queued,
+  // and an entry whose record leaves the queue without an outcome becomes owed.
   for (const auto& [id, entry] : m_JournalTries) {
-    m_Journal.MarkOwed(entry.m_Key);
     auto it = std::find(m_PendingIds.begin(), m_PendingIds.end(), id);
     if (it != m_PendingIds.end()) m_PendingIds.erase(it);
   }
@@ -84,6 +85,7 @@ void CReverseWorker::Run() {
     TakeReversals();
     ProcessResults();
     PurgeFinished();
+    KeepJournal();
     const int woken = platform::window::PumpMessagesAndWait(stop, kLoopMs);
     if (woken == 0 || woken == platform::window::kPumpQuit) return;
   }
@@ -113,7 +115,7 @@ void CReverseWorker::TakeJournalReversals() {
     record.m_ClientAddress = "journal(" + entry.m_ClientAddress + ")";
     record.m_JournalKey = entry.m_Key;
     if (!m_Main.AddFirst(record, -1)) {
-      m_Journal.MarkOwed(entry.m_Key);
+      record.MarkNotSent(m_Journal);
       continue;
     }
     Log().LogLine("Reversal owed to the host, try %d: Acct:XXX...%s AMT:%s of %s", entry.m_Tries + 1,
@@ -124,18 +126,23 @@ void CReverseWorker::TakeJournalReversals() {
 }
 
 void CReverseWorker::FinishJournalTry(const CElavonTran& record, const CJournalEntry& entry) {
-  const bool answered = record.m_State == kTranStateAnsweredIp || record.m_State == kTranStateAnsweredDial;
-  if (answered) {
-    m_Journal.Clear(entry.m_Key);
+  // The routing has told the journal the try's outcome; this says it in the log.
+  CJournalEntry now;
+  if (!m_Journal.Find(entry.m_Key, &now)) {
     Log().LogLine("Reversal answered by the host: Acct:XXX...%s AMT:%s of %s, try %d", entry.m_AcctLast4.c_str(),
                   entry.m_Amount.c_str(), entry.m_ClientAddress.c_str(), entry.m_Tries + 1);
     return;
   }
-  uint32_t pause_ms = 0;
-  m_Journal.MarkOwed(entry.m_Key, &pause_ms);
+  const uint32_t pause_ms = now.Owed() ? platform::TickDiff(now.m_DueTick, platform::TickCount()) : 0;
   Log().LogLine("Reversal not answered by the host, try %d: [%s] Acct:XXX...%s AMT:%s of %s - next try in %u s",
                 entry.m_Tries + 1, record.m_HostErrorText.c_str(), entry.m_AcctLast4.c_str(), entry.m_Amount.c_str(),
                 entry.m_ClientAddress.c_str(), (pause_ms + 999) / 1000);
+}
+
+void CReverseWorker::KeepJournal() {
+  const uint64_t before = m_Journal.ChangeCount();
+  m_Journal.OweUnheld(m_Main.JournalKeys(), before);
+  m_Journal.Flush();
 }
 
 void CReverseWorker::ProcessResults() {

@@ -5,10 +5,11 @@
 // that reports a transaction a host without reversals would have reversed.
 //
 // It also serves the reversal journal: on every pass the owed reversals that are due
-// go to the head of g_TransactionQueue as reversal records (code 50) of their own;
-// when such a record reaches a final state the try's outcome is logged, and the
-// entry is cleared when the host answered or left owed for its next try otherwise.
-// A stop leaves the entries of the records still under way owed.
+// go to the head of g_TransactionQueue as reversal records (code 50) of their own
+// (the routing tells the journal each try's outcome; the worker logs it when the
+// record reaches a final state), every entry whose record has left the main queue
+// without a final outcome becomes owed, and a journal write that failed is tried
+// again.
 //
 // Start and Stop run on the UI thread (Start dispatches window messages while it
 // waits). The snapshot list and the pending ids belong to the worker's thread; the
@@ -56,6 +57,9 @@ class CReverseWorker {
   void TakeJournalReversals();
   void ProcessResults();
   void PurgeFinished();
+  // The journal's upkeep: entries whose records left the main queue without a final
+  // outcome become owed, and a write that failed is tried again.
+  void KeepJournal();
 
   size_t PendingCountForTesting() const { return m_PendingIds.size(); }
   size_t JournalTriesUnderWayForTesting() const { return m_JournalTries.size(); }

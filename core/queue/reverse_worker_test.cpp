@@ -136,16 +136,16 @@ TEST_F(ReverseWorkerTest, TheThreadMovesRecordsOnItsOwn) {
 // stays owed, with one try more, when it did not.
 TEST_F(ReverseWorkerTest, JournalReversalsAreTriedUntilTheHostAnswers) {
   CReversalJournal journal;
-  std::vector<std::string> messages;
-  ASSERT_TRUE(journal.Open(dir_ + "/journal.dat", dir_ + "/journal.key", &messages));
+  CJournalOpenReport report;
+  ASSERT_TRUE(journal.Open(dir_ + "/journal.dat", dir_ + "/journal.key", &report));
   journal.SetRetryPauses(0, 0);  // due again at once
   CElavonTran sale;
   sale.m_TranCode = kCodeCreditSale;
   sale.m_Authorize = "1234";
   sale.m_AcctNo = "4111111111111111";
   sale.m_ClientAddress = "127.0.0.1:0012";
-  ASSERT_TRUE(journal.RecordReversal(sale, "REVERSAL MESSAGE"));
-  ASSERT_TRUE(journal.MarkOwed(sale.m_JournalKey));  // the live reversal failed
+  ASSERT_TRUE(journal.Sent(sale, "REVERSAL MESSAGE"));
+  journal.ReversalFailed(sale);  // the live reversal failed
   CElavonTran waiting;
   ASSERT_TRUE(main_.Add(waiting));
 
@@ -180,6 +180,14 @@ TEST_F(ReverseWorkerTest, JournalReversalsAreTriedUntilTheHostAnswers) {
     worker.ProcessResults();
     EXPECT_EQ(worker.JournalTriesUnderWayForTesting(), 1u);
 
+    // The routing sends it and tells the journal what came of it.
+    ASSERT_TRUE(journal.Sent(record, ""));
+    if (t.entries_after == 0) {
+      journal.Answered(record);
+    } else {
+      journal.ReversalFailed(record);
+    }
+    journal.ExchangeEnded(record);
     record.m_State = t.state;
     record.m_HostErrorText = "refused";
     ASSERT_TRUE(main_.Update(record.m_Id, record));
@@ -194,24 +202,33 @@ TEST_F(ReverseWorkerTest, JournalReversalsAreTriedUntilTheHostAnswers) {
   EXPECT_EQ(LogText().find("NO Reversals Supported"), std::string::npos);
 }
 
-// A stop leaves the reversal of a try still under way owed.
-TEST_F(ReverseWorkerTest, StopLeavesATryUnderWayOwed) {
-  CReversalJournal journal;
-  std::vector<std::string> messages;
-  ASSERT_TRUE(journal.Open(dir_ + "/journal.dat", dir_ + "/journal.key", &messages));
+// A try whose record leaves the main queue with no outcome (a stop, then the queue
+// emptied at the next start) is owed again at the next pass.
+TEST_F(ReverseWorkerTest, ATryWhoseRecordLeftTheQueueIsOwedAgain) {
+  CReversalJournal journal(logger_.get());
+  CJournalOpenReport report;
+  ASSERT_TRUE(journal.Open(dir_ + "/journal.dat", dir_ + "/journal.key", &report));
   journal.SetRetryPauses(0, 0);
   CElavonTran sale;
   sale.m_TranCode = kCodeCreditSale;
-  ASSERT_TRUE(journal.RecordReversal(sale, "REVERSAL MESSAGE"));
-  ASSERT_TRUE(journal.MarkOwed(sale.m_JournalKey));
-  CReverseWorker worker(&reversals_, &main_, logger_.get(), &journal);
-  worker.TakeJournalReversals();
-  EXPECT_TRUE(journal.TakeDue().empty());
-  worker.Stop();
-  EXPECT_EQ(worker.JournalTriesUnderWayForTesting(), 0u);
+  ASSERT_TRUE(journal.Sent(sale, "REVERSAL MESSAGE"));
+  journal.ReversalFailed(sale);
+  {
+    CReverseWorker worker(&reversals_, &main_, logger_.get(), &journal);
+    worker.TakeJournalReversals();
+    EXPECT_TRUE(journal.TakeDue().empty());
+    worker.KeepJournal();  // still queued: held
+    EXPECT_TRUE(journal.TakeDue().empty());
+    worker.Stop();
+    EXPECT_EQ(worker.JournalTriesUnderWayForTesting(), 0u);
+  }
+  main_.RemoveAll();
+  CReverseWorker next(&reversals_, &main_, logger_.get(), &journal);
+  next.KeepJournal();
   const std::vector<CJournalEntry> due = journal.TakeDue();
   ASSERT_EQ(due.size(), 1u);
-  EXPECT_EQ(due[0].m_Tries, 2);
+  EXPECT_EQ(due[0].m_Tries, 1);
+  EXPECT_NE(LogText().find("its record left the queue without a final outcome"), std::string::npos) << LogText();
 }
 
 }  // namespace

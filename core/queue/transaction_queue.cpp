@@ -40,6 +40,7 @@ bool CTransactionQueue::AddLocked(CElavonTran& record, bool atHead, int linkId) 
   }
   m_LastId = id;
   record.m_Id = id;
+  record.m_Revision = 1;
   if (atHead) {
     record.m_LinkId = linkId;
     m_Records.push_front(record);
@@ -91,8 +92,37 @@ bool CTransactionQueue::Update(int id, const CElavonTran& record) {
   platform::MutexLock lock(m_Lock);
   auto it = FindLocked(id);
   if (it == m_Records.end()) return false;
+  const uint32_t revision = it->m_Revision + 1;
+  *it = record;
+  it->m_Revision = revision;
+  return true;
+}
+
+bool CTransactionQueue::Update(int id, CElavonTran& record) {
+  platform::MutexLock lock(m_Lock);
+  auto it = FindLocked(id);
+  if (it == m_Records.end()) return false;
+  record.m_Revision = it->m_Revision + 1;
   *it = record;
   return true;
+}
+
+bool CTransactionQueue::UpdateIfCurrent(int id, CElavonTran& record) {
+  platform::MutexLock lock(m_Lock);
+  auto it = FindLocked(id);
+  if (it == m_Records.end() || it->m_Revision != record.m_Revision) return false;
+  record.m_Revision = it->m_Revision + 1;
+  *it = record;
+  return true;
+}
+
+std::set<uint64_t> CTransactionQueue::JournalKeys() const {
+  platform::MutexLock lock(m_Lock);
+  std::set<uint64_t> keys;
+  for (const CElavonTran& record : m_Records) {
+    if (record.m_JournalKey != 0) keys.insert(record.m_JournalKey);
+  }
+  return keys;
 }
 
 bool CTransactionQueue::Remove(int id) {

@@ -22,6 +22,7 @@
 #include <atomic>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "core/tran/elavon_tran.h"
@@ -64,7 +65,16 @@ class CTransactionQueue {
   // none is queued.
   bool Find(int id, CElavonTran& out) const EXCLUDES(m_Lock);
   // Replaces the record of that id by a copy of record. False when none is queued.
+  // Every Add and Update gives the queued record a new m_Revision; the overload on a
+  // record the caller may change writes that revision into it as well.
   bool Update(int id, const CElavonTran& record) EXCLUDES(m_Lock);
+  bool Update(int id, CElavonTran& record) EXCLUDES(m_Lock);
+  // As Update, but only while the queued record is still the one record was copied
+  // from (the same m_Revision): a copy never overwrites a later change. False, the
+  // queue unchanged, when none is queued or the queued one has changed since.
+  bool UpdateIfCurrent(int id, CElavonTran& record) EXCLUDES(m_Lock);
+  // The journal keys that queued records carry.
+  std::set<uint64_t> JournalKeys() const EXCLUDES(m_Lock);
   // Removes the record of that id. False when none is queued.
   bool Remove(int id) EXCLUDES(m_Lock);
   // Moves the head record into out and removes it. False when the queue is empty.

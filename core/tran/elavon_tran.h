@@ -27,6 +27,7 @@
 #include <string_view>
 
 #include "core/tran/emv_params.h"
+#include "core/tran/tran_journal.h"
 
 // Values of CElavonTran::m_State, which changes only through the record's Mark...
 // transitions (below).
@@ -246,6 +247,11 @@ struct CTranQueueData {
   std::string m_ClientID;
   std::string m_ElavonCode;  // three-digit code of the last host request
   uint64_t m_JournalKey = 0;  // its entry in the reversal journal; 0 none
+  // Written by the queue at every Add and Update: a copy made before the queued
+  // record last changed carries an older one (CTransactionQueue::UpdateIfCurrent).
+  uint32_t m_Revision = 0;
+  // Set by the dial-backup worker while it carries the record's exchange on the line.
+  bool m_OnDialLine = false;
 };
 
 class CElavonTran : public CTranRecordData,
@@ -330,6 +336,32 @@ class CElavonTran : public CTranRecordData,
   // worker; the caller sets m_HostErrorText.
   void MarkDialExchangeFailed() { m_State = kTranStateDialFailed; }
 
+  // ---- What the reversal journal is told ----
+  // Each is one event of the record's life (CTranJournal says what the journal does
+  // with it) and, where the event ends a state, the transition that goes with it.
+  // The callers never tell the journal anything themselves.
+  //
+  // An exchange (request, echo or reversal in m_HostRequest) is about to go to the
+  // host; reversal is what would cancel it. False: nothing may be sent.
+  [[nodiscard]] bool MarkSent(CTranJournal& journal, const std::string& reversal);
+  // An exchange that was to go never left.
+  void MarkNotSent(CTranJournal& journal);
+  // The host answered the request, or the echo that confirms its approval.
+  void MarkAnswered(CTranJournal& journal);
+  void MarkConfirmed(CTranJournal& journal);
+  // 7, finished: the final reply reached the POS.
+  void MarkDelivered(CTranJournal& journal);
+  // The reply could not be delivered; reversal_queued: the record has just been
+  // turned into the reversal queued in its place.
+  void MarkUndeliverable(CTranJournal& journal, bool reversal_queued);
+  // 4, no host answer: the host answered the reversal.
+  void MarkReversalAnswered(CTranJournal& journal);
+  // The reversal (or the exchange it cancels) got no answer: owed. The state is the
+  // caller's (4 or 5, by what the client is to hear).
+  void MarkReversalFailed(CTranJournal& journal);
+  // The worker that carried the exchanges has ended.
+  void MarkExchangeEnded(CTranJournal& journal);
+
   // EMV defaults. LoadEMVDefaults fills entry with the defaults of rid (one of the
   // five RIDs; any other leaves entry as it was) and reads EMV SUPPORT and EMV CVM
   // from a copy of g_ParamStore's settings (taking the store's mutex for the copy)
@@ -412,6 +444,9 @@ class CElavonTran : public CTranRecordData,
   // m_Reply and returns a copy of it.
   std::string BuildResponse(const std::string& document);
   std::string BuildResponse(const std::string& document, const class CReplyContext& context);
+  // The reply is the error (4020, in clear) of a document that could not be encrypted
+  // with the request's key block.
+  bool ReplyCouldNotBeEncrypted() const;
   // The unencrypted document of a host answer: CmdResponse (origin "Processor", code
   // 0, "Success"/"Error" for m_TStreamType "Admin", else "Approved"/"Declined"), then
   // the admin block for "Admin" and the TranResponse block otherwise.
@@ -461,6 +496,10 @@ class CElavonTran : public CTranRecordData,
   // then send nothing (never the reversed transaction).
   [[nodiscard]] bool BuildReversalRequest();
   [[nodiscard]] bool BuildReversalRequest(const class CParamSettings& settings);
+  // What the reversal journal keeps for the exchange in m_HostRequest: its reversal,
+  // built on a copy, or "" when the record is itself a reversal, its code cannot be
+  // reversed or no reversal can be built. The record is unchanged.
+  std::string ReversalToKeep(const class CParamSettings& settings) const;
   // The echo of the approved message in m_HostRequest, which it also replaces (family
   // Echo). The empty text, with the record unchanged and the refusal logged, when the
   // message has no complete header before its first GS. m_ElavonCode is kept.

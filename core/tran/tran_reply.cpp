@@ -111,6 +111,10 @@ std::string CElavonTran::BuildResponse(const std::string& document,
   return m_Reply;
 }
 
+bool CElavonTran::ReplyCouldNotBeEncrypted() const {
+  return m_RequestKind == kRequestKindClear && m_Reply.find(kCannotEncryptText) != std::string::npos;
+}
+
 std::string CElavonTran::BuildRStream() { return BuildRStream(CReplyContext()); }
 
 std::string CElavonTran::BuildRStream(const CReplyContext& context) {

@@ -4,6 +4,7 @@
 
 #include "core/log/logger.h"
 #include "core/params/param_store.h"
+#include "core/queue/abort_event.h"
 #include "core/tran/elavon_tran.h"
 #include "host/dial/dial_frame.h"
 #include "host/dial/dial_line_busy_event.h"
@@ -30,9 +31,12 @@ bool Contains(const std::string& text, const char* what) { return text.find(what
 
 }  // namespace
 
-CDialBackup::CDialBackup(CTransactionQueue* queue, CDialSettingsSource settings, CLogger* logger)
+CDialBackup::CDialBackup(CTransactionQueue* queue, CDialSettingsSource settings, CLogger* logger,
+                         CTranJournal* journal, platform::Event* abort)
     : m_SerialPort(logger),
       m_Logger(logger),
+      m_Journal(journal),
+      m_Abort(abort ? abort : &g_AbortEvent),
       m_Queue(queue ? *queue : g_TransactionQueue),
       m_Settings(settings ? std::move(settings) : CDialSettingsSource([] { return g_ParamStore.GetSettings(); })) {}
 
@@ -120,7 +124,7 @@ void CDialBackup::Run() {
     m_Queue.Snapshot(snapshot);
     for (CElavonTran& record : snapshot) {
       if (m_StopEvent.IsSet()) break;
-      if (record.m_State == kTranStateHandedToDial && record.m_RequestKind == kRequestKindEncrypted) {
+      if (record.m_State == kTranStateHandedToDial && !record.m_OnDialLine) {
         Serve(std::move(record), lastFailed);
       }
     }
@@ -147,6 +151,14 @@ void CDialBackup::TakeInIdleInput() {
 }
 
 void CDialBackup::Serve(CElavonTran record, bool& lastFailed) {
+  // While the Elavon interface stops nothing new goes on the line: the routing takes
+  // such records back unsent.
+  if (m_Abort != nullptr && m_Abort->IsSet()) return;
+  // Taken only as read: a record changed since the snapshot is not the routing's
+  // latest word on it.
+  record.m_OnDialLine = true;
+  if (!m_Queue.UpdateIfCurrent(record.m_Id, record)) return;
+
   TakeInIdleInput();
   if (m_SerialPort.IsCarrierOn() && !lastFailed && record.m_TranCode == kReversalCode) {
     // A reversal goes out on a fresh call.
@@ -154,7 +166,7 @@ void CDialBackup::Serve(CElavonTran record, bool& lastFailed) {
       SetLastErrorText(kHangUpFailedText);
       record.MarkDialModemError();
       record.m_HostErrorText = kHangUpFailedText;
-      m_Queue.Update(record.m_Id, record);
+      WriteBack(record);
       return;
     }
   }
@@ -164,18 +176,27 @@ void CDialBackup::Serve(CElavonTran record, bool& lastFailed) {
     if (!InitModem() || !Dial()) {
       record.MarkDialModemError();
       record.m_HostErrorText = GetLastErrorText();
-      m_Queue.Update(record.m_Id, record);
+      WriteBack(record);
       return;
     }
   }
-  if (!m_SerialPort.IsCarrierOn()) return;  // served on a later pass
+  if (!m_SerialPort.IsCarrierOn()) {
+    WriteBack(record);  // still handed over: served on a later pass
+    return;
+  }
 
   g_DialLineBusyEvent.Set();
   const ExchangeResult result = Exchange(record);
-  if (result == ExchangeResult::kNotSent) {
-    // The call went before the request was written: the host saw nothing. The
-    // record waits in state 9 for the next pass, which dials first.
+  if (result == ExchangeResult::kNotSent || result == ExchangeResult::kRefusedByJournal) {
+    // Nothing reached the host. The call went before the request was written: the
+    // record waits in state 9 for the next pass, which dials first. The journal could
+    // not keep it: it is not sent at all.
     g_DialLineBusyEvent.Reset();
+    if (result == ExchangeResult::kRefusedByJournal) {
+      record.MarkDialModemError();
+      record.m_HostErrorText = GetLastErrorText();
+    }
+    WriteBack(record);
     return;
   }
   if (result == ExchangeResult::kAnswered) {
@@ -190,8 +211,19 @@ void CDialBackup::Serve(CElavonTran record, bool& lastFailed) {
     record.m_HostErrorText = GetLastErrorText();
     HangUp();
   }
-  m_Queue.Update(record.m_Id, record);
+  WriteBack(record);
 }
+
+void CDialBackup::WriteBack(CElavonTran& record) {
+  record.m_OnDialLine = false;
+  if (!m_Queue.UpdateIfCurrent(record.m_Id, record)) {
+    CLogger& log = m_Logger ? *m_Logger : GetLogger();
+    log.LogLine("Dial backup: record %d of %s is no longer the one it carried; its outcome is not written",
+                record.m_Id, record.m_ClientAddress.c_str());
+  }
+}
+
+CTranJournal& CDialBackup::Journal() { return m_Journal ? *m_Journal : ProcessTranJournal(); }
 
 bool CDialBackup::InitModem() {
   for (int attempt = 0; attempt < 2; ++attempt) {
@@ -265,6 +297,7 @@ CDialBackup::ExchangeResult CDialBackup::Exchange(CElavonTran& record) {
     SetLastErrorText(kEmptyRequestText);
     return ExchangeResult::kFailed;
   }
+  const std::string reversal = record.ReversalToKeep(m_Settings());
   ReframeForDial(message, record.m_Family);
   // The message goes out whether the host asked for it or not, but never to a
   // modem whose call has gone (its words may have come in while waiting).
@@ -272,6 +305,11 @@ CDialBackup::ExchangeResult CDialBackup::Exchange(CElavonTran& record) {
   m_HostReady = false;
   if (!asked) WaitForEnq();
   if (!m_SerialPort.IsCarrierOn()) return ExchangeResult::kNotSent;
+  // From here on the host may have it: the journal keeps what would cancel it first.
+  if (!record.MarkSent(Journal(), reversal)) {
+    SetLastErrorText(kJournalRefusedText);
+    return ExchangeResult::kRefusedByJournal;
+  }
   if (!WriteForExchange(message.data(), message.size())) return ExchangeResult::kFailed;
 
   CDialAnswerReader reader;

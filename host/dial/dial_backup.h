@@ -1,7 +1,7 @@
 // CDialBackup: the dial-up transport to Elavon. A worker thread owns the modem on a
 // serial port and carries the Elavon messages of queued records over the telephone
-// line: it serves every record in state 9 (handed to the dial backup) with request
-// kind 0, dials when the line is down, runs the host exchange (ENQ, the reframed
+// line: it serves every record the routing hands it (state 9), dials when the line
+// is down, runs the host exchange (ENQ, the reframed
 // request, the answer frame with its LRC, ACK or NAK) and writes the record back in
 // state 11 (modem error), 12 (answer received) or 13 (exchange failed) with the
 // failure's text in m_HostErrorText. While a call is up it keeps
@@ -14,6 +14,12 @@
 // sent. A host ENQ that came in meanwhile is kept for the next exchange. A request
 // is never written once the carrier is gone; such a record is served again on a
 // later pass, on a new call.
+//
+// A record is taken as read from a snapshot (CTransactionQueue::UpdateIfCurrent, with
+// m_OnDialLine set while the worker carries it) and written back the same way, so a
+// stale copy never overwrites the routing's later word, and the routing knows what
+// is on the line. The reversal journal is told just before the request is written
+// (no entry, nothing written). While g_AbortEvent is set nothing new is taken.
 //
 // Every wait of the worker is bounded and ends at once on the stop event, so Stop
 // returns promptly whatever the modem does; the worker drops the call (DTR) and
@@ -66,11 +72,14 @@ class CDialBackup {
   static constexpr const char* kAnswerTimeoutText = "Timed Out Waiting for Response.";
   static constexpr const char* kTooLongText = "Response Too Long NAK'd.";
   static constexpr const char* kEmptyRequestText = "No Request Message to Send.";
+  static constexpr const char* kJournalRefusedText = "Reversal journal cannot keep the request: not sent.";
   static constexpr const char* kInitCommand = "AT&FE0Q0V1&C1&Q6X4$F1&D2S7=23S12=4S25=8";
 
-  // The queue is g_TransactionQueue and the settings g_ParamStore's unless given.
+  // The queue is g_TransactionQueue, the settings g_ParamStore's, the journal the
+  // process's and the abort event g_AbortEvent unless given.
   explicit CDialBackup(CTransactionQueue* queue = nullptr, CDialSettingsSource settings = nullptr,
-                       CLogger* logger = nullptr);
+                       CLogger* logger = nullptr, CTranJournal* journal = nullptr,
+                       platform::Event* abort = nullptr);
   CDialBackup(const CDialBackup&) = delete;
   CDialBackup& operator=(const CDialBackup&) = delete;
   // Stops the worker; the port is closed.
@@ -102,9 +111,13 @@ class CDialBackup {
   bool InitModem();
   bool Dial();
   bool WaitForEnq();
-  enum class ExchangeResult { kAnswered, kFailed, kNotSent };
+  enum class ExchangeResult { kAnswered, kFailed, kNotSent, kRefusedByJournal };
   // kNotSent: the carrier was gone before the request was written (nothing sent).
+  // kRefusedByJournal: the journal could not keep it, so it was not written.
   ExchangeResult Exchange(CElavonTran& record);
+  // Writes the record back unless it changed since the worker took it.
+  void WriteBack(CElavonTran& record);
+  CTranJournal& Journal();
   bool HangUp();
   // The exchange's write: true when sent; else the text of the failure is set.
   bool WriteForExchange(const char* bytes, size_t length);
@@ -124,6 +137,8 @@ class CDialBackup {
   bool m_HostReady = false;
 
   CLogger* m_Logger;
+  CTranJournal* m_Journal;   // null: the process's, looked up at each use
+  platform::Event* m_Abort;  // set while the Elavon interface stops
   CTransactionQueue& m_Queue;
   CDialSettingsSource m_Settings;
   CDialTimeouts m_Timeouts;

@@ -161,16 +161,12 @@ void CElavonInterface::DispatchRequests(const CTranList& snapshot) {
     const CRoutingContext context = ContextForRequest();
     if (!record.BuildElavonRequest(context.settings, g_SequenceFile)) {
       // Nothing can be sent for it: it fails at once with its own code.
-      record.MarkFailedWithOwnCode();
-      if (record.m_ErrorCode == 0) record.m_ErrorCode = kErrorRequestNotBuilt;
-      queue.Update(record.m_Id, record);
+      FailUnsent(record, record.m_ErrorCode == 0 ? kErrorRequestNotBuilt : record.m_ErrorCode, context);
       continue;
     }
     const int job_id = m_JobIds.Allocate();
     if (job_id == 0) {
-      record.MarkFailedWithOwnCode();
-      record.m_ErrorCode = 4027;
-      queue.Update(record.m_Id, record);
+      FailUnsent(record, 4027, context);
       continue;
     }
     record.MarkInProcess();
@@ -186,11 +182,17 @@ void CElavonInterface::DispatchRequests(const CTranList& snapshot) {
           return 0u;
         })) {
       m_JobIds.Release(job_id);
-      record.MarkFailedWithOwnCode();
-      record.m_ErrorCode = 4024;
-      queue.Update(record.m_Id, record);
+      FailUnsent(record, 4024, context);
     }
   }
+}
+
+void CElavonInterface::FailUnsent(CElavonTran& record, int error_code, const CRoutingContext& context) {
+  record.MarkFailedWithOwnCode();
+  record.m_ErrorCode = error_code;
+  // A reversal that could not go stays owed; a request that did not go needs none.
+  if (record.m_Family == kTranFamilyReversal) record.MarkNotSent(*context.journal);
+  m_Context.queue->Update(record.m_Id, record);
 }
 
 void CElavonInterface::RunWorker(CElavonTran tran, int job_id) {
@@ -200,6 +202,12 @@ void CElavonInterface::RunWorker(CElavonTran tran, int job_id) {
     context.logger->LogLine("Building Final Response");
     tran.ParseElavonResponse();
   }
-  context.queue->Update(tran.m_Id, tran);
+  if (!context.queue->UpdateIfCurrent(tran.m_Id, tran) && context.queue->Contains(tran.m_Id)) {
+    // The dial backup wrote the record after the route had ended with it: its copy is
+    // the later one and stays.
+    context.logger->LogLine("Record %d of %s changed after its route ended: the queue keeps the later one",
+                            tran.m_Id, tran.m_ClientAddress.c_str());
+  }
+  tran.MarkExchangeEnded(*context.journal);
   m_JobIds.Release(job_id);
 }

@@ -55,6 +55,8 @@ class CElavonInterface {
   void ProcessingLoop();
   void RunWorker(CElavonTran tran, int job_id);
   CRoutingContext ContextForRequest() const;
+  // The record fails with its own code before anything of it was sent.
+  void FailUnsent(CElavonTran& record, int error_code, const CRoutingContext& context);
 
   CRoutingContext m_Context;
   bool m_FixedSettings;

@@ -471,7 +471,10 @@ TEST_F(EngineTest, AbortedStartRefusesJobsAndStopIsPrompt) {
   engine.Stop();  // the abort ends the dial wait at its next step
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
   EXPECT_EQ(engine.JobsInFlight(), 0);
-  EXPECT_EQ(Get(t.m_Id).m_State, kTranStateHandedToDial);  // 9 after an abort
+  // Never taken by the dial worker: taken back unsent, as over IP, so that no
+  // worker serves it later and its client hears at once.
+  EXPECT_EQ(Get(t.m_Id).m_State, kTranStateHostFailure);
+  EXPECT_EQ(Get(t.m_Id).m_HostErrorText, "Interface stopping: request not sent to Elavon");
 }
 
 }  // namespace

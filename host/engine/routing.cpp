@@ -2,32 +2,33 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <optional>
+#include <thread>
 
 #include "core/log/logger.h"
 #include "core/params/param_store.h"
 #include "core/queue/abort_event.h"
-#include "core/queue/reversal_journal.h"
 #include "core/queue/transaction_queue.h"
 #include "core/tran/elavon_tran.h"
 #include "core/tran/tran_codes.h"
 #include "core/tran/tran_params.h"
 #include "core/vocab/text_helpers.h"
-#include "host/engine/journal_hooks.h"
 #include "host/engine/traffic.h"
 #include "host/ip/host_endpoints.h"
 #include "host/message/elavon_request.h"
+#include "platform/sync/tick.h"
 
 namespace {
 
 constexpr uint32_t kDialPollMs = 250;
 constexpr int kErrorRequestNotBuilt = 1001;
 constexpr char kNotSentWhileStopping[] = "Interface stopping: request not sent to Elavon";
+constexpr char kNotConfirmedWhileStopping[] = "Interface stopping: the approval could not be confirmed";
 constexpr uint32_t kDialRetryPauseMs = 1000;
 
-uint32_t MsSince(std::chrono::steady_clock::time_point start) {
-  return static_cast<uint32_t>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
-}
+uint32_t MsSince(uint32_t start) { return platform::TickDiff(platform::TickCount(), start); }
+
+bool IsReversalMessage(const CElavonTran& tran) { return tran.m_Family == kTranFamilyReversal; }
 
 // Empties what an earlier dial attempt left of the host's answer; the request stays.
 void ClearHostAnswer(CElavonTran& tran) {
@@ -38,120 +39,241 @@ void ClearHostAnswer(CElavonTran& tran) {
   tran.m_EMVParamTables = tables;
 }
 
-// Turns the record into its reversal and hands that to the dial backup. False when
-// no reversal can be built: the record is then in state 4 with error 1007 (never
-// the reversed message sent again in its place).
-bool HandReversalToDial(CElavonTran& tran, CRoutingContext& c) {
-  tran.m_HostResponse.clear();
-  tran.m_TranCode = kCodeReversal;
-  if (!tran.BuildReversalRequest(c.settings)) {
-    tran.MarkNoHostAnswer();
-    tran.m_ErrorCode = 1007;
-    c.logger->LogLine("Reversal(dial) not sent for %s", tran.m_ClientAddress.c_str());
+// The dial hand-off: the record goes to the dial backup through the queue, and is
+// read back every 250 ms until the dial worker writes an outcome. The dial worker
+// tells the journal when it sends; the hand-off tells what came of it.
+//
+// Once the interface is stopping nothing more is handed over: a record the dial
+// worker has not taken yet is taken back unsent, and the outcome of one it has taken
+// (it is on the line) is waited for, as over IP. What would have followed it (an
+// echo, a reversal, a retry) is left owed to the journal instead.
+class CDialRound {
+ public:
+  CDialRound(CElavonTran& tran, CRoutingContext& c) : m_Tran(tran), m_C(c) {}
+
+  void Run() {
+    HandOver(kTrafficAuth, m_C.dial_busy->IsSet());
+    while (Step()) {
+    }
+    PostTraffic(WM_TRAFFIC_DIAL_RESPONSE_RECEIVED, kTrafficAuth);
+  }
+
+ private:
+  CTranJournal& Journal() { return *m_C.journal; }
+
+  void HandOver(uintptr_t traffic, bool retry_on_new_line) {
+    m_Tran.MarkHandedToDialBackup();
+    if (retry_on_new_line) m_Tran.m_RetryOnNewLine = 1;
+    m_C.queue->Update(m_Tran.m_Id, m_Tran);  // m_Tran takes the queued revision
+    PostTraffic(WM_TRAFFIC_DIAL_REQUEST_SENT, traffic);
+    m_RoundStart = platform::TickCount();
+  }
+
+  // Once the interface stops, what goes to the dial backup goes no further.
+  bool Stopping() {
+    if (!m_Stopping && m_C.abort->IsSet()) m_Stopping = true;
+    return m_Stopping;
+  }
+
+  // The record turns into its reversal and goes to the dial backup. False when no
+  // reversal can be built (never the reversed message sent again in its place) or the
+  // interface is stopping: the record then ends with no answer (1007) and its
+  // reversal owed to the journal.
+  bool HandReversal() {
+    m_Tran.m_HostResponse.clear();
+    m_Tran.m_TranCode = kCodeReversal;
+    if (Stopping() || !m_Tran.BuildReversalRequest(m_C.settings)) {
+      m_C.logger->LogLine("Reversal(dial) not sent for %s", m_Tran.m_ClientAddress.c_str());
+      m_Tran.MarkNoHostAnswer();
+      m_Tran.m_ErrorCode = 1007;
+      m_Tran.MarkReversalFailed(Journal());
+      return false;
+    }
+    HandOver(kTrafficAuth, false);
+    return true;
+  }
+
+  // One wait and what it brought. False when the round has ended.
+  bool Step() {
+    if (Stopping()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(kDialPollMs));
+    } else if (m_C.abort->Wait(kDialPollMs)) {
+      m_Stopping = true;
+    }
+    CElavonTran back;
+    if (!m_C.queue->Find(m_Tran.m_Id, back)) {
+      // The client's connection gave up on the record: nobody will read an outcome.
+      m_Tran.MarkHostFailure();
+      m_Tran.m_HostErrorText = "Dial backup request no longer queued";
+      m_C.logger->LogLine("Dial hand-off ended: the record for %s is no longer queued", m_Tran.m_ClientAddress.c_str());
+      return false;
+    }
+    switch (back.m_State) {
+      case kTranStateDialFailed:
+      case kTranStateDialModemError:
+        m_Tran = back;
+        return Failed(back.m_State == kTranStateDialFailed);
+      case kTranStateDialAnswerReceived:
+        m_Tran = back;
+        return Answered();
+      case kTranStateHandedToDial:
+        if (m_Stopping && !back.m_OnDialLine) {
+          // Not on the line: it never left, and now it will not. Taken back only if
+          // the dial worker has not taken it meanwhile.
+          CElavonTran taken = back;
+          taken.MarkHostFailure();
+          taken.m_HostErrorText = kNotSentWhileStopping;
+          if (m_C.queue->UpdateIfCurrent(taken.m_Id, taken)) {
+            m_Tran = taken;
+            m_C.logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", kNotSentWhileStopping,
+                                m_Tran.m_ClientAddress.c_str());
+            m_Tran.MarkNotSent(Journal());
+            return false;
+          }
+        }
+        break;
+      default:
+        break;
+    }
+    if (MsSince(m_RoundStart) > m_C.dial_round_limit_ms) {
+      m_Tran = back;
+      m_Tran.MarkHostFailure();
+      m_Tran.m_HostErrorText = "No answer from the dial backup";
+      m_C.logger->LogLine("Dial hand-off timed out for %s", m_Tran.m_ClientAddress.c_str());
+      return false;
+    }
+    return true;
+  }
+
+  // 13 (the exchange failed) or 11 (the modem could not carry it: nothing was sent).
+  bool Failed(bool exchange_failed) {
+    const bool retry = m_Tran.m_RetryOnNewLine > 0;
+    if (retry) m_Tran.m_RetryOnNewLine = 0;
+    if (IsReversalMessage(m_Tran)) {
+      // A reversal that did not reach the host, or got no answer: owed.
+      if (exchange_failed) {
+        m_Tran.MarkReversalFailed(Journal());
+      } else {
+        m_Tran.MarkNotSent(Journal());
+      }
+      if (m_Restore) return Restore("the reversal failed");
+      m_Tran.MarkNoHostAnswer();
+      return false;
+    }
+    if (exchange_failed && IsReversibleCode(m_Tran.m_TranCode)) {
+      m_C.logger->LogLine("RESPONSE (reverse handler(dial))from ELAVON INTERFACE ->[%s] for %s",
+                          m_Tran.m_HostErrorText.c_str(), m_Tran.m_ClientAddress.c_str());
+      return HandReversal();
+    }
+    if (!exchange_failed) m_Tran.MarkNotSent(Journal());  // an echo that could not go leaves its approval owed
+    if (retry && !Stopping()) {
+      if (m_C.abort->Wait(kDialRetryPauseMs)) {
+        m_Stopping = true;
+      } else {
+        ClearHostAnswer(m_Tran);
+        HandOver(kTrafficAuth, false);
+        return true;
+      }
+    }
+    if (exchange_failed) {
+      m_Tran.MarkNoHostAnswer();
+    } else {
+      m_Tran.MarkHostFailure();
+    }
     return false;
   }
-  tran.MarkHandedToDialBackup();
-  JournalExchangeSending(tran, c);
-  c.queue->Update(tran.m_Id, tran);
-  PostTraffic(WM_TRAFFIC_DIAL_REQUEST_SENT, kTrafficAuth);
-  return true;
-}
 
-// The dial hand-off: the record goes to the dial backup through the queue, and is
-// read back every 250 ms until the dial worker writes an outcome.
-bool DialHandOff(CElavonTran& tran, CRoutingContext& c) {
-  tran.MarkHandedToDialBackup();
-  if (c.dial_busy->IsSet()) tran.m_RetryOnNewLine = 1;
-  JournalExchangeSending(tran, c);
-  c.queue->Update(tran.m_Id, tran);
-  PostTraffic(WM_TRAFFIC_DIAL_REQUEST_SENT, kTrafficAuth);
-  auto round_start = std::chrono::steady_clock::now();
-
-  for (;;) {
-    if (c.abort->Wait(kDialPollMs)) break;
-    CElavonTran back;
-    if (!c.queue->Find(tran.m_Id, back)) {
-      // The client's connection gave up on the record: nobody will read an outcome.
-      tran.MarkHostFailure();
-      tran.m_HostErrorText = "Dial backup request no longer queued";
-      c.logger->LogLine("Dial hand-off ended: the record for %s is no longer queued", tran.m_ClientAddress.c_str());
-      break;
+  // 12: the host's answer is in the record.
+  bool Answered() {
+    if (IsReversalMessage(m_Tran)) {
+      m_Tran.MarkAnswered(Journal());  // the reversal's answer: nothing more is owed
+      if (m_Restore) return Restore(nullptr);
+      m_Tran.MarkAnsweredOverDial();
+      return false;
     }
-    const int state = back.m_State;
-    if (state == kTranStateDialFailed || state == kTranStateDialModemError) {
-      tran = back;
-      const bool retry = tran.m_RetryOnNewLine > 0;
-      if (retry) tran.m_RetryOnNewLine = 0;
-      if (state == kTranStateDialFailed && IsReversibleCode(tran.m_TranCode)) {
-        c.logger->LogLine("RESPONSE (reverse handler(dial))from ELAVON INTERFACE ->[%s] for %s",
-                          tran.m_HostErrorText.c_str(), tran.m_ClientAddress.c_str());
-        if (!HandReversalToDial(tran, c)) break;
-        round_start = std::chrono::steady_clock::now();
-        continue;
+    if (m_Tran.m_Family == kTranFamilyEcho) {
+      if (CElavonTran::AnswerHasResultField(m_Tran.m_HostResponse)) {
+        m_Tran.MarkConfirmed(Journal());
+        m_Tran.MarkAnsweredOverDial();
+        return false;
       }
-      if (retry) {
-        if (c.abort->Wait(kDialRetryPauseMs)) break;
-        tran.MarkHandedToDialBackup();
-        ClearHostAnswer(tran);
-        c.queue->Update(tran.m_Id, tran);
-        PostTraffic(WM_TRAFFIC_DIAL_REQUEST_SENT, kTrafficAuth);
-        round_start = std::chrono::steady_clock::now();
-        continue;
-      }
-      if (state == kTranStateDialFailed) {
-        tran.MarkNoHostAnswer();
-      } else {
-        tran.MarkHostFailure();
-      }
-      break;
+      // The host may have taken the echo: the approval is reversed as for an echo
+      // that got no answer. The record keeps the echo's answer, which its final parse
+      // reads as a decline, once the reversal has ended.
+      m_C.logger->LogLine("Echo answer without a result for %s: reversing the approval",
+                          m_Tran.m_ClientAddress.c_str());
+      m_Restore = m_Tran;
+      m_Restore->MarkAnsweredOverDial();
+      if (!HandReversal()) return Restore("the reversal failed");
+      return true;
     }
-    if (state == kTranStateDialAnswerReceived) {
-      tran = back;
-      if (NeedsEchoAfterApproval(tran.m_TranCode) && tran.m_Family != kTranFamilyEcho) {
-        c.logger->LogLine("building Response to Determine if Echo Required (dial)");
-        tran.ParseElavonResponse();
-        if (tran.m_Approved && tran.BuildEchoRequest().empty()) {
-          // An echo that cannot be built leaves the approval unconfirmed: reverse it
-          // on the dial line, or, when it cannot be reversed, report no answer.
-          c.logger->LogLine("Echo(dial) not built for %s", tran.m_ClientAddress.c_str());
-          if (!IsReversibleCode(tran.m_TranCode)) {
-            tran.MarkNoHostAnswer();
-            break;
-          }
-          if (!HandReversalToDial(tran, c)) break;
-          round_start = std::chrono::steady_clock::now();
-          continue;
-        }
-        if (tran.m_Approved) {
-          tran.MarkHandedToDialBackup();
-          tran.m_RetryOnNewLine = 0;
-          JournalExchangeSending(tran, c);
-          c.queue->Update(tran.m_Id, tran);
-          PostTraffic(WM_TRAFFIC_DIAL_REQUEST_SENT, kTrafficEcho);
-          round_start = std::chrono::steady_clock::now();
-          continue;
-        }
+    m_Tran.MarkAnswered(Journal());
+    if (!NeedsEchoAfterApproval(m_Tran.m_TranCode)) {
+      m_Tran.MarkAnsweredOverDial();
+      return false;
+    }
+    m_C.logger->LogLine("building Response to Determine if Echo Required (dial)");
+    m_Tran.ParseElavonResponse();
+    if (!m_Tran.m_Approved) {
+      m_Tran.MarkAnsweredOverDial();
+      return false;
+    }
+    if (Stopping()) {
+      // The echo cannot go now: the approval stays unconfirmed and is reversed later.
+      m_Tran.MarkNotSent(Journal());
+      m_Tran.MarkHostFailure();
+      m_Tran.m_HostErrorText = kNotConfirmedWhileStopping;
+      m_C.logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", kNotConfirmedWhileStopping,
+                          m_Tran.m_ClientAddress.c_str());
+      return false;
+    }
+    if (m_Tran.BuildEchoRequest().empty()) {
+      // An echo that cannot be built leaves the approval unconfirmed: reverse it on
+      // the dial line, or, when it cannot be reversed, report no answer.
+      m_C.logger->LogLine("Echo(dial) not built for %s", m_Tran.m_ClientAddress.c_str());
+      if (!IsReversibleCode(m_Tran.m_TranCode)) {
+        m_Tran.MarkNoHostAnswer();
+        return false;
       }
-      tran.MarkAnsweredOverDial();
-      break;
+      return HandReversal();
     }
-    if (MsSince(round_start) > c.dial_round_limit_ms) {
-      tran = back;
-      tran.MarkHostFailure();
-      tran.m_HostErrorText = "No answer from the dial backup";
-      c.logger->LogLine("Dial hand-off timed out for %s", tran.m_ClientAddress.c_str());
-      break;
-    }
+    m_Tran.m_RetryOnNewLine = 0;
+    HandOver(kTrafficEcho, false);
+    return true;
   }
-  JournalDialRouteEnded(tran, c);
-  PostTraffic(WM_TRAFFIC_DIAL_RESPONSE_RECEIVED, kTrafficAuth);
+
+  // The reversal of an approval whose echo came back without a result has ended: the
+  // record is the echo's answer again.
+  bool Restore(const char* failure) {
+    const CElavonTran kept = *m_Restore;
+    m_Restore.reset();
+    m_Tran = kept;
+    if (failure) {
+      m_C.logger->LogLine("Approval NOT reversed after an echo answer without a result for %s: %s",
+                          m_Tran.m_ClientAddress.c_str(), failure);
+    } else {
+      m_C.logger->LogLine("Approval reversed after an echo answer without a result for %s",
+                          m_Tran.m_ClientAddress.c_str());
+    }
+    return false;
+  }
+
+  CElavonTran& m_Tran;
+  CRoutingContext& m_C;
+  uint32_t m_RoundStart = 0;
+  bool m_Stopping = false;
+  std::optional<CElavonTran> m_Restore;  // the echo's answer, while its approval is reversed
+};
+
+bool DialHandOff(CElavonTran& tran, CRoutingContext& c) {
+  CDialRound(tran, c).Run();
   return true;
 }
 
 // An echo answer without a result (field 02): the host may have taken the echo, so
 // the approval is reversed on a new connection as for an echo that got no answer.
 // The record itself keeps the echo's answer, which its final parse reads as a
-// decline; the reversal works on a copy.
+// decline; the reversal works on a copy, which tells the journal its outcome.
 void ReverseUnconfirmedEcho(const CElavonTran& tran, CRoutingContext& c) {
   c.logger->LogLine("Echo answer without a result for %s: reversing the approval", tran.m_ClientAddress.c_str());
   CElavonTran reversal = tran;
@@ -173,7 +295,7 @@ void CRoutingContext::FillDefaults() {
   if (!abort) abort = &g_AbortEvent;
   if (!dial_busy) dial_busy = &g_DialLineBusyEvent;
   if (!logger) logger = &GetLogger();
-  if (!journal) journal = &g_ReversalJournal;
+  if (!journal) journal = &ProcessTranJournal();
 }
 
 bool ConnectToElavon(CHostLink& link, CRoutingContext& c) {
@@ -186,17 +308,19 @@ bool ConnectToElavon(CHostLink& link, CRoutingContext& c) {
 }
 
 bool ReverseHandlerIp(CElavonTran& tran, CRoutingContext& c) {
+  CTranJournal& journal = *c.journal;
   std::unique_ptr<CHostLink> link = c.make_link();
   // What this connection carries is owed to the host: a stop does not cut it short.
   link->SetAbortable(false);
   if (!ConnectToElavon(*link, c)) {
     c.logger->LogLine("Failed to connect Attempting reversal");
-    JournalReversalOwed(tran, c);
+    tran.MarkReversalFailed(journal);
     return false;
   }
   if (!IsReversibleCode(tran.m_TranCode)) {
+    // A reversal that got no answer is not reversed in its turn: it stays owed.
+    if (IsReversalMessage(tran)) tran.MarkReversalFailed(journal);
     tran.MarkNoHostAnswer();
-    JournalNotReversed(tran, c);
     link->Disconnect();
     return true;
   }
@@ -207,24 +331,23 @@ bool ReverseHandlerIp(CElavonTran& tran, CRoutingContext& c) {
     tran.MarkNoHostAnswer();
     tran.m_ErrorCode = 1007;
     c.logger->LogLine("Reversal(IP) not sent for %s", tran.m_ClientAddress.c_str());
-    JournalNotReversed(tran, c);
+    tran.MarkReversalFailed(journal);
     link->Disconnect();
     return true;
   }
-  JournalExchangeSending(tran, c);
+  // A reversal always goes: it only ever cancels.
+  (void)tran.MarkSent(journal, std::string());
   PostTraffic(WM_TRAFFIC_IP_REQUEST_SENT, kTrafficAuth);
   c.logger->LogLine("Sending Reversal(IP) Acct:%s AMT:%s for %s", MaskAccountNumber(tran.m_AcctNo).c_str(),
                     tran.m_Authorize.c_str(), tran.m_ClientAddress.c_str());
-  const bool answered = link->Transact();
-  if (answered) {
-    tran.MarkNoHostAnswer();
-    JournalReversalAnswered(tran, c);
+  if (link->Transact()) {
+    tran.MarkReversalAnswered(journal);
     link->Disconnect();
     return true;
   }
   tran.MarkHostFailure();
   tran.m_HostErrorText = link->GetLastErrorText();
-  JournalReversalOwed(tran, c);
+  tran.MarkReversalFailed(journal);
   c.logger->LogLine("EXITING (reverse handler(ip)) from ELAVON INTERFACE ->[%s] for %s", tran.m_HostErrorText.c_str(),
                     tran.m_ClientAddress.c_str());
   link->Disconnect();
@@ -232,35 +355,47 @@ bool ReverseHandlerIp(CElavonTran& tran, CRoutingContext& c) {
 }
 
 bool SendRequestOverIp(CElavonTran& tran, CHostLink& link, CRoutingContext& c) {
+  CTranJournal& journal = *c.journal;
   if (!link.BuildHttpRequest(tran)) {
     // Nothing went out: the record fails with its own code.
     tran.MarkFailedWithOwnCode();
     if (tran.m_ErrorCode == 0) tran.m_ErrorCode = kErrorRequestNotBuilt;
     c.logger->LogLine("Elavon Request not sent for %s: no HTTP request could be built",
                       tran.m_ClientAddress.c_str());
-    JournalNotSent(tran, c);
+    if (IsReversalMessage(tran)) tran.MarkNotSent(journal);
     return false;
   }
-  JournalExchangeSending(tran, c);
+  if (!tran.MarkSent(journal, tran.ReversalToKeep(c.settings))) {
+    // Without its entry in the journal a request that may need reversing stays here.
+    tran.MarkFailedWithOwnCode();
+    tran.m_ErrorCode = kErrorRequestNotBuilt;
+    c.logger->LogLine("Elavon Request not sent for %s: the reversal journal cannot keep it",
+                      tran.m_ClientAddress.c_str());
+    return false;
+  }
   PostTraffic(WM_TRAFFIC_IP_REQUEST_SENT, kTrafficAuth);
   if (!link.Transact()) return ReverseHandlerIp(tran, c);
   tran.m_HostResponse = link.AnswerBody();
-  JournalAnswerReceived(tran, c);
+  tran.MarkAnswered(journal);
   c.logger->LogLine("RESPONSE from ELAVON ->[%s] for %s", "{Truncated}", tran.m_ClientAddress.c_str());
 
-  if (NeedsEchoAfterApproval(tran.m_TranCode)) {
+  if (NeedsEchoAfterApproval(tran.m_TranCode) && !IsReversalMessage(tran)) {
     c.logger->LogLine("building Response to Determine if Echo Required (ip)");
     tran.ParseElavonResponse();
     if (tran.m_Approved) {
       tran.m_HostResponse.clear();
       // An echo that cannot be built leaves the approval unconfirmed: reverse it.
       if (tran.BuildEchoRequest().empty() || !link.BuildHttpRequest(tran)) return ReverseHandlerIp(tran, c);
-      JournalExchangeSending(tran, c);
+      (void)tran.MarkSent(journal, tran.ReversalToKeep(c.settings));  // the entry exists: this only updates it
       PostTraffic(WM_TRAFFIC_IP_REQUEST_SENT, kTrafficEcho);
       if (!link.Transact()) return ReverseHandlerIp(tran, c);
       tran.m_HostResponse = link.AnswerBody();
       c.logger->LogLine("RESPONSE from ELAVON ->[%s] for %s", "{Truncated}", tran.m_ClientAddress.c_str());
-      if (!CElavonTran::AnswerHasResultField(tran.m_HostResponse)) ReverseUnconfirmedEcho(tran, c);
+      if (CElavonTran::AnswerHasResultField(tran.m_HostResponse)) {
+        tran.MarkConfirmed(journal);
+      } else {
+        ReverseUnconfirmedEcho(tran, c);
+      }
     }
   }
   tran.MarkAnsweredOverIp();
@@ -283,7 +418,7 @@ bool RouteRequest(CElavonTran& tran, CRoutingContext& c) {
     tran.m_HostErrorText = link->GetLastErrorText();
     c.logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", tran.m_HostErrorText.c_str(),
                       tran.m_ClientAddress.c_str());
-    JournalNotSent(tran, c);
+    if (IsReversalMessage(tran)) tran.MarkNotSent(*c.journal);
     return false;
   }
   if (c.abort->IsSet()) {
@@ -292,7 +427,7 @@ bool RouteRequest(CElavonTran& tran, CRoutingContext& c) {
     tran.m_HostErrorText = kNotSentWhileStopping;
     c.logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", tran.m_HostErrorText.c_str(),
                       tran.m_ClientAddress.c_str());
-    JournalNotSent(tran, c);
+    if (IsReversalMessage(tran)) tran.MarkNotSent(*c.journal);
     link->Disconnect();
     return false;
   }

@@ -15,7 +15,7 @@ class CElavonTran;
 class CLogger;
 class CTransactionQueue;
 class CHostEndpoints;
-class CReversalJournal;
+class CTranJournal;
 namespace platform {
 class Event;
 }
@@ -29,7 +29,7 @@ struct CRoutingContext {
   platform::Event* abort = nullptr;
   platform::Event* dial_busy = nullptr;
   CLogger* logger = nullptr;
-  CReversalJournal* journal = nullptr;  // the reversals owed, kept across a crash
+  CTranJournal* journal = nullptr;  // told what becomes of each exchange (the process's by default)
   // A dial round with no outcome from the dial backup ends after this long.
   uint32_t dial_round_limit_ms = 120000;
 

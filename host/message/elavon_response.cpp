@@ -335,6 +335,9 @@ void CElavonTran::ParseElavonResponse(CSequenceFile& sequenceFile, CLogger& logg
       BuildErrorResponse();
       return;
   }
+  // A reply that could not be encrypted at an earlier parse (its 4020 in clear) stays:
+  // there is nothing to frame in clear in its place.
+  if (ReplyCouldNotBeEncrypted()) return;
   BuildResponse("");
 }
 

@@ -7,6 +7,7 @@
 #include "core/params/param_settings.h"
 #include "core/params/param_store.h"
 #include "core/tran/elavon_tran.h"
+#include "core/tran/tran_codes.h"
 #include "core/tran/tran_params.h"
 #include "core/vocab/text_helpers.h"
 #include "core/vocab/vocabulary.h"
@@ -158,4 +159,10 @@ std::string CElavonTran::BuildEchoRequest() {
   m_HostRequest = message;
   m_Family = kTranFamilyEcho;
   return message;
+}
+
+std::string CElavonTran::ReversalToKeep(const CParamSettings& settings) const {
+  if (m_Family == kTranFamilyReversal || !IsReversibleCode(m_TranCode)) return std::string();
+  CElavonTran copy = *this;
+  return copy.BuildReversalRequest(settings) ? copy.m_HostRequest : std::string();
 }

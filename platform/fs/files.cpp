@@ -105,6 +105,56 @@ bool ReadFile(const std::string& path, std::string* out) {
   return true;
 }
 
+bool MoveToNewName(const std::string& from, const std::string& to) {
+  const std::string source = NativePath(from);
+  const std::string target = NativePath(to);
+  // A hard link fails when the target exists, so nothing is overwritten; a folder
+  // (which cannot be linked) is renamed after the same check.
+  if (::link(source.c_str(), target.c_str()) == 0) {
+    if (::unlink(source.c_str()) == 0) return true;
+    SetLastErrorFromErrno();
+    ::unlink(target.c_str());
+    return false;
+  }
+  if (errno != EPERM && errno != EXDEV && errno != ENOTSUP) {
+    SetLastErrorFromErrno();
+    return false;
+  }
+  struct stat st {};
+  if (::lstat(target.c_str(), &st) == 0) {
+    errno = EEXIST;
+    SetLastErrorFromErrno();
+    return false;
+  }
+  if (::rename(source.c_str(), target.c_str()) != 0) {
+    SetLastErrorFromErrno();
+    return false;
+  }
+  return true;
+}
+
+bool KeepAsNewName(const std::string& from, const std::string& to, unsigned mode) {
+  const std::string source = NativePath(from);
+  const std::string target = NativePath(to);
+  if (::link(source.c_str(), target.c_str()) == 0) return true;
+  if (errno != EPERM && errno != EXDEV && errno != ENOTSUP) {
+    SetLastErrorFromErrno();
+    return false;
+  }
+  std::string bytes;
+  if (!ReadFile(from, &bytes)) return false;
+  const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(mode));
+  if (fd < 0) {
+    SetLastErrorFromErrno();
+    return false;
+  }
+  const bool ok = WriteAll(fd, bytes) && ::fsync(fd) == 0;
+  if (!ok) SetLastErrorFromErrno();
+  ::close(fd);
+  if (!ok) ::unlink(target.c_str());
+  return ok;
+}
+
 bool ReplaceFile(const std::string& path, std::string_view bytes, unsigned mode) {
   const std::string p = NativePath(path);
   std::string temp = p + ".tmpXXXXXX";

@@ -19,6 +19,13 @@ bool CreateFolder(const std::string& path);
 // Creates a folder and every missing parent. True when it exists afterwards.
 bool CreateFolders(const std::string& path);
 bool RemoveFile(const std::string& path);
+// Moves a file (or folder) to a new name that must not exist yet: nothing is ever
+// overwritten. False (and the last error set) when it cannot be moved.
+bool MoveToNewName(const std::string& from, const std::string& to);
+// Gives a file a second name that must not exist yet, without copying where a hard
+// link can be made (else a copy of mode). The file keeps its first name. False (and
+// the last error set) when it cannot.
+bool KeepAsNewName(const std::string& from, const std::string& to, unsigned mode = 0600);
 
 // Reads a whole file. False (and out emptied) when it cannot be read.
 bool ReadFile(const std::string& path, std::string* out);

@@ -127,6 +127,7 @@ class OpsRig {
   int service_port() const { return service_port_; }
   void set_port(int port) { port_ = port; }
   int port() const { return port_; }
+  const elavon_sim::ElavonHostSim& sim() const { return sim_; }
 
  private:
   e2e::ScratchFolder scratch_;
@@ -250,9 +251,11 @@ TEST(OpsE2ETest, KeyContainerThatCannotBeWrittenIsNamed) {
       << rig.Log();
 }
 
-// A working folder where nothing can be written: no log and no sequence file, and the
-// server serves all the same. stderr names the log folder and the sequence file with
-// the system's reason. Made two ways: by entries of the wrong kind (a regular file
+// A working folder where nothing can be written: no log and no sequence file. stderr
+// names the log folder and the sequence file with the system's reason. Where the
+// reversal journal beside them can still be written the server serves all the same;
+// where it cannot, a sale (which may need a reversal) is refused before it is sent,
+// and stderr says so at start. Made two ways: by entries of the wrong kind (a regular file
 // where the log folder belongs and a folder where the sequence file belongs: no
 // write bit stops root, but a wrong kind does), and, where a mount namespace can be
 // made, by mounting the working folder read-only.
@@ -263,9 +266,10 @@ TEST(OpsE2ETest, ReadOnlyWorkingFolderIsNamedOnStderr) {
     bool read_only_mount;
     const char* log_reason;
     const char* sequence_reason;
+    const char* sale;  // CmdStatus of a sale
   } cases[] = {
-      {"entries of the wrong kind", false, "Not a directory", "Is a directory"},
-      {"the folder mounted read-only", true, "Read-only file system", "Read-only file system"},
+      {"entries of the wrong kind", false, "Not a directory", "Is a directory", "Approved"},
+      {"the folder mounted read-only", true, "Read-only file system", "Read-only file system", "Error"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -288,7 +292,14 @@ TEST(OpsE2ETest, ReadOnlyWorkingFolderIsNamedOnStderr) {
       };
     }
     ASSERT_TRUE(rig.Start(std::move(setup), 30000)) << rig.Output();
-    EXPECT_EQ(rig.Sell("11.00"), "Approved");
+    EXPECT_EQ(rig.Sell("11.00"), c.sale);
+    if (std::string(c.sale) != "Approved") {
+      EXPECT_NE(rig.Output().find("The reversal journal cannot be written (ReversalJournal.dat could not be written "
+                                  "(Read-only file system)). Sales that may need a reversal are refused until it can."),
+                std::string::npos)
+          << rig.Output();
+      EXPECT_EQ(rig.sim().Received().size(), 0u) << "the sale went to the host without its journal entry";
+    }
     EXPECT_TRUE(rig.WaitFor("The sequence file " + rig.work() + "/RudavarUrizNum.dat cannot be written: " +
                                 c.sequence_reason,
                             10000, "output"))

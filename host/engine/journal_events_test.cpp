@@ -1,8 +1,6 @@
-// What the routing leaves in the reversal journal after one exchange, over a link
-// to the simulated host whose connections can be refused and whose answers can be
-// withheld.
-#include "host/engine/journal_hooks.h"
-
+// What the routing tells the reversal journal of one exchange, over a link to the
+// simulated host whose connections can be refused and whose answers can be
+// withheld, and what the client's delivery then leaves of it.
 #include <unistd.h>
 
 #include <cstdio>
@@ -70,7 +68,7 @@ const char kDebitSale[] =
 
 std::string ElavonCode(const std::string& message) { return message.size() > 13 ? message.substr(10, 3) : ""; }
 
-class JournalHooksTest : public ::testing::Test {
+class RoutingJournalTest : public ::testing::Test {
  protected:
   void SetUp() override {
     char tmpl[] = "/tmp/kvr_hooks_XXXXXX";
@@ -82,8 +80,8 @@ class JournalHooksTest : public ::testing::Test {
     platform::fs::CreateFolder("QUILLON_LOGS");
     g_AbortEvent.Reset();
     g_DialLineBusyEvent.Reset();
-    std::vector<std::string> messages;
-    ASSERT_TRUE(journal_.Open(dir_ + "/journal.dat", dir_ + "/journal.key", &messages));
+    CJournalOpenReport report;
+    ASSERT_TRUE(journal_.Open(dir_ + "/journal.dat", dir_ + "/journal.key", &report));
   }
   void TearDown() override {
     ASSERT_EQ(chdir(previous_), 0);
@@ -120,27 +118,45 @@ class JournalHooksTest : public ::testing::Test {
   CHostEndpoints endpoints_;
 };
 
-TEST_F(JournalHooksTest, WhatEachOutcomeLeavesInTheJournal) {
-  enum class Left { kNothing, kUnderWay, kOwed };
+TEST_F(RoutingJournalTest, WhatEachOutcomeLeavesInTheJournal) {
+  enum class Left { kNothing, kAnswered, kOwed };
   struct Case {
     const char* name;
     const char* items;
+    const char* cents;
     std::deque<bool> connects, answers;
     int state;
-    Left left;
+    Left left;            // after the route
+    Left after_delivery;  // once the client's reply has gone out
     const char* reversal_code;  // of the reversal the entry holds
+    int reached_host;     // messages that went out
   } cases[] = {
-      {"approved: waits for its delivery", kCreditSale, {}, {}, kTranStateAnsweredIp, Left::kUnderWay, "099"},
-      {"declined: waits for its delivery", kCreditSale, {}, {}, kTranStateAnsweredIp, Left::kUnderWay, "099"},
-      {"no answer, reversal answered", kCreditSale, {}, {false}, kTranStateNoHostAnswer, Left::kNothing, ""},
-      {"no answer, reversal refused", kCreditSale, {true, false}, {false}, kTranStateHostFailure, Left::kOwed, "099"},
-      {"no answer, reversal unanswered", kCreditSale, {}, {false, false}, kTranStateHostFailure, Left::kOwed, "099"},
-      {"refused at once: nothing sent", kCreditSale, {false}, {}, kTranStateHostFailure, Left::kNothing, ""},
-      {"debit echoed: the echo's reversal", kDebitSale, {}, {}, kTranStateAnsweredIp, Left::kUnderWay, "199"},
-      {"debit echo unanswered, reversal answered", kDebitSale, {}, {true, false}, kTranStateNoHostAnswer,
-       Left::kNothing, ""},
-      {"debit echo unanswered, reversal refused", kDebitSale, {true, false}, {true, false}, kTranStateHostFailure,
-       Left::kOwed, "199"},
+      {"approved: waits for its delivery", kCreditSale, ".00", {}, {}, kTranStateAnsweredIp, Left::kAnswered,
+       Left::kNothing, "099", 1},
+      {"declined: waits for its delivery", kCreditSale, ".51", {}, {}, kTranStateAnsweredIp, Left::kAnswered,
+       Left::kNothing, "099", 1},
+      {"no answer, reversal answered", kCreditSale, ".00", {}, {false}, kTranStateNoHostAnswer, Left::kNothing,
+       Left::kNothing, "", 2},
+      {"no answer, reversal refused", kCreditSale, ".00", {true, false}, {false}, kTranStateHostFailure, Left::kOwed,
+       Left::kOwed, "099", 1},
+      {"no answer, reversal unanswered", kCreditSale, ".00", {}, {false, false}, kTranStateHostFailure, Left::kOwed,
+       Left::kOwed, "099", 2},
+      {"refused at once: nothing sent", kCreditSale, ".00", {false}, {}, kTranStateHostFailure, Left::kNothing,
+       Left::kNothing, "", 0},
+      {"debit echoed: the echo's reversal", kDebitSale, ".00", {}, {}, kTranStateAnsweredIp, Left::kAnswered,
+       Left::kNothing, "199", 2},
+      {"debit echo unanswered, reversal answered", kDebitSale, ".00", {}, {true, false}, kTranStateNoHostAnswer,
+       Left::kNothing, Left::kNothing, "", 3},
+      {"debit echo unanswered, reversal refused", kDebitSale, ".00", {true, false}, {true, false},
+       kTranStateHostFailure, Left::kOwed, Left::kOwed, "199", 2},
+      // The echo is taken but answered without field 02: the approval is reversed on
+      // a copy while the record keeps the echo's answer (a decline for its client).
+      {"debit echo without result, reversal answered", kDebitSale, ".60", {}, {}, kTranStateAnsweredIp,
+       Left::kNothing, Left::kNothing, "", 3},
+      {"debit echo without result, reversal hung up on", kDebitSale, ".60", {}, {true, true, false},
+       kTranStateAnsweredIp, Left::kOwed, Left::kOwed, "199", 3},
+      {"debit echo without result, reversal refused", kDebitSale, ".60", {true, false}, {},
+       kTranStateAnsweredIp, Left::kOwed, Left::kOwed, "199", 2},
   };
   int amount = 1000;
   for (const Case& c : cases) {
@@ -148,35 +164,63 @@ TEST_F(JournalHooksTest, WhatEachOutcomeLeavesInTheJournal) {
     Script script;
     script.connects = c.connects;
     script.answers = c.answers;
-    const bool decline = std::string(c.name).rfind("declined", 0) == 0;
-    const std::string purchase = std::to_string(amount++) + (decline ? ".51" : ".00");
-    const CElavonTran done = Route(std::string(c.items) + purchase, &script);
+    CElavonTran done = Route(std::string(c.items) + std::to_string(amount++) + c.cents, &script);
     EXPECT_EQ(done.m_State, c.state);
-    CJournalEntry entry;
-    const bool found = done.m_JournalKey != 0 && journal_.Find(done.m_JournalKey, &entry);
-    EXPECT_EQ(found, c.left != Left::kNothing);
-    if (found) {
-      EXPECT_EQ(entry.m_Owed, c.left == Left::kOwed);
+    EXPECT_EQ(static_cast<int>(script.sent.size()), c.reached_host);
+    journal_.ExchangeEnded(done);
+    const auto check = [&](Left left) {
+      CJournalEntry entry;
+      const bool found = done.m_JournalKey != 0 && journal_.Find(done.m_JournalKey, &entry);
+      EXPECT_EQ(found, left != Left::kNothing);
+      if (!found) return;
+      EXPECT_EQ(entry.Owed(), left == Left::kOwed);
       EXPECT_EQ(ElavonCode(entry.m_Reversal), c.reversal_code);
       EXPECT_EQ(entry.m_AcctLast4, "1111");
-      EXPECT_EQ(entry.m_Tries, c.left == Left::kOwed ? 1 : 0);
-      journal_.Clear(done.m_JournalKey);
+      EXPECT_EQ(entry.m_Tries, left == Left::kOwed ? 1 : 0);
+    };
+    check(c.left);
+    // The client's connection delivers the reply.
+    done.ParseElavonResponse();
+    done.MarkDelivered(journal_);
+    {
+      SCOPED_TRACE("after the delivery");
+      check(c.after_delivery);
     }
+    if (done.m_JournalKey != 0) journal_.ReversalAnswered(done);
     EXPECT_EQ(journal_.Count(), 0u);
   }
 }
 
-TEST_F(JournalHooksTest, AReversalRecordIsClearedOnlyWhenTheHostAnswersIt) {
+// A request whose entry cannot be written is never sent; one that needs no entry
+// (it cannot be reversed) goes all the same.
+TEST_F(RoutingJournalTest, NoRequestLeavesWithoutItsEntry) {
+  journal_.Close();
+  Script refused;
+  const CElavonTran sale = Route(std::string(kCreditSale) + "12.00", &refused);
+  EXPECT_EQ(sale.m_State, kTranStateFailed);
+  EXPECT_EQ(sale.m_ErrorCode, 1001);
+  EXPECT_TRUE(refused.sent.empty());
+  Script balance;
+  const CElavonTran inquiry =
+      Route("TranType=Credit\x1CTranCode=Balance\x1CTrack2=4111111111111111=2512101\x1CPurchase=0.00", &balance);
+  EXPECT_EQ(inquiry.m_State, kTranStateAnsweredIp);
+  EXPECT_EQ(balance.sent.size(), 1u);
+}
+
+TEST_F(RoutingJournalTest, AReversalRecordIsClearedOnlyWhenTheHostAnswersIt) {
   // The reversal of an approval that could not be delivered, as the session queues it.
   Script first;
   CElavonTran approved = Route(std::string(kCreditSale) + "30.00", &first);
+  journal_.ExchangeEnded(approved);
   approved.ParseElavonResponse();
   ASSERT_TRUE(approved.m_Approved);
   approved.m_HostResponse.clear();
   approved.m_TranCode = kCodeReversal;
   ASSERT_TRUE(approved.BuildReversalRequest(message_test::Settings({})));
-  ASSERT_TRUE(journal_.RecordReversal(approved, approved.m_HostRequest));
+  approved.MarkQueued();
+  approved.MarkUndeliverable(journal_, true);
   const uint64_t key = approved.m_JournalKey;
+  ASSERT_NE(key, 0u);
 
   struct Try {
     const char* name;
@@ -202,14 +246,17 @@ TEST_F(JournalHooksTest, AReversalRecordIsClearedOnlyWhenTheHostAnswersIt) {
     c.journal = &journal_;
     c.make_link = [&script] { return std::make_unique<ScriptedLink>(&script); };
     RouteRequest(again, c);
+    journal_.ExchangeEnded(again);
     EXPECT_EQ(again.m_JournalKey, key);
     CJournalEntry entry;
     EXPECT_EQ(!journal_.Find(key, &entry), t.cleared);
     if (!t.cleared) {
-      EXPECT_TRUE(entry.m_Owed);
+      EXPECT_TRUE(entry.Owed());
       EXPECT_EQ(entry.m_Tries, t.tries);
-      // Under way again for the next try.
-      ASSERT_TRUE(journal_.RecordReversal(again, again.m_HostRequest));
+      // Its client hears 1007; the reversal stays owed all the same.
+      again.MarkDelivered(journal_);
+      ASSERT_TRUE(journal_.Find(key, &entry));
+      EXPECT_TRUE(entry.Owed());
     }
   }
 }
