@@ -110,6 +110,24 @@ const char* ActionName(Action action) {
   return "unknown";
 }
 
+const char* ReversalTargetName(ReversalTarget target) {
+  switch (target) {
+    case ReversalTarget::kNotApplicable: return "not a reversal";
+    case ReversalTarget::kApproval: return "open approval";
+    case ReversalTarget::kAlreadyCancelled: return "approval already reversed or voided";
+    case ReversalTarget::kUnapproved: return "request received, not approved";
+    case ReversalTarget::kNothing: return "nothing received";
+  }
+  return "unknown";
+}
+
+bool IsReversalRequest(std::string_view request) {
+  RequestMessage message;
+  const FrameStatus status = ParseRequest(request, &message);
+  const bool header_read = status == FrameStatus::kOk || status == FrameStatus::kBadField;
+  return header_read && LookUpCode(message.code).kind == RequestKind::kReversal;
+}
+
 ElavonHostSim::ElavonHostSim(HostSimOptions options)
     : options_(std::move(options)),
       confirmed_sequence_(std::clamp(options_.first_sequence, 0, kSequenceWrap - 1)),
@@ -122,6 +140,7 @@ Reply ElavonHostSim::Handle(std::string_view request) {
   Exchange exchange;
   exchange.record.bytes = std::string(request);
   ++counters_.requests;
+  exchange.record.number = counters_.requests;
   HandleLocked(exchange);
   Reply reply = exchange.record.reply;
   received_.push_back(std::move(exchange.record));
@@ -201,6 +220,29 @@ int ElavonHostSim::NextSequenceValue() const { return (confirmed_sequence_ + 1) 
 
 void ElavonHostSim::TakeNextSequence() { confirmed_sequence_ = NextSequenceValue(); }
 
+void ElavonHostSim::AddIncident(const ReceivedRequest& record, const std::string& text) {
+  incidents_.push_back(Format("request %d (%s): %s", record.number, record.message.code.c_str(), text.c_str()));
+}
+
+void ElavonHostSim::NoteMoneyRequest(Exchange& exchange, const Fid01& fid01) {
+  ReceivedRequest& record = exchange.record;
+  for (const MoneyRequest& earlier : money_requests_) {
+    if (earlier.code == record.message.code && earlier.cents == fid01.amount_cents && earlier.card == fid01.card &&
+        earlier.sequence == fid01.sequence) {
+      record.repeated = true;
+      record.repeat_of = earlier.number;
+      ++counters_.repeated_requests;
+      const std::string text = Format("repeated request: amount %s, sequence %s, as request %d",
+                                      fid01.amount.c_str(), fid01.sequence.c_str(), earlier.number);
+      if (record.note.empty()) record.note = text;  // a sequence error, when there is one, stays the note
+      AddIncident(record, text);
+      break;
+    }
+  }
+  money_requests_.push_back(MoneyRequest{record.message.code, fid01.amount_cents, fid01.card, fid01.sequence,
+                                         record.number});
+}
+
 Approval ElavonHostSim::NewApproval(const std::string& code, int64_t requested, int64_t approved) const {
   int id = ledger_.NextId();
   Approval approval;
@@ -220,6 +262,7 @@ Approval ElavonHostSim::NewApproval(const std::string& code, int64_t requested, 
 void ElavonHostSim::HandleFinancial(Exchange& exchange) {
   Fid01 fid01;
   if (!ReadSequencedFid01(exchange, &fid01)) return;
+  if (exchange.info.kind != RequestKind::kBalance) NoteMoneyRequest(exchange, fid01);
   ledger_.DropAwaitingEcho();
   ReceivedRequest& record = exchange.record;
   const RequestMessage& request = record.message;
@@ -361,6 +404,7 @@ void ElavonHostSim::HandleFinancial(Exchange& exchange) {
 void ElavonHostSim::HandleVoid(Exchange& exchange) {
   Fid01 fid01;
   if (!ReadSequencedFid01(exchange, &fid01)) return;
+  NoteMoneyRequest(exchange, fid01);
   ledger_.DropAwaitingEcho();
   ReceivedRequest& record = exchange.record;
   const RequestMessage& request = record.message;
@@ -410,39 +454,73 @@ void ElavonHostSim::HandleReversal(Exchange& exchange) {
     Refuse(exchange, Action::kRefusedFormat, "FID 04 missing or layout");
     return;
   }
-  const std::initializer_list<ApprovalState> reversible = {ApprovalState::kFinal, ApprovalState::kAwaitingEcho,
-                                                           ApprovalState::kLost};
-  Approval* target = nullptr;
+  std::vector<ApprovalRef> refs;  // of FID 59, then FID 19
   for (const char* fid : {"59", "19"}) {
     const Field* field = request.Find(fid);
-    if (field == nullptr || target != nullptr) continue;
+    if (field == nullptr) continue;
     ApprovalRef ref;
     bool read = fid[0] == '5' ? ReadFid59(*field, &ref) : ReadFid19(*field, &ref);
     if (!read) {
       Refuse(exchange, Action::kRefusedFormat, std::string("FID ") + fid + " layout");
       return;
     }
-    target = ledger_.FindByAuth(ref.auth_code, ref.approval_ref, reversible);
+    refs.push_back(ref);
   }
-  if (target == nullptr) {
-    Approval* waiting = ledger_.AwaitingEcho();
-    if (waiting && waiting->code == fid04.code && waiting->approved_cents == fid01.amount_cents) target = waiting;
-  }
-  // A time-out reversal names the request it cancels by code, amount and sequence
-  // number: a withheld answer, or an approval whose answer the terminal never read.
-  if (target == nullptr) {
-    target = ledger_.FindBySequence(fid04.code, fid01.amount_cents, fid01.sequence,
-                                    {ApprovalState::kLost, ApprovalState::kFinal});
-  }
-  if (target && !SameFamily(exchange.info.family, target->info.family)) target = nullptr;
+  ++counters_.reversals;
+  // The approval in one of `states` that the reversal names by its references, else
+  // by code, amount and sequence number: a time-out reversal names the request it
+  // cancels so (a withheld answer, an approval whose answer the terminal never
+  // read, one whose echo failed).
+  const auto named = [&](std::initializer_list<ApprovalState> states, bool waiting_for_echo) -> Approval* {
+    Approval* found = nullptr;
+    for (const ApprovalRef& ref : refs) {
+      if (found == nullptr) found = ledger_.FindByAuth(ref.auth_code, ref.approval_ref, states);
+    }
+    if (found == nullptr && waiting_for_echo) {
+      Approval* waiting = ledger_.AwaitingEcho();
+      if (waiting && waiting->code == fid04.code && waiting->approved_cents == fid01.amount_cents) found = waiting;
+    }
+    if (found == nullptr) found = ledger_.FindBySequence(fid04.code, fid01.amount_cents, fid01.sequence, states);
+    if (found && !SameFamily(exchange.info.family, found->info.family)) found = nullptr;
+    return found;
+  };
+  Approval* target = named({ApprovalState::kFinal, ApprovalState::kAwaitingEcho, ApprovalState::kLost,
+                            ApprovalState::kUnconfirmed},
+                           true);
 
   if (target) {
     target->state = ApprovalState::kReversed;
     record.reference = ReferenceMatch::kMatched;
+    record.reversal = ReversalTarget::kApproval;
     record.approval_id = target->id;
   } else {
     record.reference = ReferenceMatch::kUnmatched;
     record.note = "no approval of code " + fid04.code + " to reverse";
+    if (const Approval* cancelled = named({ApprovalState::kReversed, ApprovalState::kVoided}, false)) {
+      record.reversal = ReversalTarget::kAlreadyCancelled;
+      record.approval_id = cancelled->id;
+      ++counters_.repeated_reversals;
+      const std::string text = Format("repeated reversal: approval %d (code %s, amount %" PRId64 ") is already %s",
+                                      cancelled->id, cancelled->code.c_str(), cancelled->requested_cents,
+                                      ApprovalStateName(cancelled->state));
+      record.note += "; " + text;
+      AddIncident(record, text);
+    } else {
+      const bool received = std::any_of(money_requests_.begin(), money_requests_.end(), [&](const MoneyRequest& m) {
+        return m.code == fid04.code && m.cents == fid01.amount_cents && m.sequence == fid01.sequence;
+      });
+      if (received) {
+        record.reversal = ReversalTarget::kUnapproved;
+        ++counters_.reversals_of_unapproved;
+        record.note += "; the request was received but not approved";
+      } else {
+        record.reversal = ReversalTarget::kNothing;
+        ++counters_.unmatched_reversals;
+        const std::string text = Format("unmatched reversal: no request of code %s, amount %s, sequence %s was received",
+                                        fid04.code.c_str(), fid01.amount.c_str(), fid01.sequence.c_str());
+        AddIncident(record, text);
+      }
+    }
   }
   MessageWriter answer(request.header);
   Result result;
@@ -574,6 +652,7 @@ void ElavonHostSim::HandleBatchClose(Exchange& exchange) {
   answer.Add("89", Fid89(close.batch_number, text, totals));
   if (closes) {
     ledger_.Clear();
+    money_requests_.clear();
     confirmed_sequence_ = 0;
     batch_number_ = batch_number_ % 999 + 1;
     ++counters_.batches_closed;
@@ -679,6 +758,16 @@ std::vector<Approval> ElavonHostSim::Approvals() const {
 BatchTotals ElavonHostSim::Totals() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return ledger_.Totals();
+}
+
+LedgerCounts ElavonHostSim::GetLedgerCounts() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ledger_.Counts();
+}
+
+std::vector<std::string> ElavonHostSim::Incidents() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return incidents_;
 }
 
 Counters ElavonHostSim::GetCounters() const {

@@ -66,10 +66,30 @@
 //   authorisation) the amount table decides.
 // - Reversals ("099", "199", "399") are always approved ("REVERSED"). They
 //   cancel the approval named by FID 59 or FID 19, else the approval waiting
-//   for its echo with FID 04's code, else the newest lost or final approval of
-//   FID 04's code with FID 01's amount and sequence number (a time-out
-//   reversal of an answer that never reached the terminal, cut or too late).
-//   ReceivedRequest::reference tells whether one was found.
+//   for its echo with FID 04's code, else the newest lost, final or
+//   unconfirmed approval of FID 04's code with FID 01's amount and sequence
+//   number (a time-out reversal of an answer that never reached the terminal,
+//   cut or too late, or of an approval whose echo failed).
+//   ReceivedRequest::reference tells whether one was found and cancelled.
+//   When none was, ReceivedRequest::reversal says what the reversal named: an
+//   approval already reversed or voided, found the same ways
+//   (Counters::repeated_reversals); a money request of that code, amount and
+//   sequence number that the host received in the open batch but did not
+//   approve, such as a decline or a request answered with an error text
+//   (Counters::reversals_of_unapproved: harmless, the host received it); or
+//   nothing the host received (Counters::unmatched_reversals).
+// - Repeated requests: a money request (sale, return, authorisation, capture,
+//   token request, void; not a balance inquiry, reversal, echo, batch or EMV
+//   request) with the same code, FID 01 amount, card data and sequence number as
+//   an earlier one in the open batch is the same request received twice. It is
+//   answered as usual, marked (ReceivedRequest::repeated and repeat_of, and the
+//   note unless a sequence error already fills it) and counted
+//   (Counters::repeated_requests). A till that rings the same card for
+//   the same amount again after an answer that did not move C sends such a
+//   request too, so tests give each sale an amount of its own.
+// - Incidents(): one line per repeated request, repeated reversal and unmatched
+//   reversal, kept for the simulator's whole life (history_size does not cut
+//   it, a batch close does not clear it).
 // - Batch: "998" answers FID 89 with the open batch's totals and "APPROVAL".
 //   "900" compares FID 90's item count and signed total with the open batch:
 //   equal gives "GB CLOSED", the batch is closed (approvals forgotten, batch
@@ -152,6 +172,20 @@ const char* ActionName(Action action);
 
 enum class ReferenceMatch { kNotApplicable, kMatched, kUnmatched };
 
+// What a reversal named (see the reversal rules above).
+enum class ReversalTarget {
+  kNotApplicable,     // not a reversal
+  kApproval,          // an open approval, which it cancelled
+  kAlreadyCancelled,  // an approval already reversed or voided: a repeated reversal
+  kUnapproved,        // a request the host received and did not approve
+  kNothing,           // nothing the host received
+};
+const char* ReversalTargetName(ReversalTarget target);
+
+// The request's header, as the simulator reads it, names a reversal code ("099",
+// "199", "399"). False for a message it cannot read (checksum, frame, header).
+bool IsReversalRequest(std::string_view request);
+
 struct Reply {
   Outcome outcome = Outcome::kAnswer;
   Action action = Action::kDeclined;
@@ -169,6 +203,10 @@ struct ReceivedRequest {
   ReferenceMatch reference = ReferenceMatch::kNotApplicable;
   int approval_id = 0;               // the approval made or referred to, 0 for none
   std::string note;                  // why a check failed, empty when none did
+  int number = 0;                    // 1 for the first request handled, and so on
+  ReversalTarget reversal = ReversalTarget::kNotApplicable;
+  bool repeated = false;             // a money request received before (see above)
+  int repeat_of = 0;                 // then the number of its first receipt
 };
 
 struct Counters {
@@ -180,6 +218,11 @@ struct Counters {
   int emv_downloads_completed = 0;  // downloads that reached the last key
   int emv_order_errors = 0;
   int batches_closed = 0;
+  int reversals = 0;                // reversal requests read (refused ones not counted)
+  int repeated_requests = 0;        // money requests received a second time
+  int repeated_reversals = 0;       // reversals of an approval already reversed or voided
+  int reversals_of_unapproved = 0;  // reversals of a request received but not approved
+  int unmatched_reversals = 0;      // reversals of nothing the host received
 };
 
 class ElavonHostSim {
@@ -202,10 +245,24 @@ class ElavonHostSim {
   // The approvals of the open batch, in the order given, whatever their state.
   std::vector<Approval> Approvals() const;
   BatchTotals Totals() const;
+  // Approvals given, reversed, voided and still held, per card family, over the
+  // open batch (a batch close starts them again from zero).
+  LedgerCounts GetLedgerCounts() const;
   Counters GetCounters() const;
+  // The repeated requests, repeated reversals and unmatched reversals, one line
+  // each, oldest first.
+  std::vector<std::string> Incidents() const;
 
  private:
   struct Exchange;
+  // A money request of the open batch, for finding repeats and what a reversal names.
+  struct MoneyRequest {
+    std::string code;
+    int64_t cents = 0;
+    std::string card;
+    std::string sequence;
+    int number = 0;
+  };
 
   void HandleLocked(Exchange& exchange);
   void HandleFinancial(Exchange& exchange);
@@ -227,6 +284,10 @@ class ElavonHostSim {
   int NextSequenceValue() const;
   void TakeNextSequence();
   Approval NewApproval(const std::string& code, int64_t requested, int64_t approved) const;
+  // Remembers a money request of the open batch; marks and counts it when the
+  // same one came before.
+  void NoteMoneyRequest(Exchange& exchange, const Fid01& fid01);
+  void AddIncident(const ReceivedRequest& record, const std::string& text);
 
   mutable std::mutex mutex_;
   HostSimOptions options_;
@@ -235,8 +296,10 @@ class ElavonHostSim {
   int batch_number_;
   int emv_next_index_ = 0;
   ApprovalLedger ledger_;
+  std::vector<MoneyRequest> money_requests_;  // of the open batch
   std::deque<ReceivedRequest> received_;
   Counters counters_;
+  std::vector<std::string> incidents_;
 };
 
 }  // namespace elavon_sim

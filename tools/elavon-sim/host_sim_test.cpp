@@ -4,7 +4,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <set>
 
+#include "tools/elavon-sim/invariant.h"
 #include "tools/elavon-sim/request_fields.h"
 
 namespace elavon_sim {
@@ -577,6 +580,214 @@ TEST(HostSimHistory, KeepsTheLastRequestsWithTheirFields) {
   EXPECT_EQ(received[1].message.code, "998");
   EXPECT_EQ(received[1].message.mode, 'M');
   EXPECT_EQ(sim.GetCounters().requests, 3);
+}
+
+// Per family: one approval made final, one reversed, one withheld (held as lost).
+TEST(HostSimLedgerCounts, CountApprovalsReversalsAndHeldPerFamily) {
+  struct Case {
+    const char* name;
+    CardFamily family;
+    std::string sale;
+    std::string reversal;
+    std::string echo;  // empty: the family has no echo
+  };
+  const Case cases[] = {
+      {"credit", CardFamily::kCredit, "000", "099", ""},
+      {"debit", CardFamily::kDebit, "100", "199", "197"},
+      {"EBT", CardFamily::kEbt, "120", "199", "197"},
+      {"ECheck", CardFamily::kECheck, "300", "399", "397"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ElavonHostSim sim;
+    const auto sequence = [&] { return Format4(static_cast<size_t>(sim.ConfirmedSequence())); };
+    Read kept = ReadAnswer(sim.Answer(Request(c.sale, {Fid01(1000, sequence())})));
+    if (!c.echo.empty()) {
+      EXPECT_EQ(ReadAnswer(sim.Answer(EchoRequest(c.echo, kept, "1000"))).response_code, "AA");
+    }
+    const std::string reversed_sequence = sequence();
+    EXPECT_EQ(ReadAnswer(sim.Answer(Request(c.sale, {Fid01(2000, reversed_sequence)}))).response_code, "AA");
+    sim.Answer(Request(c.reversal, {ReversalFid01(2000, reversed_sequence), Fid("04", {c.sale + "  "})}));
+    EXPECT_EQ(sim.LastReceived()->reversal, ReversalTarget::kApproval);
+    EXPECT_EQ(sim.Answer(Request(c.sale, {Fid01(3054, sequence())})), "");  // withheld: lost
+    sim.Answer(Request("124", {Fid01(0, sequence()), Fid("50", {"30000", "", "  "})}));  // balance: no money
+
+    const LedgerCounts counts = sim.GetLedgerCounts();
+    const FamilyCounts& family = counts.Of(c.family);
+    EXPECT_EQ(family.approvals, 3);
+    EXPECT_EQ(family.reversed, 1);
+    EXPECT_EQ(family.voided, 0);
+    EXPECT_EQ(family.held, 2);
+    EXPECT_EQ(family.held_cents, 4054);
+    EXPECT_EQ(counts.Total().approvals, 3) << "nothing counted under another family";
+    EXPECT_EQ(counts.Total().held_cents, 4054);
+    EXPECT_EQ(counts.Of(CardFamily::kNone).approvals, 0);
+  }
+}
+
+// What a reversal names, and what is counted for it.
+TEST(HostSimReversals, TellWhatTheyNamed) {
+  struct Case {
+    const char* name;
+    // Brings the host to the reversal and sends it.
+    std::function<void(ElavonHostSim&)> run;
+    ReversalTarget target;
+    ReferenceMatch reference;
+    int repeated, unapproved, unmatched;
+  };
+  const std::string debit04 = Fid("04", {"100  "});
+  const std::string credit04 = Fid("04", {"000  "});
+  const Case cases[] = {
+      {"debit echo declined (.56), then reversed",
+       [&](ElavonHostSim& sim) {
+         Read sale = ReadAnswer(sim.Answer(Request("100", {Fid01(2056, "0000")})));
+         sim.Answer(EchoRequest("197", sale, "2056"));
+         sim.Answer(Request("199", {ReversalFid01(2056, "0000"), debit04}));
+       },
+       ReversalTarget::kApproval, ReferenceMatch::kMatched, 0, 0, 0},
+      {"echo never answered (.55), another request, then reversed",
+       [&](ElavonHostSim& sim) {
+         Read sale = ReadAnswer(sim.Answer(Request("100", {Fid01(2055, "0000")})));
+         sim.Answer(EchoRequest("197", sale, "2055"));
+         sim.Answer(Request("000", {Fid01(151, "0000")}));  // declined: the host holds nothing of it
+         sim.Answer(Request("199", {ReversalFid01(2055, "0000"), debit04}));
+       },
+       ReversalTarget::kApproval, ReferenceMatch::kMatched, 0, 0, 0},
+      {"answer withheld (.54), then reversed",
+       [&](ElavonHostSim& sim) {
+         sim.Answer(Request("100", {Fid01(2054, "0000")}));
+         sim.Answer(Request("199", {ReversalFid01(2054, "0000"), debit04}));
+       },
+       ReversalTarget::kApproval, ReferenceMatch::kMatched, 0, 0, 0},
+      {"declined, then reversed",
+       [&](ElavonHostSim& sim) {
+         sim.Answer(Request("100", {Fid01(2051, "0000")}));
+         sim.Answer(Request("199", {ReversalFid01(2051, "0000"), debit04}));
+       },
+       ReversalTarget::kUnapproved, ReferenceMatch::kUnmatched, 0, 1, 0},
+      {"answered with an error text (.53), then reversed",
+       [&](ElavonHostSim& sim) {
+         sim.Answer(Request("000", {Fid01(2053, "0000")}));
+         sim.Answer(Request("099", {ReversalFid01(2053, "0000"), credit04}));
+       },
+       ReversalTarget::kUnapproved, ReferenceMatch::kUnmatched, 0, 1, 0},
+      {"reversed twice",
+       [&](ElavonHostSim& sim) {
+         sim.Answer(Request("000", {Fid01(2000, "0000")}));
+         sim.Answer(Request("099", {ReversalFid01(2000, "0000"), credit04}));
+         sim.Answer(Request("099", {ReversalFid01(2000, "0000"), credit04}));
+       },
+       ReversalTarget::kAlreadyCancelled, ReferenceMatch::kUnmatched, 1, 0, 0},
+      {"voided, then reversed by its references",
+       [&](ElavonHostSim& sim) {
+         Read sale = ReadAnswer(sim.Answer(Request("000", {Fid01(2000, "0000")})));
+         sim.Answer(Request("098", {VoidFid01(2000, "0001", "0001"), Fid("04", {"000" "AA" + sale.transaction_ref})}));
+         sim.Answer(Request("099", {ReversalFid01(2000, "0000"), credit04,
+                                    Fid("59", {sale.auth_code + sale.approval_ref})}));
+       },
+       ReversalTarget::kAlreadyCancelled, ReferenceMatch::kUnmatched, 1, 0, 0},
+      {"never received: another amount",
+       [&](ElavonHostSim& sim) {
+         sim.Answer(Request("000", {Fid01(2000, "0000")}));
+         sim.Answer(Request("099", {ReversalFid01(2001, "0000"), credit04}));
+       },
+       ReversalTarget::kNothing, ReferenceMatch::kUnmatched, 0, 0, 1},
+      {"never received: the next sale's sequence number",
+       [&](ElavonHostSim& sim) { sim.Answer(Request("199", {ReversalFid01(1005, "0001"), debit04})); },
+       ReversalTarget::kNothing, ReferenceMatch::kUnmatched, 0, 0, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ElavonHostSim sim;
+    c.run(sim);
+    const ReceivedRequest last = sim.LastReceived().value();
+    EXPECT_EQ(last.reply.action, Action::kReversed) << "a reversal is always answered";
+    EXPECT_EQ(last.reversal, c.target) << ReversalTargetName(last.reversal) << ": " << last.note;
+    EXPECT_EQ(last.reference, c.reference);
+    const Counters counters = sim.GetCounters();
+    EXPECT_EQ(counters.repeated_reversals, c.repeated);
+    EXPECT_EQ(counters.reversals_of_unapproved, c.unapproved);
+    EXPECT_EQ(counters.unmatched_reversals, c.unmatched);
+    EXPECT_EQ(counters.repeated_requests, 0);
+    EXPECT_EQ(sim.Incidents().size(), static_cast<size_t>(c.repeated + c.unmatched));
+    if (c.target == ReversalTarget::kApproval) {
+      EXPECT_EQ(sim.GetLedgerCounts().Total().held, 0);
+    }
+  }
+}
+
+TEST_F(HostSimTest, RepeatedMoneyRequestsAreMarkedAndCounted) {
+  const std::string sale = Request("000", {Fid01(1500, "0000")});
+  Send(sale);
+  Send(sale);  // the same sale, sequence number and all, a second time
+  ReceivedRequest second = Last();
+  EXPECT_TRUE(second.repeated);
+  EXPECT_EQ(second.repeat_of, 1);
+  EXPECT_EQ(second.note, "sequence 0000, expected 0001") << "the sequence error stays the note";
+  EXPECT_EQ(Send(sale).response_code, "AA") << "answered as usual";
+  EXPECT_EQ(sim_.GetCounters().repeated_requests, 2);
+  ASSERT_EQ(sim_.Incidents().size(), 2u);
+  EXPECT_EQ(sim_.Incidents()[0], "request 2 (000): repeated request: amount 1500, sequence 0000, as request 1");
+
+  // Not repeats: another card, another code, another amount, a balance inquiry asked
+  // twice, a reversal and its twin.
+  ElavonHostSim sim;
+  sim.Answer(Request("100", {Fid01(2054, "0000")}));
+  sim.Answer(Request("100", {Fid("01", {"03020" "5500000000000004", "2054", "0000", "", "1000000"})}));
+  sim.Answer(Request("102", {Fid01(2054, "0000")}));
+  sim.Answer(Request("100", {Fid01(2154, "0000")}));
+  for (int i = 0; i < 2; ++i) sim.Answer(Request("124", {Fid01(0, "0000"), Fid("50", {"30000", "", "  "})}));
+  sim.Answer(Request("199", {ReversalFid01(2054, "0000"), Fid("04", {"100  "})}));
+  EXPECT_EQ(sim.GetCounters().repeated_requests, 0);
+  EXPECT_EQ(sim.GetCounters().unmatched_reversals, 0);
+  // A repeat whose sequence number is right (a withheld answer does not move C)
+  // carries the repeat as its note.
+  sim.Answer(Request("100", {Fid01(2154, "0000")}));
+  EXPECT_TRUE(sim.LastReceived()->sequence_ok);
+  EXPECT_EQ(sim.LastReceived()->note, "repeated request: amount 2154, sequence 0000, as request 4");
+
+  // A closed batch starts over: C is 0 again, and so are the numbers sent.
+  sim_.SetBatchCloseMode(BatchCloseMode::kUploadTips);
+  Send(Request("900", {Fid("90", {"0010", "0"})}));
+  Send(sale);
+  EXPECT_FALSE(Last().repeated);
+  EXPECT_EQ(sim_.GetCounters().repeated_requests, 2);
+}
+
+TEST(HostSimInvariant, BreachesNameWhatTheHostHoldsOrSawTwice) {
+  ElavonHostSim sim;
+  sim.Answer(Request("000", {Fid01(1001, "0000")}));                                      // told Approved
+  sim.Answer(Request("000", {Fid01(1002, "0001")}));                                      // held, told Declined
+  sim.Answer(Request("000", {Fid01(1051, "0002")}));                                      // declined
+  sim.Answer(Request("000", {Fid01(1054, "0003")}));                                      // withheld
+  sim.Answer(Request("099", {ReversalFid01(1054, "0003"), Fid("04", {"000  "})}));        // and reversed
+  sim.Answer(Request("099", {ReversalFid01(1051, "0002"), Fid("04", {"000  "})}));        // a decline reversed
+  EXPECT_TRUE(InvariantBreaches(sim, {{1001, true, "one"}, {1002, true, "two"}, {1051, false, "three"},
+                                      {1054, false, "four"}})
+                  .empty());
+  EXPECT_TRUE(InvariantBreaches(sim, std::multiset<int64_t>{1001, 1002}).empty());
+
+  std::vector<std::string> breaches = InvariantBreaches(sim, {{1001, true, "one"}, {1002, false, "IP/approve/POS gone"}});
+  ASSERT_EQ(breaches.size(), 1u);
+  EXPECT_EQ(breaches[0],
+            "IP/approve/POS gone: the host holds approval 2 (credit code 000, 1002 cents asked, 1002 approved, final) "
+            "but the POS was not told Approved");
+  breaches = InvariantBreaches(sim, {{1001, true, "one"}});
+  ASSERT_EQ(breaches.size(), 1u);
+  EXPECT_NE(breaches[0].find("no sale of that amount"), std::string::npos) << breaches[0];
+  // One amount told once answers for one approval only.
+  sim.Answer(Request("000", {Fid01(1001, "0004")}));
+  breaches = InvariantBreaches(sim, std::multiset<int64_t>{1001, 1002});
+  ASSERT_EQ(breaches.size(), 1u);
+  EXPECT_NE(breaches[0].find("not told Approved of 1001 cents"), std::string::npos) << breaches[0];
+
+  // A request twice and a reversal of nothing received are breaches of their own.
+  sim.Answer(Request("000", {Fid01(1001, "0004")}));
+  sim.Answer(Request("099", {ReversalFid01(1999, "0005"), Fid("04", {"000  "})}));
+  breaches = InvariantBreaches(sim, std::multiset<int64_t>{1001, 1001, 1001, 1002});
+  ASSERT_EQ(breaches.size(), 2u);
+  EXPECT_NE(breaches[0].find("repeated request"), std::string::npos) << breaches[0];
+  EXPECT_NE(breaches[1].find("unmatched reversal"), std::string::npos) << breaches[1];
 }
 
 }  // namespace

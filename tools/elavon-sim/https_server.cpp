@@ -362,6 +362,14 @@ void GatewayServer::Connection::Serve() {
     }
     server_->Count([](GatewayCounters& c) { ++c.requests; });
 
+    if (server_->Faults().hang_up_on_reversals && IsReversalRequest(record.http.body)) {
+      record.hung_up = true;
+      Log("reversal: hung up without passing it on");
+      server_->Count([](GatewayCounters& c) { ++c.reversals_hung_up; });
+      server_->Record(record);
+      return;  // the socket is closed without close_notify
+    }
+
     Reply reply = server_->host_->Handle(record.http.body);
     record.reached_host = true;
     record.action = reply.action;

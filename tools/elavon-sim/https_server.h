@@ -13,12 +13,15 @@
 //      with one and ends the connection. A request that cannot be read gets
 //      "400 Bad Request", one for another path or method "404 Not Found" (status line
 //      only, then close_notify and close)
-//   4. the body goes to ElavonHostSim::Handle; every request that reaches this step
+//   4. fault `hang_up_on_reversals`: a body that is a reversal (IsReversalRequest)
+//      is not passed on; the TCP connection is dropped at once, without an answer
+//      or close_notify, so the host never sees the reversal
+//   5. the body goes to ElavonHostSim::Handle; every request that reaches this step
 //      is handled by the host, whatever the faults do to its answer
-//   5. fault `answer_delay_ms`: wait that long
-//   6. fault `renegotiate`: the server requests a TLS 1.2 renegotiation (HelloRequest)
+//   6. fault `answer_delay_ms`: wait that long
+//   7. fault `renegotiate`: the server requests a TLS 1.2 renegotiation (HelloRequest)
 //      and completes it before it answers
-//   7. the answer: the host's answer bytes (its refusal text for an unusable request)
+//   8. the answer: the host's answer bytes (its refusal text for an unusable request)
 //      as a 200 answer; nothing at all when the host withholds its answer (the
 //      connection stays open); faults, first that applies:
 //        http_500      "HTTP/1.1 500 Internal Server Error" with no header, then
@@ -29,9 +32,13 @@
 //      then close_mid_answer: only the status line, the headers and part of the body
 //      (at least one body byte short) go out, then the TCP connection is dropped
 //      without close_notify
-//   8. close_notify kAfterAnswer: close_notify and close after the answer
-// With answer_fault_requests set, the faults of steps 5 and 7 are read once, when
-// the request reaches the host (step 4), and count against that budget.
+//   9. close_notify kAfterAnswer: close_notify and close after the answer
+// With answer_fault_requests set, the faults of steps 6 and 8 are read once, when
+// the request reaches the host (step 5), and count against that budget; a reversal
+// hung up on at step 4 does not reach the host and uses none of it.
+// `refuse` and `hang_up_on_reversals` stay until the test clears them: set and later
+// cleared, they make a gateway that refuses connections, or hangs up on reversals,
+// for a while.
 // Fault `split_records`: while it is set, every byte that TLS produces (handshake and
 // records alike) goes out in a send() of its own (TCP_NODELAY is always on), so
 // records arrive split across TCP segments.
@@ -80,6 +87,7 @@ struct GatewayFaults {
   bool split_records = false;
   bool renegotiate = false;
   CloseNotifyFault close_notify = CloseNotifyFault::kNone;
+  bool hang_up_on_reversals = false;  // drop the connection when a reversal comes (step 4)
   // 0: the answer faults (answer_delay_ms, http_500, empty_200, close_notify,
   // close_mid_answer) apply to every request. n > 0: they apply to the next n
   // requests that reach the host, taken as they stand when each reaches it, and are
@@ -116,6 +124,7 @@ struct GatewayCounters {
   int empty_200 = 0;
   int close_notify_sent = 0;
   int close_notify_received = 0;
+  int reversals_hung_up = 0;   // reversals read and dropped (hang_up_on_reversals)
   int64_t bytes_sent = 0;      // TLS bytes, handshakes included
   int64_t sends = 0;           // send() calls that sent them
 };
@@ -127,6 +136,7 @@ struct GatewayRequest {
   int status = 0;      // the status sent: 200, 400, 404 or 500; 0 for none
   Action action = Action::kDeclined;  // the host's action (requests that reached it)
   bool reached_host = false;
+  bool hung_up = false;  // a reversal dropped by hang_up_on_reversals
 };
 
 class GatewayServer {

@@ -392,9 +392,82 @@ TEST_F(GatewayServerTest, RefuseClosesAtAccept) {
   EXPECT_EQ(counters.handshakes, 0);
   EXPECT_EQ(counters.bytes_sent, 0);
 
+  // Refused for a while: every connection until the switch is cleared, and none of
+  // them reaches the host.
+  for (int i = 0; i < 2; ++i) {
+    TestClient again(pki_.ca_file);
+    EXPECT_FALSE(again.Connect(server_->Port())) << i;
+  }
+  EXPECT_EQ(server_->Counters().refused, 3);
+
   server_->SetFaults(GatewayFaults());
   TestClient served(pki_.ca_file);
-  EXPECT_TRUE(served.Connect(server_->Port()));
+  ASSERT_TRUE(served.Connect(server_->Port()));
+  ASSERT_TRUE(served.Send(Post(Sale("000", 1000, "0000"))));
+  EXPECT_EQ(ResponseCode(served.ReadAnswer().body), "AA");
+  EXPECT_EQ(host_.GetCounters().requests, 1);
+}
+
+// A reversal of `cents` at `sequence` of the request with code `reversed`.
+std::string Reversal(const std::string& code, const std::string& reversed, int64_t cents, const std::string& sequence) {
+  return Message(code, {Fid("01", {"03010" + kCard, std::to_string(cents), sequence, "", "10000000"}),
+                        Fid("04", {reversed + "  "})});
+}
+
+// While hang_up_on_reversals is set, every reversal code is read and the connection
+// dropped, and the host never sees it; other requests pass. Once cleared, the
+// reversal is answered and cancels the sale.
+TEST_F(GatewayServerTest, HangsUpOnReversalsWhileSwitchedOn) {
+  TestClient first(pki_.ca_file);
+  ASSERT_TRUE(first.Connect(server_->Port()));
+  ASSERT_TRUE(first.Send(Post(Sale("000", 1000, "0000"))));
+  EXPECT_EQ(ResponseCode(first.ReadAnswer().body), "AA");
+
+  GatewayFaults faults;
+  faults.hang_up_on_reversals = true;
+  faults.answer_fault_requests = 1;  // an answer fault budget is not spent on a hang-up
+  server_->SetFaults(faults);
+  struct Case {
+    const char* code;
+    const char* reversed;
+  };
+  const Case cases[] = {{"099", "000"}, {"199", "100"}, {"399", "300"}};
+  int hung_up = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.code);
+    TestClient client(pki_.ca_file);
+    ASSERT_TRUE(client.Connect(server_->Port()));
+    ASSERT_TRUE(client.Send(Post(Reversal(c.code, c.reversed, 1000, "0000"))));
+    Answer answer = client.ReadAnswer();
+    EXPECT_EQ(answer.status, 0);
+    EXPECT_EQ(answer.end, End::kAbrupt) << EndName(answer.end);
+    ++hung_up;
+    EXPECT_EQ(server_->Counters().reversals_hung_up, hung_up);
+    const GatewayRequest last = server_->Requests().back();
+    EXPECT_TRUE(last.hung_up);
+    EXPECT_FALSE(last.reached_host);
+    EXPECT_EQ(last.status, 0);
+  }
+  EXPECT_EQ(host_.GetCounters().requests, 1) << "no reversal reached the host";
+  EXPECT_EQ(host_.GetCounters().reversals, 0);
+  EXPECT_EQ(server_->Faults().answer_fault_requests, 1);
+
+  // A request that is not a reversal reaches the host, and uses the budget.
+  ASSERT_TRUE(first.Send(Post(Sale("000", 1100, "0001"))));
+  EXPECT_EQ(ResponseCode(first.ReadAnswer().body), "AA");
+  EXPECT_EQ(server_->Faults().answer_fault_requests, 0);
+
+  server_->SetFaults(GatewayFaults());
+  TestClient later(pki_.ca_file);
+  ASSERT_TRUE(later.Connect(server_->Port()));
+  ASSERT_TRUE(later.Send(Post(Reversal("099", "000", 1000, "0000"))));
+  Answer answer = later.ReadAnswer();
+  ASSERT_TRUE(answer.whole);
+  EXPECT_EQ(ResponseCode(answer.body), "AA");
+  EXPECT_EQ(host_.LastReceived()->reversal, ReversalTarget::kApproval) << host_.LastReceived()->note;
+  EXPECT_EQ(host_.GetLedgerCounts().credit.reversed, 1);
+  EXPECT_EQ(host_.GetCounters().unmatched_reversals, 0);
+  EXPECT_EQ(server_->Counters().reversals_hung_up, 3);
 }
 
 struct Observed {

@@ -17,7 +17,52 @@ bool CountsInBatch(const Approval& approval) {
   return approval.state == ApprovalState::kLost && !approval.info.needs_echo;
 }
 
+// An approval whose money the host holds until a void or reversal cancels it.
+bool MovesMoney(const Approval& approval) {
+  return approval.info.kind == RequestKind::kMoney || approval.info.kind == RequestKind::kCapture;
+}
+
+FamilyCounts* CountsOf(LedgerCounts* counts, CardFamily family) {
+  switch (family) {
+    case CardFamily::kCredit: return &counts->credit;
+    case CardFamily::kDebit: return &counts->debit;
+    case CardFamily::kEbt: return &counts->ebt;
+    case CardFamily::kECheck: return &counts->echeck;
+    case CardFamily::kNone: break;
+  }
+  return nullptr;
+}
+
 }  // namespace
+
+bool HeldByHost(const Approval& approval) {
+  return MovesMoney(approval) && approval.state != ApprovalState::kReversed &&
+         approval.state != ApprovalState::kVoided;
+}
+
+const FamilyCounts& LedgerCounts::Of(CardFamily family) const {
+  static const FamilyCounts kNone;
+  switch (family) {
+    case CardFamily::kCredit: return credit;
+    case CardFamily::kDebit: return debit;
+    case CardFamily::kEbt: return ebt;
+    case CardFamily::kECheck: return echeck;
+    case CardFamily::kNone: break;
+  }
+  return kNone;
+}
+
+FamilyCounts LedgerCounts::Total() const {
+  FamilyCounts total;
+  for (const FamilyCounts* f : {&credit, &debit, &ebt, &echeck}) {
+    total.approvals += f->approvals;
+    total.reversed += f->reversed;
+    total.voided += f->voided;
+    total.held += f->held;
+    total.held_cents += f->held_cents;
+  }
+  return total;
+}
 
 const char* ApprovalStateName(ApprovalState state) {
   switch (state) {
@@ -92,6 +137,24 @@ void ApprovalLedger::DropAwaitingEcho() {
   for (Approval& approval : approvals_) {
     if (approval.state == ApprovalState::kAwaitingEcho) approval.state = ApprovalState::kUnconfirmed;
   }
+}
+
+LedgerCounts ApprovalLedger::Counts() const {
+  LedgerCounts counts;
+  for (const Approval& approval : approvals_) {
+    FamilyCounts* family = CountsOf(&counts, approval.info.family);
+    if (family == nullptr || !MovesMoney(approval)) continue;
+    ++family->approvals;
+    if (approval.state == ApprovalState::kReversed) {
+      ++family->reversed;
+    } else if (approval.state == ApprovalState::kVoided) {
+      ++family->voided;
+    } else {
+      ++family->held;
+      family->held_cents += approval.approved_cents;
+    }
+  }
+  return counts;
 }
 
 BatchTotals ApprovalLedger::Totals() const {

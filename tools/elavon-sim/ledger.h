@@ -63,6 +63,35 @@ struct BatchTotals {
   }
 };
 
+// What the host holds of one card family's approvals in the open batch. Counted
+// are approvals that move money (sales, returns, authorisations, captures, debit,
+// EBT and ECheck money requests), not balance inquiries or token requests.
+struct FamilyCounts {
+  int approvals = 0;  // approvals given, whatever became of them since
+  int reversed = 0;   // cancelled by a reversal
+  int voided = 0;     // cancelled by a void
+  // Approvals the host may still hold: final, awaiting its echo, lost (answer
+  // withheld), unconfirmed (echo declined or never came) or captured; that is,
+  // every approval neither reversed nor voided.
+  int held = 0;
+  int64_t held_cents = 0;  // their approved amounts
+};
+
+struct LedgerCounts {
+  FamilyCounts credit;
+  FamilyCounts debit;
+  FamilyCounts ebt;
+  FamilyCounts echeck;
+
+  // The counts of a family; kNone reads as all zero.
+  const FamilyCounts& Of(CardFamily family) const;
+  // The four families summed.
+  FamilyCounts Total() const;
+};
+
+// The approval moves money (see FamilyCounts) and is neither reversed nor voided.
+bool HeldByHost(const Approval& approval);
+
 class ApprovalLedger {
  public:
   // Stores the approval with the next id (from 1) and returns that stored copy.
@@ -84,6 +113,8 @@ class ApprovalLedger {
   void DropAwaitingEcho();
 
   BatchTotals Totals() const;
+  // Per card family, over the approvals of the open batch.
+  LedgerCounts Counts() const;
   // Forgets every approval: the batch is closed and nothing in it can be referred to.
   void Clear() { approvals_.clear(); }
   const std::vector<Approval>& All() const { return approvals_; }

@@ -50,7 +50,8 @@ int Usage() {
       "  --first-sequence N  the host's confirmed sequence number at start (default 0)\n"
       "  --delay MS          answer every request MS milliseconds late\n"
       "  --fault NAME        refuse, close-mid-answer, http-500, empty-200, split,\n"
-      "                      renegotiate, close-notify, close-notify-after\n"
+      "                      renegotiate, close-notify, close-notify-after,\n"
+      "                      hang-up-on-reversals\n"
       "  --quiet             no event lines on stderr\n",
       stderr);
   return 2;
@@ -87,6 +88,8 @@ bool ApplyFault(const std::string& name, GatewayFaults* faults) {
     faults->close_notify = CloseNotifyFault::kInsteadOfAnswer;
   } else if (name == "close-notify-after") {
     faults->close_notify = CloseNotifyFault::kAfterAnswer;
+  } else if (name == "hang-up-on-reversals") {
+    faults->hang_up_on_reversals = true;
   } else {
     return false;
   }

@@ -77,6 +77,11 @@ void DialHostSession::OnFrame(char lrc, std::string* out) {
     hang_up_ = true;
     return;
   }
+  if (script_.hang_up_on_reversal && elavon_sim::IsReversalRequest(request)) {
+    ++counters_->reversals_hung_up;
+    hang_up_ = true;
+    return;
+  }
   bool refused = false;
   const std::string answer = script_.answer_requests ? AnswerFor(request, &refused) : std::string();
   if (refused) {

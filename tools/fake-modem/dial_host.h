@@ -34,6 +34,10 @@ struct HostScript {
   int bad_lrc_answers = 0;          // answers sent with a wrong LRC before a right one
   bool answer_requests = true;      // false: good requests get no answer
   bool hang_up_on_request = false;  // the host drops the call when a request comes
+  // The host drops the call when a good reversal frame comes (IsReversalRequest),
+  // before it would ACK it and without handing it to the simulator, which so never
+  // sees it. Other requests are served as the rest of the script says.
+  bool hang_up_on_reversal = false;
   std::string fixed_answer;         // not empty: the message (no STX/ETX/LRC) of every answer
   size_t oversize_answer = 0;       // > 0: every answer is a frame of this many data bytes
 };
@@ -45,7 +49,10 @@ struct HostCounters {
   int answers_sent = 0;      // every sending, repeats included
   int acks_received = 0;
   int naks_received = 0;
-  std::vector<std::string> received;  // the good frames, STX through the LRC
+  int reversals_hung_up = 0;  // reversal frames the host hung up on (hang_up_on_reversal)
+  // The good frames, STX through the LRC, as the line delivered them (also those
+  // the script then refused or hung up on without handing them to the simulator).
+  std::vector<std::string> received;
 };
 
 class DialHostSession {

@@ -91,7 +91,8 @@ class FakeModem {
   bool Start(const ModemScript& script = ModemScript());
   // Ends the thread and closes the master side (the terminal then sees a hang-up).
   void Stop();
-  // The script for the next command and the next call.
+  // The script for the next command and the next call; a call already up keeps
+  // the host script it was dialled with.
   void SetScript(const ModemScript& script);
   std::string DevicePath() const;
 

@@ -236,6 +236,46 @@ TEST_F(FakeModemTest, FarEndDropsAnIdleCallAndFramesWithoutACallAreCounted) {
   EXPECT_EQ(counters.host.requests, 1);
 }
 
+// An Elavon request message between its STX and ETX, from the message layout.
+std::string ElavonMessage(const std::string& code, const std::string& fid01, const std::string& more = "") {
+  return "*00E4029A" + code + "JX4807GC0012340000000000005678zovade" + "\x1d" "01" + fid01 + more;
+}
+
+// The host hangs up on a reversal without handing it on; the script set for the
+// next call serves it.
+TEST_F(FakeModemTest, HostHangsUpOnReversalsWhileScripted) {
+  ModemScript script;
+  script.host.hang_up_on_reversal = true;
+  StartWith(script);
+  Connect();
+  const std::string card = "03020" "4111111111111111";
+  terminal_->Send(Frame(ElavonMessage("000", card + "\x1c" "1000" "\x1c" "0000")));
+  ASSERT_TRUE(modem_.WaitFor([](const ModemCounters& c) { return c.host.answers_sent == 1; }, 1000));
+  terminal_->Send(std::string(1, kAck));
+  EXPECT_EQ(terminal_->ReadUntil(std::string(1, kEnq)).back(), kEnq);
+
+  const std::string reversal =
+      Frame(ElavonMessage("099", "03010" "4111111111111111" "\x1c" "1000" "\x1c" "0000", "\x1d" "04000  "));
+  terminal_->Send(reversal);
+  EXPECT_EQ(terminal_->ReadUntil("\r\nNO CARRIER\r\n"), "\r\nNO CARRIER\r\n") << "no ACK, no answer";
+  EXPECT_FALSE(Carrier());
+  ModemCounters counters = modem_.Counters();
+  EXPECT_EQ(counters.host.reversals_hung_up, 1);
+  EXPECT_EQ(counters.host.requests, 2);
+  EXPECT_EQ(counters.host.received.back(), reversal);
+  EXPECT_EQ(sim_.GetCounters().requests, 1) << "the host never saw the reversal";
+
+  modem_.SetScript(ModemScript());
+  Connect();
+  terminal_->Send(reversal);
+  ASSERT_TRUE(modem_.WaitFor([](const ModemCounters& c) { return c.host.answers_sent == 2; }, 1000));
+  ASSERT_TRUE(sim_.LastReceived().has_value());
+  EXPECT_EQ(sim_.LastReceived()->reversal, elavon_sim::ReversalTarget::kApproval) << sim_.LastReceived()->note;
+  EXPECT_EQ(sim_.GetLedgerCounts().credit.held, 0);
+  EXPECT_EQ(modem_.Counters().host.reversals_hung_up, 1);
+  EXPECT_TRUE(Carrier());
+}
+
 TEST_F(FakeModemTest, StatusLinesFollowTheSwitches) {
   StartWith(ModemScript());
   uint32_t status = 0;

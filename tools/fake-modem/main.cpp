@@ -21,8 +21,10 @@ namespace {
 int Usage() {
   std::fprintf(stderr,
                "usage: fake-modem [--init WORD] [--dial WORD] [--no-enq] [--silent-host] [--drop-idle MS]\n"
+               "                  [--hang-up-on-reversal]\n"
                "  WORD: OK, CONNECT, NO CARRIER, BUSY, NO DIALTONE, NO ANSWER, ERROR, LINE IN USE, SILENCE\n"
-               "  --drop-idle MS: the far end drops a call that has been idle for MS milliseconds\n");
+               "  --drop-idle MS: the far end drops a call that has been idle for MS milliseconds\n"
+               "  --hang-up-on-reversal: the host drops the call when a reversal comes, unanswered\n");
   return 2;
 }
 
@@ -40,6 +42,8 @@ int main(int argc, char** argv) {
       script.host.send_enq = false;
     } else if (arg == "--silent-host") {
       script.host.answer_requests = false;
+    } else if (arg == "--hang-up-on-reversal") {
+      script.host.hang_up_on_reversal = true;
     } else if (arg == "--drop-idle" && i + 1 < argc) {
       char* end = nullptr;
       const long ms = std::strtol(argv[++i], &end, 10);
