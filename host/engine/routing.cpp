@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "core/log/log_text.h"
 #include "core/log/logger.h"
 #include "core/params/param_store.h"
 #include "core/queue/abort_event.h"
@@ -23,6 +24,10 @@ constexpr uint32_t kDialPollMs = 250;
 constexpr int kErrorRequestNotBuilt = 1001;
 constexpr char kNotSentWhileStopping[] = "Interface stopping: request not sent to Elavon";
 constexpr uint32_t kDialRetryPauseMs = 1000;
+
+// What the log shows of a host's text: its card numbers masked, its line breaks
+// escaped.
+std::string HostTextForLog(const std::string& text) { return EscapeLineBreaks(MaskCardNumbers(text)); }
 
 uint32_t MsSince(std::chrono::steady_clock::time_point start) {
   return static_cast<uint32_t>(
@@ -84,7 +89,7 @@ bool DialHandOff(CElavonTran& tran, CRoutingContext& c) {
       if (retry) tran.m_RetryOnNewLine = 0;
       if (state == kTranStateDialFailed && IsReversibleCode(tran.m_TranCode)) {
         c.logger->LogLine("RESPONSE (reverse handler(dial))from ELAVON INTERFACE ->[%s] for %s",
-                          tran.m_HostErrorText.c_str(), tran.m_ClientAddress.c_str());
+                          HostTextForLog(tran.m_HostErrorText).c_str(), tran.m_ClientAddress.c_str());
         if (!HandReversalToDial(tran, c)) break;
         round_start = std::chrono::steady_clock::now();
         continue;
@@ -225,8 +230,8 @@ bool ReverseHandlerIp(CElavonTran& tran, CRoutingContext& c) {
   tran.MarkHostFailure();
   tran.m_HostErrorText = link->GetLastErrorText();
   JournalReversalOwed(tran, c);
-  c.logger->LogLine("EXITING (reverse handler(ip)) from ELAVON INTERFACE ->[%s] for %s", tran.m_HostErrorText.c_str(),
-                    tran.m_ClientAddress.c_str());
+  c.logger->LogLine("EXITING (reverse handler(ip)) from ELAVON INTERFACE ->[%s] for %s",
+                    HostTextForLog(tran.m_HostErrorText).c_str(), tran.m_ClientAddress.c_str());
   link->Disconnect();
   return false;
 }
@@ -281,7 +286,7 @@ bool RouteRequest(CElavonTran& tran, CRoutingContext& c) {
     }
     tran.MarkHostFailure();
     tran.m_HostErrorText = link->GetLastErrorText();
-    c.logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", tran.m_HostErrorText.c_str(),
+    c.logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", HostTextForLog(tran.m_HostErrorText).c_str(),
                       tran.m_ClientAddress.c_str());
     JournalNotSent(tran, c);
     return false;
@@ -311,7 +316,7 @@ bool RouteRequest(CElavonTran& tran, CRoutingContext& c) {
   }
   tran.MarkHostFailure();
   tran.m_HostErrorText = link->GetLastErrorText();
-  c.logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", tran.m_HostErrorText.c_str(),
+  c.logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", HostTextForLog(tran.m_HostErrorText).c_str(),
                     tran.m_ClientAddress.c_str());
   link->Disconnect();
   return false;
