@@ -263,7 +263,8 @@ TEST(OpsE2ETest, AHostileServiceNeitherGrowsTheServerNorForgesALogLine) {
       {"a refusal with CR LF", rvcs_sim::Fault::kServiceError, "Not Registered\r\n[23:59:59]FORGED refusal", {}, true,
        "Error(RVCS): Not Registered|0d|0a[23:59:59]FORGED refusal"},
       {"a value with CR LF", rvcs_sim::Fault::kNone, "", {{1, "12\r\n[23:59:59]FORGED value"}}, true,
-       "Parameter Parsing Error: Parm#: 1 failed to Validate (1) [ASSIGNED BIN|NS1|6|6|12|0d|0a[23:59:59]FORGED value]"},
+       "Parameter Parsing Error: Parm#: 1 failed to Validate (1) "
+       "[ASSIGNED BIN|NS1|6|6|12|0d|0a[23:59:59]FORGED value]"},
       {"a refusal with CR LF, the log not writable", rvcs_sim::Fault::kServiceError,
        "Not Registered\r\n[23:59:59]FORGED refusal", {}, false,
        "Error(RVCS): Not Registered|0d|0a[23:59:59]FORGED refusal"},
