@@ -7,6 +7,7 @@
 #include "app/config/param_parser.h"
 #include "app/config/rvcs_identity.h"
 #include "core/crypto/crypto_engine.h"
+#include "core/log/log_text.h"
 #include "core/log/logger.h"
 #include "core/params/param_store.h"
 #include "core/vocab/control_chars.h"
@@ -125,7 +126,7 @@ bool CRvcsClient::ConnectAny(uint32_t timeoutMs) {
 
 bool CRvcsClient::DownloadParameters() {
   if (!ConnectAny(m_ConnectTimeoutMs)) {
-    GetLogger().LogCause("Parameter download failed: %s", GetLastErrorText().c_str());
+    GetLogger().LogCause("Parameter download failed: %s", EscapeLineBreaks(GetLastErrorText()).c_str());
     return false;
   }
   const bool exchanged = ExchangeParameters();
@@ -134,7 +135,9 @@ bool CRvcsClient::DownloadParameters() {
   const std::string text = GetLastErrorText();
   Disconnect();
   SetLastFailure(code, text);
-  if (!exchanged) GetLogger().LogCause("Parameter download failed: %s", text.c_str());
+  // The text may hold the service's own (its error, a record's value): escaped as
+  // every text from outside is, so that it cannot start a line of the log.
+  if (!exchanged) GetLogger().LogCause("Parameter download failed: %s", EscapeLineBreaks(text).c_str());
   return exchanged;
 }
 

@@ -18,7 +18,8 @@
 // The store is changed only by the last step (CParamStore::Replace), so a failed
 // download leaves the current parameters in force; the reason of a failure is the
 // object's last error text (CClientSocket::GetLastErrorText), and it stays so after
-// the final message went out.
+// the final message went out. A failed download logs "Parameter download failed: "
+// and that text with its CR and LF escaped (it may hold the service's own text).
 //
 // Endpoints: KVR_RVCS_PRIMARY and KVR_RVCS_SECONDARY, "host:port", when set; else
 // the maker's two service names, port 443. They are read at construction.
@@ -83,7 +84,7 @@ class CRvcsClient : public CRvcsSslSocket {
   static constexpr uint32_t kDownloadConnectTimeoutMs = 10000;
   static constexpr uint32_t kConnectHostTimeoutMs = 20000;
   static constexpr uint32_t kAnswerBudgetMs = 20000;
-  static constexpr size_t kMaxMessageBytes = 65536;
+  static constexpr size_t kMaxMessageBytes = kRvcsMaxMessageBytes;
   static constexpr size_t kMaxChallengeChars = 512;
   static constexpr size_t kClientChallengeBytes = 16;
 

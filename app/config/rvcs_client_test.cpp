@@ -23,6 +23,7 @@
 #include "app/config/rvcs_client.h"
 #include "app/config/rvcs_identity.h"
 #include "core/crypto/crypto_engine.h"
+#include "core/log/logger.h"
 #include "core/params/param_store.h"
 #include "host/ip/sspi_interface.h"
 #include "platform/capi/capi.h"
@@ -384,6 +385,64 @@ TEST_F(RvcsDownloadTest, MessagesSplitAcrossRecordsOrArrivingWithTheHandshake) {
     EXPECT_EQ(store_->GetSettings().GetParams().GetParamValue(kParmMerchantTerminalId), "4242") << c.name;
     EXPECT_EQ(EndedSession(service).final_message, "OK") << c.name;
   }
+}
+
+// The service's own texts (its refusal, a record's value that fails its check) reach
+// the log with their line breaks escaped: a CR LF in them starts no record of its own.
+TEST_F(RvcsDownloadTest, TheServicesTextCannotForgeALogLine) {
+  const struct {
+    const char* name;
+    Fault fault;
+    std::string service_error;
+    std::map<int, std::string> values;
+    std::string logged;
+  } cases[] = {
+      {"510 error text", Fault::kServiceError, "Not Registered\r\n[23:59:59]FORGED refusal", {},
+       "Parameter download failed: Error(RVCS): Not Registered|0d|0a[23:59:59]FORGED refusal"},
+      {"a value that fails its check", Fault::kNone, "", {{1, "12\r\n[23:59:59]FORGED value"}},
+       "Parameter download failed: Parameter Parsing Error: Parm#: 1 failed to Validate (1) "
+       "[ASSIGNED BIN|NS1|6|6|12|0d|0a[23:59:59]FORGED value]"},
+  };
+  for (const auto& c : cases) {
+    ServerOptions options;
+    options.fault = c.fault;
+    options.service_error = c.service_error;
+    options.values = c.values;
+    auto client = MakeClient(StartService(options), refused_);
+    EXPECT_FALSE(client->DownloadParameters()) << c.name;
+    // The text itself stays as the service sent it (the service hears it back).
+    EXPECT_NE(client->GetLastErrorText().find("\r\n[23:59:59]FORGED"), std::string::npos) << c.name;
+    ExpectStoreUnchanged();
+  }
+  ASSERT_TRUE(GetLogger().Flush(kSessionWaitMs));
+  std::string log;
+  for (const auto& entry : std::filesystem::directory_iterator(home_ + "/QUILLON_LOGS")) {
+    std::string text;
+    platform::fs::ReadFile(entry.path().string(), &text);
+    log += text;
+  }
+  for (const auto& c : cases) EXPECT_NE(log.find(c.logged), std::string::npos) << c.name << "\n" << log;
+  EXPECT_EQ(log.find("\n[23:59:59]"), std::string::npos) << log;
+  EXPECT_EQ(log.find("\r[23:59:59]"), std::string::npos) << log;
+}
+
+// A service (or anyone on the path) that sends a message without end, each record's
+// tail with the next record's head: the wait for the message ends at the message
+// limit with its text, long before the budget, and holds no more than the limit.
+TEST_F(RvcsDownloadTest, RecordsSplitAcrossSendsEndAtTheMessageLimit) {
+  ServerOptions options;
+  options.fault = Fault::kSplitRecords;
+  auto client = MakeClient(StartService(options), refused_);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(client->DownloadParameters());
+  const auto took =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_LT(took, 2500);
+  EXPECT_EQ(client->GetLastErrorText(),
+            "Wait Message 1 Failed - Message from server too large (more than 65536 bytes) 9999");
+  EXPECT_LE(client->GetReceivedMessage().size(), CRvcsClient::kMaxMessageBytes);
+  EXPECT_GT(client->GetReceivedMessage().size(), CRvcsClient::kMaxMessageBytes / 2);
+  ExpectStoreUnchanged();
 }
 
 TEST_F(RvcsDownloadTest, ASilentServiceTimesOutWithinTheBudgetAcrossATickWrap) {

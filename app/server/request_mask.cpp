@@ -52,13 +52,29 @@ void MaskTrack(std::string& text, size_t start, size_t end, char separator) {
 }
 
 // The item name of the text from start to the '=' at equals: what follows the last
-// control byte in it.
+// control byte in it, without the blanks (spaces and tabs) around it.
 std::string_view ItemName(const std::string& text, size_t start, size_t equals) {
   std::string_view name(text.data() + start, equals - start);
   for (size_t i = name.size(); i > 0; --i) {
-    if (static_cast<unsigned char>(name[i - 1]) < 0x20) return name.substr(i);
+    if (static_cast<unsigned char>(name[i - 1]) < 0x20 && name[i - 1] != '\t') {
+      name = name.substr(i);
+      break;
+    }
   }
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  while (!name.empty() && blank(name.front())) name.remove_prefix(1);
+  while (!name.empty() && blank(name.back())) name.remove_suffix(1);
   return name;
+}
+
+// The names are the same but for the case of their letters.
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
 }
 
 void MaskValue(std::string& text, size_t start, size_t end, CardMask mask) {
@@ -82,7 +98,7 @@ std::string MaskRequestForLog(const std::string& text) {
     if (equals != std::string::npos && equals < end) {
       const std::string_view name = ItemName(masked, start, equals);
       for (const CardItem& item : kCardItems) {
-        if (name == item.name) {
+        if (SameName(name, item.name)) {
           MaskValue(masked, equals + 1, end, item.mask);
           break;
         }
@@ -94,7 +110,7 @@ std::string MaskRequestForLog(const std::string& text) {
 }
 
 std::string RequestLogCopy(const std::string& text) {
-  return EscapeLineBreaks(CutForLog(MaskRequestForLog(text)));
+  return EscapeLineBreaks(CutForLog(MaskCardNumbers(MaskRequestForLog(text))));
 }
 
 bool CRefusedRequestLog::Admit() {

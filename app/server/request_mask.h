@@ -8,9 +8,11 @@
 // text with the value of every card item overwritten, item by item: the text is split
 // at FS into items, an item's name is the text before its first '=' (less anything up
 // to a control byte in it, so that an item right after the STX of a clear envelope
-// counts too), its value the rest up to the next FS or the end of the text. Every item
-// of a card name is masked, however often and wherever it stands, whatever the other
-// items are:
+// counts too, and less the blanks around it), its value the rest up to the next FS or
+// the end of the text. Every item of a card name is masked, however often and
+// wherever it stands, whatever the other items are; a name that differs from a card
+// name only in the case of its letters or in blanks around it ("track2", "AcctNo ")
+// is masked as that name:
 // - Track2: every character but the '=' characters and the four just before the first
 //   '=' (without '=': the last four); Track1 likewise around its first '^';
 // - AcctNo: every character but the last four (four or fewer stay);
@@ -20,8 +22,9 @@
 // "Track2=...") masks nothing and leaves nothing unmasked.
 std::string MaskRequestForLog(const std::string& text);
 
-// What the request line shows of a request text: MaskRequestForLog, cut to its first
-// 4 KB with its full length stated, CR and LF escaped.
+// What the request line shows of a request text: MaskRequestForLog, then every card
+// number that is left, in whatever item (MaskCardNumbers: the last four digits stay),
+// cut to its first 4 KB with its full length stated, CR and LF escaped.
 std::string RequestLogCopy(const std::string& text);
 
 // How many requests refused at intake one connection logs in full. A peer that

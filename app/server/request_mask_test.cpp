@@ -69,6 +69,53 @@ TEST(RequestMaskTest, CardDataIsMaskedInEveryOccurrence) {
   }
 }
 
+// A name that differs from a card item's only in case or in blanks around it is
+// masked as that item; one with other letters is not (the log copy's card-number
+// scan sees to what such items hold).
+TEST(RequestMaskTest, NamesThatLookLikeACardItemAreMaskedAsIt) {
+  const struct {
+    std::vector<std::string> items;
+    std::vector<std::string> masked;
+  } cases[] = {
+      {{"track2=4111111111111111=2512101"}, {"track2=XXXXXXXXXXXX1111=XXXXXXX"}},
+      {{"TRACK2=4111111111111111=2512101", "acctno=5500000000000004"},
+       {"TRACK2=XXXXXXXXXXXX1111=XXXXXXX", "acctno=XXXXXXXXXXXX0004"}},
+      {{"Track2 =4111111111111111=2512101", " AcctNo = 5500000000000004", "\tExpDate\t=1225"},
+       {"Track2 =XXXXXXXXXXXX1111=XXXXXXX", " AcctNo =XXXXXXXXXXXXX0004", "\tExpDate\t=XXXX"}},
+      {{"cvvdata=123", "PinBlock =ABCD", "track1=B4111111111111111^DOE/JOHN^25"},
+       {"cvvdata=XXX", "PinBlock =XXXX", "track1=XXXXXXXXXXXXX1111^XXXXXXXX^XX"}},
+      {{"e2e", "000\x02" "acctno =4111111111111111"}, {"e2e", "000\x02" "acctno =XXXXXXXXXXXX1111"}},
+      {{"Track 2=4111111111111111=2512101", "Acct_No=5500000000000004"},
+       {"Track 2=4111111111111111=2512101", "Acct_No=5500000000000004"}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(MaskRequestForLog(Items(c.items)), Items(c.masked)) << Items(c.items);
+  }
+}
+
+// The log copy masks a card number in any item, keeping its last four, and leaves
+// what only looks like digits of one (short runs, runs that fail the Luhn check).
+TEST(RequestMaskTest, LogCopyMasksCardNumbersInEveryItem) {
+  const struct {
+    std::vector<std::string> items;
+    std::vector<std::string> copy;
+  } cases[] = {
+      {{"Memo=card 5500005555555559 end", "Purchase=10.00"}, {"Memo=card XXXXXXXXXXXX5559 end", "Purchase=10.00"}},
+      {{"InvoiceNo=378282246310005", "RefNo=1234"}, {"InvoiceNo=XXXXXXXXXXX0005", "RefNo=1234"}},
+      {{"Unknown=6011000990139424"}, {"Unknown=XXXXXXXXXXXX9424"}},
+      {{"XAcctNo=4111111111111111", "AcctNos=4111111111111111"},
+       {"XAcctNo=XXXXXXXXXXXX1111", "AcctNos=XXXXXXXXXXXX1111"}},
+      {{"Memo=Track2=4111111111111111=2512101"}, {"Memo=Track2=XXXXXXXXXXXX1111=2512101"}},
+      {{"AcctNo=4111111111111111", "ExpDate=1225"}, {"AcctNo=XXXXXXXXXXXX1111", "ExpDate=XXXX"}},
+      {{"InvoiceNo=4111111111111112", "SeqNo=000123", "Date=20261211"},
+       {"InvoiceNo=4111111111111112", "SeqNo=000123", "Date=20261211"}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(RequestLogCopy(Items(c.items)), Items(c.copy)) << Items(c.items);
+  // A number that stands across the 4 KB cut is masked before the cut.
+  const std::string request = Items({"Memo=" + std::string(4080, 'm') + " 5500005555555559"});
+  EXPECT_EQ(RequestLogCopy(request).find("550000555"), std::string::npos);
+}
+
 TEST(RequestMaskTest, LogCopyIsMaskedCutAndCannotBreakTheLine) {
   EXPECT_EQ(RequestLogCopy(Items({"Memo=a\r\n[10:00:00]forged", "AcctNo=4111111111111111"})),
             Items({"Memo=a|0d|0a[10:00:00]forged", "AcctNo=XXXXXXXXXXXX1111"}));

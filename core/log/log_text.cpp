@@ -69,7 +69,45 @@ size_t CutPoint(std::string_view text, size_t limit, char open, char close) {
   return kept.find(close, last_open + 1) == std::string_view::npos ? last_open : limit;
 }
 
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+bool PassesLuhn(std::string_view digits) {
+  int sum = 0;
+  bool twice = false;
+  for (size_t i = digits.size(); i > 0; --i) {
+    int d = digits[i - 1] - '0';
+    if (twice) d = d * 2 > 9 ? d * 2 - 9 : d * 2;
+    sum += d;
+    twice = !twice;
+  }
+  return sum % 10 == 0;
+}
+
+constexpr size_t kShortestCardNumber = 13;
+constexpr size_t kLongestCardNumber = 19;
+constexpr size_t kCardDigitsShown = 4;
+
 }  // namespace
+
+std::string MaskCardNumbers(std::string_view text) {
+  std::string out(text);
+  size_t i = 0;
+  while (i < out.size()) {
+    if (!IsDigit(out[i])) {
+      ++i;
+      continue;
+    }
+    size_t end = i;
+    while (end < out.size() && IsDigit(out[end])) ++end;
+    const size_t length = end - i;
+    if (length >= kShortestCardNumber && length <= kLongestCardNumber &&
+        PassesLuhn(std::string_view(out).substr(i, length))) {
+      for (size_t k = i; k < end - kCardDigitsShown; ++k) out[k] = 'X';
+    }
+    i = end;
+  }
+  return out;
+}
 
 std::string CutForLog(std::string_view text, size_t limit) {
   if (text.size() <= limit) return std::string(text);

@@ -36,6 +36,14 @@ inline constexpr size_t kLogLineLimit = 65536;
 // such an unclosed span is cut away with its opening byte.
 std::string CutForLog(std::string_view text, size_t limit = kLogTextLimit);
 
+// text with every card number overwritten: each run of 13 to 19 digits (with no digit
+// right before or after it) that passes the Luhn check keeps its last four digits and
+// has every other digit written 'X'. Shorter and longer runs (amounts, dates,
+// sequence numbers, counters) and runs that fail the check stay as they are. Applied
+// to every request, reply and host text on its way to the log, whatever item holds
+// the number; the text's length never changes.
+std::string MaskCardNumbers(std::string_view text);
+
 // text with every CR written "|0d" and every LF "|0a", so that no text from outside
 // can end a log record's line or start a line of its own.
 std::string EscapeLineBreaks(std::string_view text);

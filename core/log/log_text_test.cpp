@@ -115,6 +115,28 @@ TEST(EscapeLineBreaksTest, OutsideTextCannotBreakTheLine) {
   EXPECT_EQ(EscapeLineBreaks(""), "");
 }
 
+TEST(MaskCardNumbersTest, HidesEveryCardNumberButItsLastFour) {
+  const struct {
+    const char* name;
+    std::string in;
+    std::string out;
+  } cases[] = {
+      {"in a memo", "Memo=card 5500005555555559 end", "Memo=card XXXXXXXXXXXX5559 end"},
+      {"a whole value", "InvoiceNo=378282246310005", "InvoiceNo=XXXXXXXXXXX0005"},
+      {"13 digits", "x4222222222222y", "xXXXXXXXXX2222y"},
+      {"19 digits", "4444444444444444442", "XXXXXXXXXXXXXXX4442"},
+      {"every one in the text", "a 4111111111111111=2512 b " FS "6011000990139424",
+       "a XXXXXXXXXXXX1111=2512 b " FS "XXXXXXXXXXXX9424"},
+      {"fails the Luhn check", "AcctNo=4111111111111112", "AcctNo=4111111111111112"},
+      {"12 digits", "444444444442", "444444444442"},
+      {"20 digits", "44444444444444444444", "44444444444444444444"},
+      {"amounts and dates", "Purchase=1234.56 Date=121126 Seq=0042", "Purchase=1234.56 Date=121126 Seq=0042"},
+      {"already masked", "AcctNo=XXXXXXXXXXXX1111", "AcctNo=XXXXXXXXXXXX1111"},
+      {"empty", "", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(MaskCardNumbers(c.in), c.out) << c.name;
+}
+
 TEST(CutForLogTest, CutsLongTextsAndStatesTheirLength) {
   const struct {
     const char* name;

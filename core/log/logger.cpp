@@ -85,7 +85,11 @@ bool CLogger::LogCause(const char* format, ...) {
   va_end(args);
   const bool logged = LogLine("%s", text.c_str());
   if (!logged || m_FileFailed.load() || ::access(platform::fs::NativePath(m_Folder).c_str(), W_OK) != 0) {
-    std::fprintf(stderr, "%s\n", text.c_str());
+    // Shown as the writer would write it: no control byte of a text from outside
+    // reaches the terminal.
+    std::string shown = text;
+    EscapeControlBytes(shown);
+    std::fprintf(stderr, "%s\n", shown.c_str());
     std::fflush(stderr);
   }
   return logged;

@@ -73,7 +73,9 @@ class CLogger : public CLogQueue {
   // Logs the line as LogLine does, and also writes it to stderr when the log cannot
   // be written (its folder is missing or not writable, the last batch found no file
   // it could open, or the logger has stopped), so that the cause of a failure is
-  // seen either way. For the rare lines that name why something failed.
+  // seen either way; stderr gets the line with its control bytes but TAB, CR and LF
+  // escaped, as the writer writes them. For the rare lines that name why something
+  // failed.
   bool LogCause(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
   // Refuses further lines, lets the writer write what is pending in a last pass and

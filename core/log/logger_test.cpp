@@ -127,6 +127,19 @@ TEST_F(LoggerTest, TextFromOutsideCannotForgeARecord) {
                 Record("[14:03:09]own\r\nlines"));
 }
 
+// A cause that cannot go to the log goes to stderr, shown as the writer would write
+// it: text from outside with its line breaks escaped by the caller forges no line
+// there either, and no other control byte reaches the terminal.
+TEST_F(LoggerTest, ACauseOnStderrShowsItsControlBytesEscaped) {
+  CLogger logger(m_Folder + "/missing", &m_Clock);
+  ::testing::internal::CaptureStderr();
+  logger.LogCause("Parameter download failed: %s",
+                  EscapeLineBreaks("Error(RVCS): x\r\n[23:59:59]forged\x1B[2K" FS "end").c_str());
+  const std::string shown = ::testing::internal::GetCapturedStderr();
+  logger.Shutdown();
+  EXPECT_EQ(shown, "Parameter download failed: Error(RVCS): x|0d|0a[23:59:59]forged|1b[2K|1cend\n");
+}
+
 TEST_F(LoggerTest, OverlongLinesAreCutAndFilesAreTheOwnersOnly) {
   CLogger logger(m_Folder, &m_Clock);
   EXPECT_TRUE(logger.LogText(std::string(kLogLineLimit + 100, 'g')));

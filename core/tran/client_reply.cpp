@@ -91,7 +91,7 @@ std::string EscapeValueLineBreaks(std::string_view document) {
 }  // namespace
 
 std::string ReplyLogCopy(const std::string& reply) {
-  const std::string cut = CutForLog(reply);
+  const std::string cut = CutForLog(MaskCardNumbers(reply));
   // A frame: FS, the mode, "00", STX, the payload, ETX. Only the payload is a document.
   constexpr size_t kHead = 5;
   if (cut.size() >= kHead && cut[0] == kFS && cut[kHead - 1] == kSTX) {

@@ -27,7 +27,9 @@ std::string StripETX(std::string_view value);
 std::string XmlEscape(std::string_view value);
 
 // The copy of a reply (a reply frame or an RStream document) that goes to the log:
-// cut to its first 4 KB with its full length stated (CutForLog), and the CR and LF
+// every card number in it masked but its last four digits, wherever it stands (an
+// echoed UserTraceData, a host's text; MaskCardNumbers), cut to its first 4 KB with
+// its full length stated (CutForLog), and the CR and LF
 // bytes that stand inside values escaped, so that no text of the client or the host
 // can start a line of the log. Line breaks of the document's own layout, the runs of
 // nothing but CR, LF and TAB between one element's '>' and the next '<' (or the end of

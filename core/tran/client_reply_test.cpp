@@ -295,4 +295,20 @@ TEST(ReplyLogCopyTest, LineBreaksOfValuesAreEscapedAndTheLayoutKept) {
   EXPECT_EQ(ReplyLogCopy(frame), frame.substr(0, 4096) + "...[cut: 10006 bytes]");
 }
 
+// A card number in a reply (a trace text echoed, a host's text) leaves only its last
+// four digits in the log copy; the reply itself is not touched.
+TEST(ReplyLogCopyTest, CardNumbersAnywhereAreMasked) {
+  CCmdResponse response;
+  const std::string document =
+      response.FormatRStream(4003, "E", "Host said 378282246310005", "trace 5500005555555559 x", "");
+  const std::string copy = ReplyLogCopy(document);
+  EXPECT_NE(copy.find("<TextResponse>Host said XXXXXXXXXXX0005</TextResponse>"), std::string::npos) << copy;
+  EXPECT_NE(copy.find("<UserTraceData>trace XXXXXXXXXXXX5559 x</UserTraceData>"), std::string::npos) << copy;
+  EXPECT_NE(copy.find("<KVRXReturnCode>004003</KVRXReturnCode>"), std::string::npos) << copy;
+  EXPECT_NE(document.find("trace 5500005555555559 x"), std::string::npos);
+  // Masked before the cut, so that no head of a number is left at the end of a copy.
+  const std::string frame = ClientReplyFrame("<A>" + std::string(4078, 'h') + "5500005555555559</A>", false);
+  EXPECT_EQ(ReplyLogCopy(frame).find("5500005555"), std::string::npos);
+}
+
 }  // namespace

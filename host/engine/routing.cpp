@@ -5,6 +5,7 @@
 #include <optional>
 #include <thread>
 
+#include "core/log/log_text.h"
 #include "core/log/logger.h"
 #include "core/params/param_store.h"
 #include "core/queue/abort_event.h"
@@ -27,6 +28,10 @@ constexpr char kNotConfirmedWhileStopping[] = "Interface stopping: the approval 
 constexpr uint32_t kDialRetryPauseMs = 1000;
 
 uint32_t MsSince(uint32_t start) { return platform::TickDiff(platform::TickCount(), start); }
+
+// What the log shows of a host's text: its card numbers masked, its line breaks
+// escaped.
+std::string HostTextForLog(const std::string& text) { return EscapeLineBreaks(MaskCardNumbers(text)); }
 
 bool IsReversalMessage(const CElavonTran& tran) { return tran.m_Family == kTranFamilyReversal; }
 
@@ -162,7 +167,7 @@ class CDialRound {
     }
     if (exchange_failed && IsReversibleCode(m_Tran.m_TranCode)) {
       m_C.logger->LogLine("RESPONSE (reverse handler(dial))from ELAVON INTERFACE ->[%s] for %s",
-                          m_Tran.m_HostErrorText.c_str(), m_Tran.m_ClientAddress.c_str());
+                          HostTextForLog(m_Tran.m_HostErrorText).c_str(), m_Tran.m_ClientAddress.c_str());
       return HandReversal();
     }
     if (!exchange_failed) m_Tran.MarkNotSent(Journal());  // an echo that could not go leaves its approval owed
@@ -348,8 +353,8 @@ bool ReverseHandlerIp(CElavonTran& tran, CRoutingContext& c) {
   tran.MarkHostFailure();
   tran.m_HostErrorText = link->GetLastErrorText();
   tran.MarkReversalFailed(journal);
-  c.logger->LogLine("EXITING (reverse handler(ip)) from ELAVON INTERFACE ->[%s] for %s", tran.m_HostErrorText.c_str(),
-                    tran.m_ClientAddress.c_str());
+  c.logger->LogLine("EXITING (reverse handler(ip)) from ELAVON INTERFACE ->[%s] for %s",
+                    HostTextForLog(tran.m_HostErrorText).c_str(), tran.m_ClientAddress.c_str());
   link->Disconnect();
   return false;
 }
@@ -416,7 +421,7 @@ bool RouteRequest(CElavonTran& tran, CRoutingContext& c) {
     }
     tran.MarkHostFailure();
     tran.m_HostErrorText = link->GetLastErrorText();
-    c.logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", tran.m_HostErrorText.c_str(),
+    c.logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", HostTextForLog(tran.m_HostErrorText).c_str(),
                       tran.m_ClientAddress.c_str());
     if (IsReversalMessage(tran)) tran.MarkNotSent(*c.journal);
     return false;
@@ -425,7 +430,7 @@ bool RouteRequest(CElavonTran& tran, CRoutingContext& c) {
     // The interface is stopping and nothing of this request is at the host yet.
     tran.MarkHostFailure();
     tran.m_HostErrorText = kNotSentWhileStopping;
-    c.logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", tran.m_HostErrorText.c_str(),
+    c.logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", HostTextForLog(tran.m_HostErrorText).c_str(),
                       tran.m_ClientAddress.c_str());
     if (IsReversalMessage(tran)) tran.MarkNotSent(*c.journal);
     link->Disconnect();
@@ -446,7 +451,7 @@ bool RouteRequest(CElavonTran& tran, CRoutingContext& c) {
   }
   tran.MarkHostFailure();
   tran.m_HostErrorText = link->GetLastErrorText();
-  c.logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", tran.m_HostErrorText.c_str(),
+  c.logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", HostTextForLog(tran.m_HostErrorText).c_str(),
                     tran.m_ClientAddress.c_str());
   link->Disconnect();
   return false;

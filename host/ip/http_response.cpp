@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstddef>
 
+#include "core/log/log_text.h"
 #include "core/vocab/text_helpers.h"
 #include "platform/text/format.h"
 
@@ -58,7 +59,8 @@ bool IsHttpResponseComplete(const std::string& received) {
 std::string EscapeResponseForLog(const std::string& text) {
   std::string out;
   out.reserve(text.size() * 3);
-  for (const char c : text) {
+  // Card numbers go before the escapes could join their digits to others.
+  for (const char c : MaskCardNumbers(text)) {
     const unsigned char byte = static_cast<unsigned char>(c);
     if ((byte >= '0' && byte <= '9') || (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z')) {
       out += c;

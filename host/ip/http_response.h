@@ -23,8 +23,9 @@ std::string BuildElavonHttpRequest(const std::string& message);
 // Content-Length header is never complete.
 bool IsHttpResponseComplete(const std::string& received);
 
-// Letters and digits as they are; every other byte as "|" and two lower-case hex
-// digits ("A b" -> "A|20b").
+// What the log shows of a host's answer: every card number in it masked but its last
+// four digits (MaskCardNumbers), then letters and digits as they are and every other
+// byte as "|" and two lower-case hex digits ("A b" -> "A|20b").
 std::string EscapeResponseForLog(const std::string& text);
 
 // The answer as parsed from the received bytes.

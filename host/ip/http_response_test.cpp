@@ -120,6 +120,10 @@ TEST(EscapeResponseForLogTest, KeepsLettersAndDigitsOnly) {
   EXPECT_EQ(EscapeResponseForLog("A b"), "A|20b");
   EXPECT_EQ(EscapeResponseForLog("\r\n\x82z9\0"s), "|0d|0a|82z9|00");
   EXPECT_EQ(EscapeResponseForLog("%s"), "|25s");
+  // A card number keeps its last four digits, masked before a blank's "|20" could
+  // join its digits to a longer run.
+  EXPECT_EQ(EscapeResponseForLog("card 5500005555555559\r\n"), "card|20XXXXXXXXXXXX5559|0d|0a");
+  EXPECT_EQ(EscapeResponseForLog("seq 0042 amt 1000"), "seq|200042|20amt|201000");
 }
 
 }  // namespace

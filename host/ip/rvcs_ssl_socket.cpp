@@ -25,8 +25,8 @@ const CTlsChannelTexts kRvcsTexts = {
     {kTlsKeepCode, "Server Signaled End of Session. (ReceiveAndDecrypt)"},
     {kTlsKeepCode, "Error 0x%x returned by DecryptMessage."},
     {kTlsKeepCode, "Error occured during Renegotiate attempt requested by server."},
-    0,  // the client bounds its messages itself
-    {kTlsKeepCode, ""},
+    kRvcsMaxMessageBytes,
+    {kTlsKeepCode, "Message from server too large (more than %u bytes)"},
 };
 
 }  // namespace

@@ -16,22 +16,33 @@
 // steps set the code too (3107 too large, 3012 encrypt, 3003 send, 3106 and 3102
 // close). Disconnect keeps the last error as it was.
 //
+// ReceiveAndDecrypt is bounded inside its loop: once the caller's text would hold
+// more than kRvcsMaxMessageBytes, it stops with kReceiveLost and "Message from
+// server too large (more than 65536 bytes)", whatever the service sends and however
+// its records fall across reads (a service that sends each record's tail with the
+// next one's head never lets a receive end by itself).
+//
 // Results of ReceiveAndDecrypt: the channel's kReceiveOk (0), kReceiveLost (2, socket
-// error, lost connection, or the time ran out with part of a record received),
-// kReceiveTimedOut (3, nothing arrived), kReceivePeerClosed (4, the server's
-// close_notify), kReceiveRenegotiateFailed (5), kReceiveDecryptFailed (6).
+// error, lost connection, the text's bound, or the time ran out with part of a record
+// received), kReceiveTimedOut (3, nothing arrived), kReceivePeerClosed (4, the
+// server's close_notify), kReceiveRenegotiateFailed (5), kReceiveDecryptFailed (6).
 //
 // No lock: one object is used by one thread at a time (the download worker). The
 // function table and the credentials are shared read-only with the other clients.
 // Every wait ends early when g_AbortEvent is set (through CClientSocket::Receive).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "host/ip/client_socket.h"
 #include "host/ip/tls_channel.h"
 #include "platform/tls/sspi.h"
+
+// The most bytes the text of one ReceiveAndDecrypt may hold: the longest message the
+// configuration-service client takes.
+inline constexpr size_t kRvcsMaxMessageBytes = 65536;
 
 class CRvcsSslSocket : public CClientSocket {
  public:
@@ -56,9 +67,10 @@ class CRvcsSslSocket : public CClientSocket {
   }
 
   // Reads and decrypts until no received bytes remain undecrypted, appending the
-  // plain bytes to text and their number to *count. All reads of one call together
-  // stay within timeoutMs: when the time runs out with nothing received the result is
-  // kReceiveTimedOut, with part of a record received kReceiveLost.
+  // plain bytes to text and their number to *count; kReceiveLost, appending nothing
+  // more, when text would grow beyond kRvcsMaxMessageBytes. All reads of one call
+  // together stay within timeoutMs: when the time runs out with nothing received the
+  // result is kReceiveTimedOut, with part of a record received kReceiveLost.
   int ReceiveAndDecrypt(int* count, std::string& text, int timeoutMs);
 
   // The largest message EncryptAndSend takes (0 before TLS is up).

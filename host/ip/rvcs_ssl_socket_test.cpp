@@ -183,6 +183,36 @@ TEST_F(RvcsSslSocketTest, ReceiveFailuresKeepTheCode) {
   }
 }
 
+// A service that sends each record's tail with the next record's head never leaves
+// the receive with nothing undecrypted: the receive still ends, at the message limit,
+// however much more the service would send.
+TEST_F(RvcsSslSocketTest, RecordsSplitAcrossSendsEndAtTheMessageLimit) {
+  constexpr size_t kRecord = 4096;
+  ConnectWith([&](ScriptedSession& s) {
+    if (!s.Handshake(kWaitMs)) return;
+    std::string held;
+    for (int i = 0; i < 4096; ++i) {  // 16 MB, unless the client stops taking them
+      s.QueueRecord(std::string(kRecord, 'F'));
+      const std::string record = TakeQueued(s);
+      if (!s.SendRaw(held + record.substr(0, record.size() / 2))) return;
+      held = record.substr(record.size() / 2);
+    }
+  });
+  socket->SetLastFailure(4321, "earlier");
+  const std::string head = "Content-Length: 999999999\r\n\r\n";
+  std::string text = head;
+  int count = -1;
+  const auto start = SteadyClock::now();
+  EXPECT_EQ(socket->ReceiveAndDecrypt(&count, text, kWaitMs), kReceiveLost);
+  EXPECT_LT(MsSince(start), 3000);
+  EXPECT_LE(text.size(), kRvcsMaxMessageBytes);
+  EXPECT_GT(text.size(), kRvcsMaxMessageBytes - kRecord);
+  EXPECT_EQ(static_cast<size_t>(count), text.size() - head.size());
+  EXPECT_EQ(socket->GetLastErrorText(), "Message from server too large (more than 65536 bytes)");
+  EXPECT_EQ(socket->GetLastErrorCode(), 4321);
+  socket->Disconnect();
+}
+
 TEST_F(RvcsSslSocketTest, OneRecordAtMostPerSend) {
   std::string request;
   bool closed = false;

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -114,16 +115,21 @@ void RecordSecret(const std::string& kind, const std::string& value) {
 
 void RecordCardSecrets(const std::vector<pos_client::TStreamItem>& items) {
   for (const pos_client::TStreamItem& item : items) {
-    if (item.name == "Track2") {
+    // "track2" and "Track2 " hold a track all the same.
+    std::string name = item.name;
+    name.erase(0, name.find_first_not_of(" \t"));
+    name.erase(name.find_last_not_of(" \t") + 1);
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (name == "track2") {
       RecordSecret("track", item.value);
       RecordSecret("pan", item.value.substr(0, item.value.find('=')));
-    } else if (item.name == "Track1") {
+    } else if (name == "track1") {
       RecordSecret("track", item.value);
       const size_t start = item.value.find_first_of("0123456789");
       if (start != std::string::npos) {
         RecordSecret("pan", item.value.substr(start, item.value.find('^', start) - start));
       }
-    } else if (item.name == "AcctNo") {
+    } else if (name == "acctno") {
       RecordSecret("pan", item.value);
     }
   }

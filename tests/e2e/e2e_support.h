@@ -55,7 +55,8 @@ bool StoreParameters(const std::string& home, const std::vector<std::pair<int, s
 std::string LogArchiveFolder();
 void SetLogArchiveFolder(const std::string& folder);
 void RecordSecret(const std::string& kind, const std::string& value);
-// The card numbers and track texts of a request's items (Track1, Track2, AcctNo).
+// The card numbers and track texts of a request's items (Track1, Track2, AcctNo, in
+// any case and with blanks around the name).
 void RecordCardSecrets(const std::vector<pos_client::TStreamItem>& items);
 
 // The server binary in a child process. Start waits until the client port accepts.

@@ -11,7 +11,9 @@
 #include <memory>
 #include <random>
 #include <sstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -167,6 +169,55 @@ TEST_F(LogReplyE2ETest, CardDataNeverReachesTheLog) {
   EXPECT_NE(log.find("AcctNo=XXXXXXXXXXXX5454"), std::string::npos) << log;
   EXPECT_NE(log.find("Memo=Track2=see slip"), std::string::npos);
   EXPECT_NE(log.find("AcctNo=XXXXXXXXX2222"), std::string::npos);
+}
+
+// Card numbers where no card item belongs (a memo, the invoice number, the trace
+// text, an item the server does not know) and card items under names that only look
+// like theirs (a lower-case track2, a blank before the '='): whatever the item, the
+// log shows each number with its last four digits only, and the client reads its own
+// texts back whole. The log scan after the e2e tests looks at these logs again.
+TEST_F(LogReplyE2ETest, CardNumbersWhereNoneBelongsNeverReachTheLog) {
+  const Items invoice = {{"TStream", "Transaction"}, {"ClientID", "0005"},  {"MerchantID", "1234"},
+                         {"InvoiceNo", "378282246310005"}, {"RefNo", "REF3"}, {"TranType", "Credit"},
+                         {"TranCode", "Sale"},           {"Track2", e2e::kTestTrack2}, {"Purchase", "20.00"}};
+  const struct {
+    const char* name;
+    Items items;
+    std::string trace;
+    const char* pan;
+    const char* logged;  // what the log shows instead
+  } cases[] = {
+      {"a memo", With(e2e::CreditSale("19.00"), {{"Memo", "card 5500005555555559 end"}}), "memo",
+       "5500005555555559", "Memo=card XXXXXXXXXXXX5559 end"},
+      {"the invoice number", invoice, "invoice", "378282246310005", "InvoiceNo=XXXXXXXXXXX0005"},
+      {"the trace text", e2e::CreditSale("21.00"), "lane 6011000990139424", "6011000990139424",
+       "lane XXXXXXXXXXXX9424"},
+      {"an unknown item",
+       With(KeyedSale("22.00"), {{"AcctNo", "4012888888881881"}, {"ExpDate", "1225"}, {"CardRef", "4000056655665556"}}),
+       "unknown", "4000056655665556", "CardRef=XXXXXXXXXXXX5556"},
+      {"a lower-case track2", With(KeyedSale("23.00"), {{"track2", "5105105105105100=2512101"}}), "lower",
+       "5105105105105100", "track2=XXXXXXXXXXXX5100=XXXXXXX"},
+      {"a blank before the '=' of Track2", With(KeyedSale("24.00"), {{"Track2 ", "4242424242424242=2512101"}}),
+       "blank", "4242424242424242", "Track2 =XXXXXXXXXXXX4242=XXXXXXX"},
+      {"a blank before the '=' of AcctNo",
+       With(KeyedSale("25.00"), {{"AcctNo ", "371449635398431"}, {"ExpDate", "1225"}}), "blank2", "371449635398431",
+       "AcctNo =XXXXXXXXXXX8431"},
+  };
+  for (const auto& c : cases) {
+    e2e::RecordSecret("pan", c.pan);
+    std::string document;
+    ASSERT_TRUE(Send(c.items, c.trace, &document)) << c.name;
+    // The reply is the client's as ever: its trace text comes back as it was sent.
+    EXPECT_EQ(pos_client::ElementText(document, "UserTraceData").value_or(""), c.trace) << c.name << "\n" << document;
+    EXPECT_FALSE(pos_client::ElementText(document, "CmdStatus").value_or("").empty()) << c.name << "\n" << document;
+  }
+  std::vector<std::string> logged;
+  for (const auto& c : cases) logged.push_back(c.logged);
+  const std::string log = LogWith({logged[0], logged[1], logged[2], logged[3], logged[4], logged[5], logged[6]});
+  for (const auto& c : cases) {
+    EXPECT_EQ(log.find(c.pan), std::string::npos) << c.name << "\n" << log;
+    EXPECT_NE(log.find(c.logged), std::string::npos) << c.name << "\n" << log;
+  }
 }
 
 // A trace text and a memo that try to end the record and write one of their own: the

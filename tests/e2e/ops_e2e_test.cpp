@@ -9,7 +9,9 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <thread>
 
@@ -229,6 +231,73 @@ TEST(OpsE2ETest, FailedStartUpDownloadSaysWhy) {
       EXPECT_NE(rig.Log().find(unreachable, first + 1), std::string::npos) << rig.Log();
     }
     EXPECT_EQ(rig.Sell("10.00"), "Approved");
+  }
+}
+
+// The peak resident memory of a process in kB (VmHWM), -1 when it cannot be read.
+long PeakRssKb(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  }
+  return -1;
+}
+
+// A hostile configuration service at start-up. One that sends a message without end,
+// each record's tail with the next record's head, would keep a receive appending for
+// the whole 20 s wait: the receive ends at the message limit instead and the server
+// stays small. Texts of the service with CR LF in them (its refusal, a value that
+// fails its check) forge no record in the log, nor on stderr when the log cannot be
+// written. The server serves with its stored parameters all the same.
+TEST(OpsE2ETest, AHostileServiceNeitherGrowsTheServerNorForgesALogLine) {
+  struct Case {
+    const char* name;
+    rvcs_sim::Fault fault;
+    std::string service_error;
+    std::map<int, std::string> values;
+    bool log_writable;
+    std::string reason;  // what follows "Parameter download failed: "
+  } cases[] = {
+      {"records split across sends", rvcs_sim::Fault::kSplitRecords, "", {}, true,
+       "Wait Message 1 Failed - Message from server too large (more than 65536 bytes) 9999"},
+      {"a refusal with CR LF", rvcs_sim::Fault::kServiceError, "Not Registered\r\n[23:59:59]FORGED refusal", {}, true,
+       "Error(RVCS): Not Registered|0d|0a[23:59:59]FORGED refusal"},
+      {"a value with CR LF", rvcs_sim::Fault::kNone, "", {{1, "12\r\n[23:59:59]FORGED value"}}, true,
+       "Parameter Parsing Error: Parm#: 1 failed to Validate (1) "
+       "[ASSIGNED BIN|NS1|6|6|12|0d|0a[23:59:59]FORGED value]"},
+      {"a refusal with CR LF, the log not writable", rvcs_sim::Fault::kServiceError,
+       "Not Registered\r\n[23:59:59]FORGED refusal", {}, false,
+       "Error(RVCS): Not Registered|0d|0a[23:59:59]FORGED refusal"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    OpsRig rig;
+    RigSetup setup;
+    setup.service = std::make_unique<rvcs_sim::ServerOptions>();
+    setup.service->fault = c.fault;
+    setup.service->service_error = c.service_error;
+    setup.service->values = c.values;
+    setup.service->io_timeout_ms = 25000;  // a service that would go on for longer than the client's wait
+    if (!c.log_writable) {
+      setup.prepare = [](const std::string&, const std::string& work) {
+        ASSERT_TRUE(platform::fs::ReplaceFile(work + "/QUILLON_LOGS", "x"));
+      };
+    }
+    const auto start = Clock::now();
+    ASSERT_TRUE(rig.Start(std::move(setup), 40000)) << rig.Log() << rig.Output();
+    const std::string line = "Parameter download failed: " + c.reason;
+    EXPECT_TRUE(rig.WaitFor(line, 10000, c.log_writable ? "" : "output")) << rig.Log() << rig.Output();
+    if (c.fault == rvcs_sim::Fault::kSplitRecords) {
+      EXPECT_LT(Clock::now() - start, std::chrono::seconds(15)) << "the download waited for the whole budget";
+      const long peak = PeakRssKb(rig.server().pid());
+      EXPECT_GT(peak, 0);
+      EXPECT_LT(peak, 100 * 1024) << "peak RSS " << peak << " kB";
+    }
+    EXPECT_EQ(rig.Sell("10.00"), "Approved");
+    const std::string seen = c.log_writable ? rig.Log() : rig.Output();
+    EXPECT_EQ(seen.find("\n[23:59:59]"), std::string::npos) << seen;
+    EXPECT_EQ(seen.find("\r[23:59:59]"), std::string::npos) << seen;
   }
 }
 

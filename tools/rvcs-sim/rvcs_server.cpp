@@ -34,6 +34,8 @@ constexpr size_t kChallengeBytes = 16;
 constexpr size_t kLongChallengeBytes = 1024;
 constexpr size_t kOversizeBody = 70000;
 constexpr size_t kNoHeaderBody = 8000;
+constexpr size_t kSplitRecordBytes = 4096;
+constexpr char kSplitRecordsHead[] = "Content-Length: 999999999\r\n\r\n";
 
 struct FaultNameEntry {
   Fault fault;
@@ -59,6 +61,7 @@ constexpr FaultNameEntry kFaultNames[] = {
     {Fault::kOversize, "oversize"},
     {Fault::kOddChallenge, "odd-challenge"},
     {Fault::kLongChallenge, "long-challenge"},
+    {Fault::kSplitRecords, "split-records"},
 };
 
 std::string OpenSslError(const char* step) {
@@ -139,6 +142,32 @@ class TlsLink {
     return true;
   }
 
+  // head, then filler without end, in records of record_bytes each; every send holds
+  // the second half of one record and the first half of the next. Ends (false) when
+  // the client no longer takes the bytes, at the deadline or at the server's end.
+  bool WriteSplitRecords(const std::string& head, size_t record_bytes) {
+    const Clock::time_point deadline = Deadline();
+    const std::string filler(record_bytes, 'F');
+    std::string held;  // the tail of the last record, not yet sent
+    bool first = true;
+    while (!stop_.load() && MsUntil(deadline) > 0) {
+      const std::string& plain = first ? head : filler;
+      first = false;
+      if (SSL_write(ssl_, plain.data(), static_cast<int>(plain.size())) != static_cast<int>(plain.size())) {
+        ERR_clear_error();
+        return false;
+      }
+      const int pending = BIO_pending(out_);
+      if (pending <= 0) return false;
+      std::string record(static_cast<size_t>(pending), '\0');
+      if (BIO_read(out_, record.data(), pending) != pending) return false;
+      const size_t half = record.size() / 2;
+      if (!SendAll(held + record.substr(0, half), deadline)) return false;
+      held = record.substr(half);
+    }
+    return false;
+  }
+
   // One framed message from the client.
   Read ReadMessage(std::string* body) {
     const Clock::time_point deadline = Deadline();
@@ -206,6 +235,11 @@ class TlsLink {
     if (pending <= 0) return true;
     std::string bytes(static_cast<size_t>(pending), '\0');
     if (BIO_read(out_, bytes.data(), pending) != pending) return false;
+    return SendAll(bytes, deadline);
+  }
+
+  // Sends bytes, in one send as far as the socket takes it.
+  bool SendAll(const std::string& bytes, Clock::time_point deadline) {
     size_t sent = 0;
     while (sent < bytes.size()) {
       const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
@@ -445,6 +479,11 @@ void RvcsServer::Serve(int fd) {
   if (!link.ok() || !link.Handshake(options_.greeting_with_handshake)) return end();
   if (fault == Fault::kSilent) {
     link.WaitForClose();
+    return end();
+  }
+
+  if (fault == Fault::kSplitRecords) {
+    link.WriteSplitRecords(kSplitRecordsHead, kSplitRecordBytes);
     return end();
   }
 

@@ -5,7 +5,8 @@
 //   2. TLS handshake, bounded by io_timeout_ms
 //   3. message 1: a challenge, 16 random bytes as upper-case hex (fault kSilent: no
 //      message at all; kOddChallenge: the last hex digit left off; kLongChallenge:
-//      1,024 bytes)
+//      1,024 bytes; kSplitRecords: a message without end, in records split across
+//      sends, and nothing more)
 //   4. message 2 from the client, the parameter request; its CR= is checked against
 //      the challenge encrypted with the shared key (challenge_cipher.h), its CC=
 //      must be 16 bytes of upper-case hex
@@ -66,6 +67,11 @@ enum class Fault {
   kOversize,            // message 3 announces and carries 70,000 bytes
   kOddChallenge,        // message 1 with an odd number of hex digits
   kLongChallenge,       // message 1 with a 1,024-byte challenge
+  kSplitRecords,        // message 1 without end (a huge Content-Length, then filler)
+                        // in 4,096-byte records, each send carrying the tail of one
+                        // record and the head of the next, so that no read of the
+                        // client ends on a record boundary; it goes on until the
+                        // client stops taking it, io_timeout_ms or the server's end
 };
 
 // The name of a fault as the program's --fault option takes it ("close-at-once",
