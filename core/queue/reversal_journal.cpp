@@ -277,11 +277,10 @@ bool CReversalJournal::Open(const std::string& path, const std::string& key_path
   } else {
     const std::string folder = ParentFolder(key_path);
     if (!folder.empty() && !platform::fs::FolderExists(folder)) {
-      if (!platform::fs::CreateFolders(folder)) {
+      if (!platform::fs::CreatePrivateFolder(folder)) {
         messages->push_back("Reversal journal closed: the folder of its key cannot be made: " + folder);
         return false;
       }
-      ::chmod(platform::fs::NativePath(folder).c_str(), 0700);
     }
     key = RandomBytes(kKeyBytes);
     std::string error;
