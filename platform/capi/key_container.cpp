@@ -87,7 +87,8 @@ DWORD Create(const std::string& name, std::string* folder) {
   if (folder->empty()) return NTE_FAIL;
   if (fs::FolderExists(*folder)) return NTE_EXISTS;
   SetLastError(0);
-  if (!fs::CreatePrivateFolder(ContainerRoot())) return LastErrorOr(NTE_FAIL);
+  // A folder that is there but cannot be tightened (another owner's) still serves.
+  if (!fs::CreatePrivateFolder(ContainerRoot()) && !fs::FolderExists(ContainerRoot())) return LastErrorOr(NTE_FAIL);
   if (::mkdir(folder->c_str(), 0700) != 0) {
     return errno == EEXIST ? NTE_EXISTS : ErrorCodeFromErrno(errno);
   }
