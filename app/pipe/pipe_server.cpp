@@ -174,9 +174,20 @@ class CPipeServer::Loop {
     for (const auto& connection : m_Connections) handles.push_back({.socket = connection->Fd()});
 
     const uint32_t timeout = listening ? platform::kInfinite : kPipeNameRetryMs;
-    if (platform::net::WaitAnyReadable(handles, timeout, &wake) != platform::net::WaitResult::kReady) {
-      return;  // stopped, time-out (retry the name) or a failed wait
+    const platform::net::WaitResult result = m_Server.m_Wait(handles, timeout, &wake);
+    if (result == platform::net::WaitResult::kError) {
+      // A failed poll fails again at once: pause (a stop ends the pause) so that the
+      // thread does not spin, and say so once for a series of failures.
+      if (!m_WaitFailed) {
+        GetLogger().LogLine("Pipe Server wait failed (error %u); retrying every %u ms.", platform::GetLastError(),
+                            static_cast<unsigned>(kPipeWaitRetryMs));
+      }
+      m_WaitFailed = true;
+      m_Server.m_StopEvent->Wait(kPipeWaitRetryMs);
+      return;
     }
+    m_WaitFailed = false;
+    if (result != platform::net::WaitResult::kReady) return;  // stopped, or time-out (retry the name)
     if (m_Server.m_StopEvent->IsSet()) return;
 
     // Serve the connections that were ready, newest accepts after them.
@@ -224,6 +235,7 @@ class CPipeServer::Loop {
   const std::string m_FullName;
   platform::ipc::PipeListener m_Listener;
   bool m_ListenFailed = false;
+  bool m_WaitFailed = false;
   std::vector<std::unique_ptr<CPipeConnection>> m_Connections;
 };
 

@@ -15,7 +15,9 @@
 // always, since an abstract socket has no permissions of its own). At most 255
 // connections are served at once; further clients wait in the listen queue. When
 // the name cannot be taken (another process holds it), the server tries again every
-// second until it gets it or is stopped.
+// second until it gets it or is stopped. When the wait itself fails (poll reports an
+// error), the server pauses for kPipeWaitRetryMs, or until it is stopped, before it
+// waits again: a lasting failure costs a few calls a second, never a spinning thread.
 //
 // Threads: Set*, Start and Stop are for one owner thread (the UI thread). The
 // callback, and everything the server does, runs on the server thread; the callback
@@ -25,9 +27,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <span>
 #include <string>
 
+#include "platform/net/wait.h"
 #include "platform/sync/event.h"
 #include "platform/thread/worker_thread.h"
 
@@ -42,6 +47,7 @@ inline constexpr size_t kMaxFullPipeName = 255;
 inline constexpr int kPipeDefaultTimeoutMs = 2000;
 inline constexpr size_t kMaxPipeConnections = 255;
 inline constexpr uint32_t kPipeNameRetryMs = 1000;
+inline constexpr uint32_t kPipeWaitRetryMs = 200;
 
 // The decimal digits of number in reverse order, 1..9 as "A".."I" and 0 as "J":
 // 1205 gives "EJBA".
@@ -112,6 +118,12 @@ class CPipeServer {
   void SetCallback(PipeRequestCallback callback) { m_Callback = callback; }
   bool IsSecure() const { return m_Secure; }
 
+  // The wait on the listener and the connections; platform::net::WaitAnyReadable
+  // unless a test puts another in (before Run).
+  using WaitFunction =
+      std::function<platform::net::WaitResult(std::span<platform::net::WaitHandle>, uint32_t, platform::net::StopWake*)>;
+  void SetWaitForTesting(WaitFunction wait) { m_Wait = std::move(wait); }
+
   // Serves until the stop event is signalled: true then (every connection closed);
   // false when its wake-up descriptor cannot be created.
   bool Run();
@@ -125,4 +137,5 @@ class CPipeServer {
   const std::string* const m_PipeName;
   void* m_UserData = nullptr;
   PipeRequestCallback m_Callback = nullptr;
+  WaitFunction m_Wait = platform::net::WaitAnyReadable;
 };

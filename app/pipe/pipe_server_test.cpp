@@ -39,6 +39,7 @@
 #include "platform/fs/files.h"
 #include "platform/fs/profile.h"
 #include "platform/ipc/message_pipe.h"
+#include "platform/text/format.h"
 #include "platform/window/window.h"
 #include "tools/pipe-client/pipe_client.h"
 
@@ -448,6 +449,48 @@ TEST_F(PipeServerTest, ATakenNameIsRetriedEverySecondWithoutSpinning) {
   const auto start = Clock::now();
   EXPECT_TRUE(server_.Stop());
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
+}
+
+// A wait that keeps failing (poll's error, faked here) costs a few calls a second,
+// not a spinning thread; a stop ends the pause at once, and once the wait works
+// again the server answers.
+TEST_F(PipeServerTest, AFailingWaitPausesInsteadOfSpinning) {
+  platform::Event stop(platform::Event::Mode::kManualReset, false);
+  CPipeServer server(&stop, &name_, true);
+  server.SetUserData(source_.get());
+  server.SetCallback(&OnPipeCommand);
+  std::atomic<int> calls{0};
+  std::atomic<bool> failing{true};
+  server.SetWaitForTesting([&](std::span<platform::net::WaitHandle> handles, uint32_t ms,
+                               platform::net::StopWake* wake) {
+    ++calls;
+    if (!failing) return platform::net::WaitAnyReadable(handles, ms, wake);
+    platform::SetLastError(10022);  // WSAEINVAL, as poll's EINVAL
+    return platform::net::WaitResult::kError;
+  });
+  std::atomic<bool> result{false};
+  std::thread run([&] { result = server.Run(); });
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  const int failed_calls = calls.load();
+  EXPECT_GE(failed_calls, 2);
+  EXPECT_LE(failed_calls, static_cast<int>(1000 / kPipeWaitRetryMs) + 2) << "the wait must pause after a failure";
+
+  // The wait works again: the next round serves a client.
+  failing = false;
+  std::string reply;
+  std::string error;
+  EXPECT_TRUE(pipe_client::SendCommand(full_name_, "APP NAME", &reply, 3000, &error)) << error;
+  EXPECT_EQ(reply, "Corvane 5.06 for Elavon");
+
+  // A stop during a pause ends the server at once.
+  failing = true;
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const auto start = Clock::now();
+  stop.Set();
+  run.join();
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(kPipeWaitRetryMs / 2));
+  EXPECT_TRUE(result.load());
 }
 
 TEST_F(PipeServerTest, PeersOfAnotherUserAreRefused) {

@@ -83,7 +83,9 @@ bool FlattenDialogForSnapshot(QWidget* dialog) {
     if (auto* button = qobject_cast<QPushButton*>(child)) {
       button->hide();
     } else if (auto* edit = qobject_cast<QLineEdit*>(child)) {
-      ReplaceByText(dialog, edit, edit->text(), (edit->alignment() & Qt::AlignRight) ? Qt::AlignRight : Qt::AlignLeft);
+      // What the box shows: a password box keeps its mask in the picture.
+      ReplaceByText(dialog, edit, edit->displayText(),
+                    (edit->alignment() & Qt::AlignRight) ? Qt::AlignRight : Qt::AlignLeft);
     } else if (auto* combo = qobject_cast<QComboBox*>(child)) {
       ReplaceByText(dialog, combo, combo->currentText(), Qt::AlignLeft);
     } else {

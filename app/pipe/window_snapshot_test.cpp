@@ -133,6 +133,9 @@ TEST_F(SnapshotTest, FlattenedDialogCapturesAtItsSize) {
   auto* list = new QComboBox(&dialog);
   list->addItem("COM1");
   list->setGeometry(10, 70, 100, 24);
+  auto* password = new QLineEdit("s3cret", &dialog);
+  password->setEchoMode(QLineEdit::Password);
+  password->setGeometry(120, 10, 100, 24);
 
   EXPECT_FALSE(FlattenDialogForSnapshot(nullptr));
   ASSERT_TRUE(FlattenDialogForSnapshot(&dialog));
@@ -142,10 +145,16 @@ TEST_F(SnapshotTest, FlattenedDialogCapturesAtItsSize) {
   EXPECT_TRUE(list->isHidden());
   QLabel* right = nullptr;
   QLabel* left = nullptr;
+  QLabel* masked = nullptr;
   for (QLabel* label : dialog.findChildren<QLabel*>()) {
     if (label->text() == "12.50") right = label;
     if (label->text() == "COM1") left = label;
+    EXPECT_NE(label->text(), "s3cret") << "a password box shows its mask in the picture";
+    if (label->geometry() == QRect(123, 13, 94, 18)) masked = label;
   }
+  ASSERT_NE(masked, nullptr);
+  EXPECT_EQ(masked->text(), password->displayText());
+  EXPECT_EQ(masked->text().size(), 6);
   ASSERT_NE(right, nullptr);
   ASSERT_NE(left, nullptr);
   EXPECT_TRUE(right->alignment() & Qt::AlignRight);

@@ -16,6 +16,12 @@
 
 CKVRElavonIP_HostApp theApp;
 
+namespace {
+
+constexpr char kLogFolder[] = "QUILLON_LOGS";
+
+}  // namespace
+
 CCommandLine ParseCommandLine(const std::string& line) {
   CCommandLine out;
   out.m_StartedAsService = line.find("/started_as_service") != std::string::npos;
@@ -51,6 +57,7 @@ bool CKVRElavonIP_HostApp::InitInstance(const std::string& command_line) {
     other_kind = true;
   }
   if (conflict) {
+    m_Refused = true;
     m_InstanceMutex.Release();
     if (!m_StartedAsService) {
       ShowTimedMessage(other_kind ? "Only one instance of KVR Elavon TCPIP may be run at a time! The other instance is "
@@ -64,9 +71,15 @@ bool CKVRElavonIP_HostApp::InitInstance(const std::string& command_line) {
   // 4. Sockets (the result is not looked at) and the profile's home.
   platform::net::Startup();
 
-  // 5. The log folder.
-  if (!platform::fs::CreateFolder("QUILLON_LOGS")) {
-    ShowTimedMessage("Unable to create Log Virureday - logging disabled!", false, m_StartedAsService, 0);
+  // 5. The log folder, its owner's only like the files in it (one that an older
+  // version left open to others is closed).
+  if (!platform::fs::CreatePrivateFolder(kLogFolder)) {
+    if (!platform::fs::FolderExists(kLogFolder)) {
+      ShowTimedMessage("Unable to create Log Virureday - logging disabled!", false, m_StartedAsService, 0);
+    } else {
+      GetLogger().LogCause("The log folder %s cannot be made its owner's only: %s", kLogFolder,
+                           platform::SystemErrorText(platform::GetLastError()).c_str());
+    }
   }
 
   // 6. The merchant parameters.
@@ -125,7 +138,9 @@ int CKVRElavonIP_HostApp::ExitInstance() {
   g_CryptoEngine.Stop();
   m_InstanceMutex.Release();
   platform::net::Cleanup();
-  GetLogger().LogLine("Server Shutdown . . .");
+  // An instance refused at start made no log folder: its shut-down line goes to the
+  // log of the instance that runs in the same folder, or nowhere.
+  if (!m_Refused || platform::fs::FolderExists(kLogFolder)) GetLogger().LogLine("Server Shutdown . . .");
   ShutdownLogger();
   return 0;
 }

@@ -46,6 +46,7 @@ class CKVRElavonIP_HostApp {
   void OpenReversalJournal();
 
   CInstanceLock m_InstanceMutex;
+  bool m_Refused = false;  // another instance runs: start-up ended at the instance check
   std::unique_ptr<CMainFrame> m_Frame;
 };
 

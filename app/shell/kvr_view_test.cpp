@@ -5,6 +5,7 @@
 #include "app/shell/kvr_view.h"
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -12,6 +13,10 @@
 #include <vector>
 
 #include <QApplication>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QStatusBar>
 #include <QTimer>
 #include <QWindow>
 #include <gtest/gtest.h>
@@ -485,6 +490,59 @@ TEST_F(ViewStartTest, TheCaptionHasNoCloseButtonAndFileExitCloses) {
   m_Frame->OnAppExit();
   EXPECT_TRUE(m_Frame->Closing());
   EXPECT_EQ(Joined(m_Record->calls), Split(kStopped));
+}
+
+// The status bar's pane shows a menu item's prompt while the mouse is on it, and
+// "Ready" again once the mouse has left the item and the menu has closed.
+TEST_F(ViewStartTest, TheStatusBarSaysReadyAgainAfterAMenuHover) {
+  Start(Mode::kInteractive, Step::kNone, IDNO);
+  m_Frame->show();
+  Pump(200);
+  QStatusBar* bar = m_Frame->statusBar();
+  EXPECT_EQ(bar->currentMessage(), "Ready");
+  QAction* title = nullptr;
+  for (QAction* action : m_Frame->menuBar()->actions()) {
+    if (action->text() == "&Setup") title = action;
+  }
+  ASSERT_NE(title, nullptr);
+  QMenu* setup = title->menu();
+  ASSERT_NE(setup, nullptr);
+  QAction* item = setup->actions().value(0);
+  ASSERT_NE(item, nullptr);
+
+  // The mouse glides to a point of the menu, as a hand moves it (a menu takes a
+  // move as a hover only once the mouse has travelled from where the menu opened).
+  auto glide = [&](QPoint to) {
+    for (int i = 8; i >= 0; --i) {
+      const QPoint at = to + QPoint(0, i * 3);
+      QMouseEvent move(QEvent::MouseMove, QPointF(at), QPointF(setup->mapToGlobal(at)), Qt::NoButton, Qt::NoButton,
+                       Qt::NoModifier);
+      QApplication::sendEvent(setup, &move);
+    }
+  };
+  struct Step {
+    const char* name;
+    std::function<void()> act;
+    const char* message;
+  } steps[] = {
+      {"on the item", [&] {
+         m_Frame->menuBar()->setActiveAction(title);  // opened from the menu bar
+         Pump(100);
+         glide(setup->actionGeometry(item).center());
+       }, "Setup Parameters"},
+      {"menu closed", [&] { setup->hide(); }, "Ready"},
+      {"on the item of the menu opened again", [&] {
+         m_Frame->menuBar()->setActiveAction(title);  // opened from the menu bar
+         Pump(100);
+         glide(setup->actionGeometry(item).center());
+       }, "Setup Parameters"},
+      {"menu closed again", [&] { setup->hide(); }, "Ready"},
+  };
+  for (const Step& step : steps) {
+    step.act();
+    Pump(150);
+    EXPECT_EQ(bar->currentMessage().toStdString(), step.message) << step.name;
+  }
 }
 
 // While the clients drain, the window is served: Qt's timers run, and the progress

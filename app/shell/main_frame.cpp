@@ -40,7 +40,12 @@ CMainFrame::CMainFrame(std::unique_ptr<CViewComponents> components) {
   tools->addAction(setup_action);
   tools->addSeparator();
   tools->addAction(about_action);
-  statusBar()->showMessage(QStringLiteral("Ready"));
+  // The message pane shows a command's prompt while the mouse is on it and "Ready"
+  // otherwise: leaving a menu item sends an empty tip, which brings "Ready" back.
+  statusBar()->showMessage(QString::fromLatin1(kIdleMessage));
+  connect(statusBar(), &QStatusBar::messageChanged, this, [this](const QString& message) {
+    if (message.isEmpty()) statusBar()->showMessage(QString::fromLatin1(kIdleMessage));
+  });
 
   if (QSystemTrayIcon::isSystemTrayAvailable()) {
     m_Tray = new QSystemTrayIcon(style()->standardIcon(QStyle::SP_ComputerIcon), this);

@@ -17,6 +17,8 @@ class QSystemTrayIcon;
 
 constexpr int kTrayIconId = 144;
 inline constexpr char kTrayTip[] = "ZW 5.18";
+// The status bar's message pane when no command's prompt is shown.
+inline constexpr char kIdleMessage[] = "Ready";
 
 class CMainFrame : public QMainWindow {
   Q_OBJECT

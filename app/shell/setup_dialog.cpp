@@ -196,6 +196,7 @@ CSetupParamsDlg::CSetupParamsDlg(QWidget* parent, CSetupDialogContext context)
   ++row;
   m_Password = new QLineEdit(this);
   keep(IDC_PASSWORD, m_Password);
+  m_Password->setEchoMode(QLineEdit::Password);  // shown masked; its text is the stored value
   m_Password->setEnabled(false);
   grid->addWidget(m_Password, row, 0, 1, 2);
   ++row;

@@ -210,6 +210,15 @@ TEST_F(SetupDialogTest, FieldsShowTheStoredTexts) {
   EXPECT_EQ(CheckedOf(*dialog, {1036, 1035}), std::vector<int>{1035});
   EXPECT_TRUE(Checked(*dialog, 1002));
   EXPECT_EQ(Text(*dialog, 1003), "s3cret");
+  // The password box shows a mask, one character for each of the value's; every other
+  // box shows its text.
+  for (const int id : {1000, 1004, 1003, 1016, 1017, 1013, 1022, 1039}) {
+    auto* edit = qobject_cast<QLineEdit*>(dialog->Control(id));
+    ASSERT_NE(edit, nullptr) << id;
+    EXPECT_EQ(edit->echoMode(), id == 1003 ? QLineEdit::Password : QLineEdit::Normal) << id;
+    EXPECT_EQ(edit->displayText() == edit->text(), id != 1003) << id;
+  }
+  EXPECT_EQ(qobject_cast<QLineEdit*>(dialog->Control(1003))->displayText().size(), 6);
   EXPECT_TRUE(Checked(*dialog, 1028));
   EXPECT_FALSE(Checked(*dialog, 1041));
   EXPECT_TRUE(Checked(*dialog, 1033));

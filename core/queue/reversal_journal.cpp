@@ -2,7 +2,6 @@
 
 #include <openssl/evp.h>
 #include <openssl/rand.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -164,14 +163,10 @@ std::string LinePrefix(const CJournalEntry& e, bool with_seq = true) {
   return prefix;
 }
 
-bool ReplacePrivateFile(const std::string& path, const std::string& bytes, std::string* error) {
-  if (!platform::fs::ReplaceFile(path, bytes, kFileMode)) {
+// The journal and its key are their owner's only, whatever mode an older file had.
+bool WritePrivateFile(const std::string& path, const std::string& bytes, std::string* error) {
+  if (!platform::fs::ReplacePrivateFile(path, bytes)) {
     *error = platform::Format("%s could not be written (%s)", path.c_str(), std::strerror(errno));
-    return false;
-  }
-  // An older file may have been given a wider mode: the journal is its owner's only.
-  if (::chmod(platform::fs::NativePath(path).c_str(), kFileMode) != 0) {
-    *error = platform::Format("%s mode could not be set (%s)", path.c_str(), std::strerror(errno));
     return false;
   }
   error->clear();
@@ -440,12 +435,11 @@ bool CReversalJournal::Open(const std::string& path, const std::string& key_path
       }
       const std::string folder = ParentFolder(key_path);
       if (!folder.empty() && !platform::fs::FolderExists(folder)) {
-        if (!platform::fs::CreateFolders(folder)) return refuse("the folder of its key cannot be made: " + folder);
-        ::chmod(platform::fs::NativePath(folder).c_str(), 0700);
+        if (!platform::fs::CreatePrivateFolder(folder)) return refuse("the folder of its key cannot be made: " + folder);
       }
       key = RandomBytes(kKeyBytes);
       std::string error;
-      if (key.size() != kKeyBytes || !ReplacePrivateFile(key_path, key, &error)) {
+      if (key.size() != kKeyBytes || !WritePrivateFile(key_path, key, &error)) {
         return refuse("its key cannot be made: " + error);
       }
       messages.push_back("Reversal journal key made: " + key_path);
@@ -525,7 +519,7 @@ void CReversalJournal::Log(const Lines& lines) {
 
 bool CReversalJournal::WriteLocked(Lines* log) {
   const bool was_writable = m_Writable;
-  m_Writable = ReplacePrivateFile(m_Path, Encode(m_Entries, m_Key), &m_WriteError);
+  m_Writable = WritePrivateFile(m_Path, Encode(m_Entries, m_Key), &m_WriteError);
   if (!m_Writable && was_writable) {
     log->push_back("Reversal journal could not be written: " + m_WriteError + " - it is written again at the next change");
   } else if (m_Writable && !was_writable && m_ChangeCount > 0 && !m_Entries.empty()) {

@@ -36,14 +36,14 @@ CSequenceFile::CSequenceFile(std::string path) : m_Path(std::move(path)) {}
 
 bool CSequenceFile::EnsureExists(std::string* messages) {
   if (platform::fs::FileExists(m_Path)) return true;
-  if (platform::fs::ReplaceFile(m_Path, Line(0))) return true;
+  if (platform::fs::ReplacePrivateFile(m_Path, Line(0))) return true;
   LogWriteFailure(m_Path, errno);
   *messages += "Synchronized Sequence File Does Not Exist and Creation Failed...";
   return false;
 }
 
 bool CSequenceFile::Store(int value, std::string* messages) {
-  if (platform::fs::ReplaceFile(m_Path, Line(value))) return true;
+  if (platform::fs::ReplacePrivateFile(m_Path, Line(value))) return true;
   LogWriteFailure(m_Path, errno);
   *messages += "Synchronized Sequence File could not be opened for writing...";
   return false;

@@ -4,7 +4,8 @@
 // file lock is held is the logger's queue lock, when a write fails and its cause is
 // logged (the queue takes no other lock under its own). Every write replaces the
 // file atomically: a crash leaves the previous number or the new one, never an empty
-// or torn file.
+// or torn file. The file is its owner's only (0600); a wider file left by an older
+// version is made so at its next write.
 #pragma once
 
 #include <string>

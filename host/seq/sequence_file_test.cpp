@@ -1,5 +1,8 @@
 #include "host/seq/sequence_file.h"
 
+#include <sys/stat.h>
+
+#include <cstdio>
 #include <cstdlib>
 
 #include <gtest/gtest.h>
@@ -90,6 +93,40 @@ TEST_F(SequenceFileTest, WriteCreatesAMissingFileAndReadSeesIt) {
   file.Write("17", &messages);
   EXPECT_EQ(messages, "");
   EXPECT_EQ(file.Read(&messages), 17);
+}
+
+// The file is its owner's only: made so, and a wider one of an older version is made
+// so by the next read or write.
+TEST_F(SequenceFileTest, TheFileIsTheOwnersOnly) {
+  struct Case {
+    const char* name;
+    int before;  // -1: no file
+    bool write;  // Write, else Read
+  } cases[] = {
+      {"made by a read", -1, false},
+      {"made by a write", -1, true},
+      {"0644 of an older version, read", 0644, false},
+      {"0644 of an older version, written", 0644, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::remove(path_.c_str());
+    if (c.before >= 0) {
+      Put("42\r\r\n");
+      ASSERT_EQ(::chmod(path_.c_str(), static_cast<mode_t>(c.before)), 0);
+    }
+    CSequenceFile file(path_);
+    std::string messages;
+    if (c.write) {
+      file.Write("7", &messages);
+    } else {
+      file.Read(&messages);
+    }
+    EXPECT_EQ(messages, "");
+    struct stat st {};
+    ASSERT_EQ(::stat(path_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+  }
 }
 
 TEST_F(SequenceFileTest, UnopenablePathGivesTheMessagesAndZero) {

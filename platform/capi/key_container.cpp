@@ -68,6 +68,9 @@ DWORD Open(const std::string& name, std::string* folder, std::shared_ptr<const R
   exchange->reset();
   *folder = FolderOf(name);
   if (folder->empty() || !fs::FolderExists(*folder)) return NTE_BAD_KEYSET;
+  // The folder of the keys is its owner's only, also where an older version left it
+  // open to others.
+  fs::CreatePrivateFolder(ContainerRoot());
   const std::string path = *folder + "/" + kExchangeKeyFile;
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return errno == ENOENT ? 0 : NTE_BAD_KEYSET;
@@ -84,7 +87,8 @@ DWORD Create(const std::string& name, std::string* folder) {
   if (folder->empty()) return NTE_FAIL;
   if (fs::FolderExists(*folder)) return NTE_EXISTS;
   SetLastError(0);
-  if (!fs::CreateFolders(ContainerRoot())) return LastErrorOr(NTE_FAIL);
+  // A folder that is there but cannot be tightened (another owner's) still serves.
+  if (!fs::CreatePrivateFolder(ContainerRoot()) && !fs::FolderExists(ContainerRoot())) return LastErrorOr(NTE_FAIL);
   if (::mkdir(folder->c_str(), 0700) != 0) {
     return errno == EEXIST ? NTE_EXISTS : ErrorCodeFromErrno(errno);
   }

@@ -75,6 +75,30 @@ bool CreateFolders(const std::string& path) {
   return CreateFolder(p);
 }
 
+bool CreatePrivateFolder(const std::string& path) {
+  const std::string p = NativePath(path);
+  if (p.empty()) return false;
+  const size_t slash = p.find_last_of('/');
+  if (slash != std::string::npos && slash > 0) {
+    const std::string parent = p.substr(0, slash);
+    if (!FolderExists(parent) && !CreateFolders(parent)) return false;
+  }
+  if (::mkdir(p.c_str(), 0700) == 0) return true;
+  if (errno != EEXIST) {
+    SetLastErrorFromErrno();
+    return false;
+  }
+  struct stat st {};
+  if (::stat(p.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    SetLastError(ErrorCodeFromErrno(EEXIST));
+    return false;
+  }
+  if ((st.st_mode & 077) == 0) return true;
+  if (::chmod(p.c_str(), st.st_mode & 07700) == 0) return true;
+  SetLastErrorFromErrno();
+  return false;
+}
+
 bool RemoveFile(const std::string& path) {
   if (::unlink(NativePath(path).c_str()) == 0) return true;
   SetLastErrorFromErrno();
@@ -155,7 +179,10 @@ bool KeepAsNewName(const std::string& from, const std::string& to, unsigned mode
   return ok;
 }
 
-bool ReplaceFile(const std::string& path, std::string_view bytes, unsigned mode) {
+namespace {
+
+// keep_mode: an existing file's mode carries over to its replacement.
+bool Replace(const std::string& path, std::string_view bytes, unsigned mode, bool keep_mode) {
   const std::string p = NativePath(path);
   std::string temp = p + ".tmpXXXXXX";
   const int fd = ::mkstemp(temp.data());
@@ -164,7 +191,8 @@ bool ReplaceFile(const std::string& path, std::string_view bytes, unsigned mode)
     return false;
   }
   struct stat st {};
-  const mode_t final_mode = ::stat(p.c_str(), &st) == 0 ? (st.st_mode & 07777) : static_cast<mode_t>(mode);
+  const mode_t final_mode =
+      keep_mode && ::stat(p.c_str(), &st) == 0 ? (st.st_mode & 07777) : static_cast<mode_t>(mode);
   bool ok = ::fchmod(fd, final_mode) == 0 && WriteAll(fd, bytes) && ::fsync(fd) == 0;
   if (!ok) SetLastErrorFromErrno();
   if (::close(fd) != 0 && ok) {
@@ -186,6 +214,14 @@ bool ReplaceFile(const std::string& path, std::string_view bytes, unsigned mode)
   }
   return true;
 }
+
+}  // namespace
+
+bool ReplaceFile(const std::string& path, std::string_view bytes, unsigned mode) {
+  return Replace(path, bytes, mode, true);
+}
+
+bool ReplacePrivateFile(const std::string& path, std::string_view bytes) { return Replace(path, bytes, 0600, false); }
 
 bool AppendToFile(const std::string& path, std::string_view bytes) {
   AppendFile f;

@@ -18,6 +18,11 @@ bool FolderExists(const std::string& path);
 bool CreateFolder(const std::string& path);
 // Creates a folder and every missing parent. True when it exists afterwards.
 bool CreateFolders(const std::string& path);
+// A folder for its owner only (0700): creates it (and missing parents, as
+// CreateFolders does) or, when it exists with wider rights (an older version made it
+// 0755), takes the group's and others' rights away. True when it exists afterwards
+// and is the owner's only.
+bool CreatePrivateFolder(const std::string& path);
 bool RemoveFile(const std::string& path);
 // Moves a file (or folder) to a new name that must not exist yet: nothing is ever
 // overwritten. False (and the last error set) when it cannot be moved.
@@ -35,6 +40,9 @@ bool ReadFile(const std::string& path, std::string* out);
 // one, fsync the folder. mode applies to a newly created file. Sets the last error
 // on failure.
 bool ReplaceFile(const std::string& path, std::string_view bytes, unsigned mode = 0644);
+// ReplaceFile for a file that is its owner's only: the new file is 0600 whatever the
+// mode of the file it replaces.
+bool ReplacePrivateFile(const std::string& path, std::string_view bytes);
 
 // Appends bytes to a file, creating it when missing. Sets the last error on failure.
 bool AppendToFile(const std::string& path, std::string_view bytes);

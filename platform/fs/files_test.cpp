@@ -39,6 +39,67 @@ TEST_F(FilesTest, ReplaceWritesWholeFilesAndLeavesNoTemporaries) {
   EXPECT_EQ(std::system(("test $(ls -A '" + dir_ + "' | wc -l) -eq 1").c_str()), 0);
 }
 
+unsigned ModeOf(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 01000000;
+}
+
+TEST_F(FilesTest, APrivateFileIs0600WhateverItReplaces) {
+  struct Case {
+    const char* name;
+    int before;  // -1: no file yet
+  } cases[] = {{"new", -1}, {"0644 of an older version", 0644}, {"0666", 0666}, {"already 0600", 0600}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir_ + "/private.dat";
+    ::unlink(path.c_str());
+    if (c.before >= 0) {
+      ASSERT_TRUE(ReplaceFile(path, "old", 0600));
+      ASSERT_EQ(::chmod(path.c_str(), static_cast<mode_t>(c.before)), 0);
+    }
+    ASSERT_TRUE(ReplacePrivateFile(path, "new"));
+    std::string got;
+    ASSERT_TRUE(ReadFile(path, &got));
+    EXPECT_EQ(got, "new");
+    EXPECT_EQ(ModeOf(path), 0600u);
+  }
+  EXPECT_EQ(std::system(("test $(ls -A '" + dir_ + "' | wc -l) -eq 1").c_str()), 0);
+}
+
+TEST_F(FilesTest, APrivateFolderIsMadeOrTightenedTo0700) {
+  struct Case {
+    const char* name;
+    const char* folder;  // under the test's folder
+    int before;          // -1: not there
+    unsigned after;
+  } cases[] = {
+      {"new", "logs", -1, 0700},
+      {"new, with its parents", "home/data/keys", -1, 0700},
+      {"0755 of an older version", "old", 0755, 0700},
+      {"0775 with the set-group-id bit", "shared", 02775, 02700},
+      {"already 0700", "mine", 0700, 0700},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir_ + "/" + c.folder;
+    if (c.before >= 0) {
+      ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);
+      ASSERT_EQ(::chmod(path.c_str(), static_cast<mode_t>(c.before)), 0);
+      ASSERT_TRUE(ReplaceFile(path + "/kept", "x"));
+    }
+    EXPECT_TRUE(CreatePrivateFolder(path));
+    EXPECT_TRUE(FolderExists(path));
+    EXPECT_EQ(ModeOf(path), c.after);
+    if (c.before >= 0) {
+      EXPECT_TRUE(FileExists(path + "/kept"));
+    }
+  }
+  // A file where the folder should be.
+  ASSERT_TRUE(ReplaceFile(dir_ + "/file", "x"));
+  EXPECT_FALSE(CreatePrivateFolder(dir_ + "/file"));
+  EXPECT_EQ(ModeOf(dir_ + "/file"), 0644u);
+}
+
 TEST_F(FilesTest, ReplaceIntoAMissingFolderFailsAndSetsTheLastError) {
   SetLastError(0);
   EXPECT_FALSE(ReplaceFile(dir_ + "/missing/a.dat", "x"));

@@ -1,9 +1,11 @@
 // What an operator reads when the real server binary cannot do its job: each failure
 // at start-up or on the first sale leaves, beside the program's own text, a line that
 // names the cause (the port, the endpoint, the folder or file and the system's
-// reason). Where the log itself cannot be written, those lines go to stderr.
+// reason). Where the log itself cannot be written, those lines go to stderr. Also the
+// modes of the folders and files the server keeps.
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -381,6 +383,41 @@ TEST(OpsE2ETest, ReadOnlyWorkingFolderIsNamedOnStderr) {
     EXPECT_TRUE(rig.server().Stop(30000, &status));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_FALSE(platform::fs::FileExists(rig.work() + "/RudavarUrizNum.dat"));
+  }
+}
+
+// The log folder, the keys folder and the sequence file are their owner's only, on a
+// new installation and where an older version left them open to others.
+TEST(OpsE2ETest, TheLogKeysAndSequenceNumberAreTheOwnersOnly) {
+  auto mode_of = [](const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 01000000u;
+  };
+  struct Case {
+    const char* name;
+    bool older_version;
+  } cases[] = {{"a new installation", false}, {"what an older version left", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    OpsRig rig;
+    RigSetup setup;
+    if (c.older_version) {
+      setup.prepare = [](const std::string& scratch, const std::string& work) {
+        for (const std::string& folder : {work + "/QUILLON_LOGS", scratch + "/home", scratch + "/home/keys"}) {
+          ASSERT_TRUE(platform::fs::CreateFolder(folder));
+          ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+        }
+        ASSERT_TRUE(platform::fs::ReplaceFile(work + "/RudavarUrizNum.dat", "41\r\r\n", 0644));
+      };
+    }
+    ASSERT_TRUE(rig.Start(std::move(setup), 30000)) << rig.Output();
+    EXPECT_EQ(rig.Sell("11.00"), "Approved");
+    EXPECT_EQ(mode_of(rig.work() + "/QUILLON_LOGS"), 0700u);
+    EXPECT_EQ(mode_of(rig.home() + "/keys"), 0700u);
+    EXPECT_EQ(mode_of(rig.work() + "/RudavarUrizNum.dat"), 0600u);
+    int status = -1;
+    EXPECT_TRUE(rig.server().Stop(30000, &status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   }
 }
 

@@ -2,6 +2,7 @@
 // a POS client that speaks the wire protocol.
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -206,8 +207,8 @@ constexpr char kServiceRuns[] = "The other instance is running as a Service.";
 
 // A second instance next to the fixture's one: a service instance ends by itself
 // without a word; an interactive one shows its message (also on stderr) and waits
-// for the user. Neither touches the log but for the shut-down line, and the first
-// instance serves on.
+// for the user. Neither touches the log but for the shut-down line, neither makes
+// a log folder or says a word of one, and the first instance serves on.
 void ExpectSecondInstancesRefused(const std::string& home, int port, bool first_is_service) {
   struct Case {
     const char* name;
@@ -221,9 +222,12 @@ void ExpectSecondInstancesRefused(const std::string& home, int port, bool first_
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     e2e::ScratchFolder other_work;
+    // A runtime folder of its own keeps Qt from remarking on a missing one.
+    e2e::ScratchFolder runtime;
+    ASSERT_EQ(::chmod(runtime.path().c_str(), 0700), 0);
     e2e::ServerProcess second(KVR_SERVER_BINARY, other_work.path(),
                               {{"KVR_HOME", home}, {"KVR_CLIENT_PORT", std::to_string(e2e::FreePort())},
-                               {"QT_QPA_PLATFORM", "offscreen"}});
+                               {"QT_QPA_PLATFORM", "offscreen"}, {"XDG_RUNTIME_DIR", runtime.path()}});
     EXPECT_FALSE(second.Start(e2e::FreePort(), 3000, c.args));
     EXPECT_EQ(second.Running(), !c.ends_by_itself);
     const std::string output = second.Output();
@@ -237,6 +241,16 @@ void ExpectSecondInstancesRefused(const std::string& home, int port, bool first_
     EXPECT_TRUE(second.Stop(10000, &status));
     const std::string log = second.LogText();
     EXPECT_EQ(log.find("Server Startup"), std::string::npos) << log;
+    // All it said, through to its end: nothing, or the one message.
+    const std::string said = second.Output();
+    if (c.ends_by_itself) {
+      EXPECT_EQ(said, "");
+    } else {
+      const std::string message =
+          c.names_the_service ? std::string(kOneInstance) + " " + kServiceRuns : std::string(kOneInstance);
+      EXPECT_EQ(said, message + "\n");
+    }
+    EXPECT_FALSE(platform::fs::FolderExists(other_work.path() + "/QUILLON_LOGS"));
   }
   e2e::PosConnection pos;
   ASSERT_TRUE(pos.Connect(port, 5000));

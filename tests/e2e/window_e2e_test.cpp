@@ -133,15 +133,13 @@ class XDisplay {
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
     std::vector<std::string> args = {"Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "1024x768x24"};
-    // Pictures are taken from the server's own screen memory: xwd's picture of the
-    // root leaves Qt's transient windows black although they are drawn on the screen.
-    const char* shots = std::getenv("KVR_E2E_SCREENSHOTS");
-    if (shots && *shots) {
-      char folder[] = "/tmp/kvr-xvfb-screen-XXXXXX";
-      if (::mkdtemp(folder)) {
-        screen_folder_ = folder;
-        args.insert(args.end(), {"-fbdir", screen_folder_});
-      }
+    // Pictures and pixels are taken from the server's own screen memory: xwd's
+    // picture of the root leaves Qt's transient windows black although they are
+    // drawn on the screen.
+    char folder[] = "/tmp/kvr-xvfb-screen-XXXXXX";
+    if (::mkdtemp(folder)) {
+      screen_folder_ = folder;
+      args.insert(args.end(), {"-fbdir", screen_folder_});
     }
     const bool spawned = server_.Spawn(args, {}, &actions);
     posix_spawn_file_actions_destroy(&actions);
@@ -200,6 +198,18 @@ class XDisplay {
     *h = value("HEIGHT");
     return *w > 0 && *h > 0;
   }
+  // The window's place on the screen as the X server has it (xdotool's position is
+  // off by the frame under a reparenting window manager).
+  bool ScreenPlace(unsigned long id, int* x, int* y) const {
+    const std::string text = X("xwininfo -id " + std::to_string(id));
+    auto value = [&text](const char* key) {
+      const size_t at = text.find(key);
+      return at == std::string::npos ? -1 : std::atoi(text.c_str() + at + std::strlen(key));
+    };
+    *x = value("Absolute upper-left X:");
+    *y = value("Absolute upper-left Y:");
+    return *x >= 0 && *y >= 0;
+  }
   // The window a window is transient for (0: none).
   unsigned long TransientFor(unsigned long id) const {
     const std::string text = X("xprop -id " + std::to_string(id) + " WM_TRANSIENT_FOR");
@@ -245,6 +255,34 @@ class XDisplay {
   void Click(unsigned long id, int x, int y) const {
     X("xdotool mousemove --window " + std::to_string(id) + " " + std::to_string(x) + " " + std::to_string(y) +
       " click 1");
+  }
+  // The screen's bytes in a rectangle (screen coordinates), row after row, as the X
+  // server holds them; empty when they cannot be read. The screen memory is an XWD
+  // image: a big-endian header, a colour map, then the rows.
+  std::string Pixels(int x, int y, int w, int h) const {
+    std::string image;
+    if (screen_folder_.empty() || !platform::fs::ReadFile(screen_folder_ + "/Xvfb_screen0", &image)) return {};
+    auto word = [&image](size_t index) -> uint32_t {
+      const size_t at = index * 4;
+      if (image.size() < at + 4) return 0;
+      const auto* b = reinterpret_cast<const unsigned char*>(image.data() + at);
+      return (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
+    };
+    const uint32_t header = word(0), width = word(4), height = word(5), bits = word(11), line = word(12),
+                   colours = word(19);
+    if (bits % 8 != 0 || x < 0 || y < 0 || w <= 0 || h <= 0 || static_cast<uint32_t>(x + w) > width ||
+        static_cast<uint32_t>(y + h) > height) {
+      return {};
+    }
+    const size_t bytes = bits / 8;
+    const size_t start = size_t{header} + size_t{colours} * 12;
+    std::string out;
+    for (int row = y; row < y + h; ++row) {
+      const size_t at = start + static_cast<size_t>(row) * line + static_cast<size_t>(x) * bytes;
+      if (image.size() < at + static_cast<size_t>(w) * bytes) return {};
+      out.append(image, at, static_cast<size_t>(w) * bytes);
+    }
+    return out;
   }
   // A picture of the whole screen, when KVR_E2E_SCREENSHOTS names a folder.
   void Screenshot(const std::string& name) const {
@@ -470,6 +508,83 @@ TEST_F(WindowE2ETest, OnADisplayTheCloseQuestionThenTheProgressOfTheStop) {
   const std::string log = server_->LogText();
   EXPECT_NE(log.find("Interfaces Stopped."), std::string::npos) << log;
   EXPECT_NE(log.find("Server Shutdown . . ."), std::string::npos) << log;
+}
+
+// On an X server: the Setup dialog shows the client/server password masked, and the
+// status bar's pane, which shows a menu item's prompt while the mouse is on it, says
+// "Ready" again once the menu has closed (the same pixels as before the hover).
+TEST_F(WindowE2ETest, OnADisplaySetupMasksThePasswordAndTheStatusBarSaysReadyAfterAHover) {
+  XDisplay x;
+  std::string why;
+  if (!x.Start(&why)) GTEST_SKIP() << "no X server for the window test: " << why;
+  ASSERT_TRUE(e2e::StoreParameters(home_, {{kParmMerchantTerminalId, "123456789012"},
+                                           {kParmNumberOfLanes, "4"},
+                                           {kParmIpConnectTimeout, "5"},
+                                           {kParmUseCorvPassword, "Y"},
+                                           {kParmCorvPassword, "Secret99"}}));
+  StartGateway();
+  MakeServer(x.display());
+  ASSERT_TRUE(server_->Start(port_, 30000, {})) << server_->Output();
+
+  unsigned long main_window = 0;
+  ASSERT_TRUE(WaitFor(10000, [&] {
+    for (const auto& [id, name] : x.WindowsOf(server_->pid())) {
+      if (name.find("Corvane (Elavon Host)  Req->") != std::string::npos) main_window = id;
+    }
+    return main_window != 0;
+  }));
+  int mx, my, mw, mh;
+  ASSERT_TRUE(x.Geometry(main_window, &mx, &my, &mw, &mh));
+  ASSERT_TRUE(x.ScreenPlace(main_window, &mx, &my));
+  // The message pane: the left half of the status bar, the window's bottom rows.
+  auto pane = [&] { return x.Pixels(mx + 4, my + mh - 18, mw / 2, 14); };
+  x.X("xdotool windowactivate --sync " + std::to_string(main_window));
+  x.X("xdotool mousemove " + std::to_string(mx + mw / 2) + " " + std::to_string(my + mh / 2));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const std::string ready = pane();
+  ASSERT_FALSE(ready.empty());
+  x.Screenshot("status-ready");
+
+  // The Setup menu from the keyboard, then the mouse on its item.
+  const std::map<unsigned long, std::string> before = x.WindowsOf(server_->pid());
+  x.X("xdotool key --clearmodifiers alt+s");
+  unsigned long menu = 0;
+  ASSERT_TRUE(WaitFor(5000, [&] {
+    for (const auto& [id, name] : x.WindowsOf(server_->pid())) {
+      if (before.count(id) == 0) menu = id;
+    }
+    return menu != 0;
+  })) << "the Setup menu did not open";
+  int ux, uy, uw, uh;
+  ASSERT_TRUE(x.Geometry(menu, &ux, &uy, &uw, &uh));
+  ASSERT_TRUE(x.ScreenPlace(menu, &ux, &uy));
+  x.X("xdotool mousemove " + std::to_string(ux + uw / 2) + " " + std::to_string(uy + 8));
+  x.X("xdotool mousemove " + std::to_string(ux + uw / 2) + " " + std::to_string(uy + 12));
+  EXPECT_TRUE(WaitFor(3000, [&] { return pane() != ready; })) << "the item's prompt is not shown";
+  x.Screenshot("status-menu-hover");
+
+  // The menu closed and the mouse gone: "Ready" again.
+  x.X("xdotool key Escape");
+  x.X("xdotool mousemove " + std::to_string(mx + mw / 2) + " " + std::to_string(my + mh / 2));
+  EXPECT_TRUE(WaitFor(3000, [&] { return pane() == ready; })) << "the pane does not say Ready";
+  x.Screenshot("status-after-hover");
+
+  // Setup, Setup Information: the dialog, its password box masked.
+  x.X("xdotool key --clearmodifiers alt+s");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  x.X("xdotool key s");
+  unsigned long dialog = 0;
+  ASSERT_TRUE(WaitFor(10000, [&] {
+    for (const auto& [id, name] : x.WindowsOf(server_->pid())) {
+      if (name == "Setup Corvane Parameters") dialog = id;
+    }
+    return dialog != 0;
+  })) << "the Setup dialog did not open";
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  x.Screenshot("setup-dialog");
+  x.X("xdotool key Escape");
+  EXPECT_TRUE(WaitFor(5000, [&] { return x.WindowsOf(server_->pid()).count(dialog) == 0; }));
+  ExpectStopsOnSigterm(true);
 }
 
 }  // namespace
