@@ -14,9 +14,11 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "core/params/param_settings.h"
 #include "tests/e2e/e2e_support.h"
 #include "tools/elavon-sim/https_server.h"
 
@@ -88,6 +90,44 @@ class SilentEndpoint {
   std::vector<int> accepted_;
 };
 
+// A TCP endpoint on 127.0.0.1 whose accept queue is full: a connect to it gets no
+// answer at all, as from a gateway behind a network outage.
+class UnansweredEndpoint {
+ public:
+  UnansweredEndpoint() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd_, 0) != 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      return;
+    }
+    // Connections that are never accepted, until one gets no answer.
+    for (int i = 0; i < 8; ++i) {
+      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      fillers_.push_back(fd);
+      if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) continue;
+      pollfd p{fd, POLLOUT, 0};
+      if (::poll(&p, 1, 200) == 0) {
+        port_ = ntohs(address.sin_port);
+        return;
+      }
+    }
+  }
+  ~UnansweredEndpoint() {
+    for (int fd : fillers_) ::close(fd);
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int port() const { return port_; }  // 0: the queue never filled
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+  std::vector<int> fillers_;
+};
+
 // A rig whose gateway is down: nothing listens on its endpoint.
 e2e::ServerRigOptions NoGateway() {
   e2e::ServerRigOptions options;
@@ -155,6 +195,34 @@ TEST(StartupE2ETest, AStopWhileTheServiceWaitsToTryAgainEndsAtOnce) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   const std::string log = server.LogText();
   EXPECT_EQ(Count(log, kRetryLine), 1u) << log;
+  EXPECT_NE(log.find("Interfaces Stopped."), std::string::npos) << log;
+  EXPECT_NE(log.find("Server Shutdown . . ."), std::string::npos) << log;
+}
+
+// A stop while the start-up connect waits for a gateway that does not answer (a
+// 60 s connect time-out): the connect gives up at once and the process ends.
+TEST(StartupE2ETest, AStopDuringTheStartUpConnectEndsItAtOnce) {
+  e2e::ServerRigOptions options = NoGateway();
+  options.extra_parameters = {{kParmIpConnectTimeout, "60"}};
+  e2e::ServerRig rig(options);
+  ASSERT_NO_FATAL_FAILURE(rig.Prepare());
+  UnansweredEndpoint gateway;
+  ASSERT_GT(gateway.port(), 0) << "the accept queue never filled";
+  rig.env()["KVR_ELAVON_GATEWAY"] = "127.0.0.1:" + std::to_string(gateway.port());
+  e2e::ServerProcess& server = rig.MakeServer();
+  EXPECT_FALSE(server.Start(rig.port(), 300));
+  // The download (nothing listens at the service) fails at once; the connect follows.
+  ASSERT_TRUE(WaitFor(15000, [&] { return server.LogText().find("Parameter download failed") != std::string::npos; }))
+      << server.LogText() << server.Output();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  const auto t0 = Clock::now();
+  int status = -1;
+  ASSERT_TRUE(server.Stop(5000, &status)) << server.LogText();
+  EXPECT_LT(Clock::now() - t0, std::chrono::seconds(5));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  const std::string log = server.LogText();
+  EXPECT_EQ(log.find(kRetryLine), std::string::npos) << log;
+  EXPECT_EQ(log.find("TCP/IP Server initialized successfully."), std::string::npos) << log;
   EXPECT_NE(log.find("Interfaces Stopped."), std::string::npos) << log;
   EXPECT_NE(log.find("Server Shutdown . . ."), std::string::npos) << log;
 }
