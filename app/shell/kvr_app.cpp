@@ -81,9 +81,13 @@ bool CKVRElavonIP_HostApp::InitInstance(const std::string& command_line) {
                            platform::SystemErrorText(platform::GetLastError()).c_str());
     }
   }
+  // A stop asked for while a box waited ends start-up here, before anything more is
+  // touched.
+  if (CloseRequested()) return false;
 
   // 6. The merchant parameters.
   g_ParamStore.LoadAtStartup();
+  if (CloseRequested()) return false;
 
   // 7. The crypto engine.
   if (!g_CryptoEngine.Start()) {
@@ -104,6 +108,8 @@ bool CKVRElavonIP_HostApp::InitInstance(const std::string& command_line) {
   // The reversal journal: owed reversals of an earlier run are read before any
   // interface starts, so they go to the host ahead of the first request.
   OpenReversalJournal();
+
+  if (CloseRequested()) return false;
 
   // 9.-11. The window: the frame with its view, which starts the interfaces once
   // the message loop runs.

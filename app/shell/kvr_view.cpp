@@ -10,6 +10,7 @@
 #include "app/qt/timed_message_box.h"
 #include "app/shell/kvr_app.h"
 #include "core/log/logger.h"
+#include "core/queue/abort_event.h"
 #include "core/queue/transaction_queue.h"
 #include "core/tran/tran_params.h"
 #include "host/engine/traffic.h"
@@ -83,8 +84,7 @@ platform::window::LRESULT CKVRView::WindowProc(uint32_t message, platform::windo
               theApp.m_StartedAsService, IDYES) != IDYES) {
         return 1;
       }
-      StopAllInterfaces();
-      if (theApp.m_StartedByLauncher && m_Hooks.stop_pipe) m_Hooks.stop_pipe();
+      StopForClose();
       return 0;
     case WM_TRAFFIC_IP_REQUEST_SENT:
     case WM_TRAFFIC_IP_RESPONSE_RECEIVED:
@@ -138,11 +138,15 @@ CKVRView::CBusyScope::~CBusyScope() {
 
 int CKVRView::StartAllInterfaces() {
   CBusyScope busy(this);
-  const bool silent = theApp.m_StartedAsService;
+  struct CStartingScope {
+    bool& flag;
+    explicit CStartingScope(bool& f) : flag(f) { flag = true; }
+    ~CStartingScope() { flag = false; }
+  } starting(m_Starting);
   // 1. Show the OFFLINE title until the interfaces are up.
   platform::window::PostMessage(m_Handle, WM_SHOW_OFFLINE_TITLE, 0, 0);
   // 2. Start the management pipe when the launcher started the program.
-  if (theApp.m_StartedByLauncher && m_Hooks.start_pipe) {
+  if (theApp.m_StartedByLauncher && m_Hooks.start_pipe && !CloseRequested()) {
     const std::string name = PipeNameForProcess(static_cast<unsigned long>(getpid()));
     if (!m_Hooks.start_pipe(name)) {
       GetLogger().LogLine("Failed to initialize Pipe Server. Interface return code: %d.",
@@ -156,68 +160,111 @@ int CKVRView::StartAllInterfaces() {
   QApplication::setOverrideCursor(Qt::WaitCursor);
   PumpWindowFor(50);
 
-  [&] {
-    // 4. Download the merchant parameters, once per process.
-    if (!g_ParametersRetrieved) {
-      Progress("Retrieving Parameters ...");
-      g_ParametersRetrieved = true;
-      if (m_Hooks.retrieve_parameters) m_Hooks.retrieve_parameters();
-    }
-    // 5. Stop here when the configuration is unset or unreadable.
-    if (!m_Components->CheckConfiguration(silent)) return;
-    // 6. Empty the transaction queue and set the lane maximum from NUMBER OF LANES.
-    const CParamSettings settings = m_Components->Settings();
-    const int lanes = ReadIntParam(settings, kParmNumberOfLanes);
-    m_Components->PrepareQueue(lanes);
-    // 7. Start the ReverseWorker.
-    Progress("Starting the Server Transaction Reversal Thread ...");
-    if (!m_Components->StartReverseWorker()) {
-      Show("Failed to Server Transaction Reversal Thread!", true);
-      return;
-    }
-    // 8. Start the Elavon interface, asking whether to retry while it fails.
-    Progress("Attempting to Connect to Elavon ...");
-    while (!m_Components->StartElavon()) {
-      const int answer = Ask(m_Components->ElavonStartFailureText() + "\r\n   Retry?", silent, silent ? IDNO : IDYES);
-      // A close request from outside took the default; the close needs the start to end.
-      if (answer != IDYES || CloseRequested()) {
-        StopAllInterfaces();
-        return;
-      }
-    }
-    // 9. Start the dial backup on MODEM COM PORT when TRANSPORT METHOD is 1 or 2.
-    const int method = ReadIntParam(settings, kParmTransportMethod);
-    if (method == 1 || method == 2) {
-      Progress("Starting Dial Backup Support...");
-      if (!m_Components->StartDialBackup(ReadIntParam(settings, kParmModemComPort))) {
-        if (theApp.m_StartedByLauncher) {
-          GetLogger().LogText(m_Components->DialBackupErrorText());
-        } else {
-          Show(m_Components->DialBackupErrorText(), true);
-          StopAllInterfaces();
-          return;
-        }
-      }
-    }
-    // 10. Start the client listener on its port (one connection for a single lane).
-    Progress("Initializing Client TCP/IP Interface....");
-    const int result = m_Components->StartListener(lanes == 1 ? 1 : kClientListenerMaxConnections);
-    if (result != 0) {
-      Show("Failed to start TCP/IP Server!", false);
-      GetLogger().LogLine("Failed to initialize TCP/IP Server interface return code: %d.", result);
-      return;
-    }
-    // 11. Start the 500 ms title timer and log the successful start.
-    GetLogger().LogLine("TCP/IP Server initialized successfully.");
-    platform::window::SetTimer(m_Handle, kTitleTimerId, 500);
-    GetLogger().LogLine("Interfaces initialized successfully.");
-  }();
+  StartSteps();
 
   // 12. Whatever the outcome: restore the cursor and close the progress box.
   QApplication::restoreOverrideCursor();
   m_ProgressBox = nullptr;
   progress.DestroyWindow();
   return 0;
+}
+
+void CKVRView::StartSteps() {
+  const bool silent = theApp.m_StartedAsService;
+  // A close request from outside ends the start before its next step: what has been
+  // started is stopped by the close that follows.
+  // 4. Download the merchant parameters, once per process.
+  if (CloseRequested()) return;
+  if (!g_ParametersRetrieved) {
+    Progress("Retrieving Parameters ...");
+    g_ParametersRetrieved = true;
+    if (m_Hooks.retrieve_parameters) m_Hooks.retrieve_parameters();
+  }
+  // 5. Stop here when the configuration is unset or unreadable.
+  if (CloseRequested() || !m_Components->CheckConfiguration(silent)) return;
+  // 6. Empty the transaction queue and set the lane maximum from NUMBER OF LANES.
+  if (CloseRequested()) return;
+  const CParamSettings settings = m_Components->Settings();
+  const int lanes = ReadIntParam(settings, kParmNumberOfLanes);
+  m_Components->PrepareQueue(lanes);
+  // 7. Start the ReverseWorker.
+  Progress("Starting the Server Transaction Reversal Thread ...");
+  if (!m_Components->StartReverseWorker()) {
+    // A start that a close request cut short is no failure to report.
+    if (!CloseRequested()) Show("Failed to Server Transaction Reversal Thread!", true);
+    return;
+  }
+  // 8. Start the Elavon interface, asking whether to retry while it fails. A service
+  // has no one to ask: it tries again every 30 s until the gateway answers.
+  if (CloseRequested()) return;
+  Progress("Attempting to Connect to Elavon ...");
+  while (!m_Components->StartElavon()) {
+    const std::string failure = m_Components->ElavonStartFailureText();
+    if (silent && !CloseRequested()) {
+      std::string cause = failure;
+      for (char& c : cause) {
+        if (c == '\r' || c == '\n') c = ' ';
+      }
+      GetLogger().LogLine("%s - trying again in %u seconds", cause.c_str(), m_ServiceRetryMs / 1000);
+      if (!WaitUnlessStopped(m_ServiceRetryMs)) continue;
+    } else if (!CloseRequested()) {
+      const int answer = Ask(failure + "\r\n   Retry?", silent, silent ? IDNO : IDYES);
+      // A close request from outside took the default; the close needs the start to end.
+      if (answer == IDYES && !CloseRequested()) continue;
+    }
+    StopAllInterfaces();
+    return;
+  }
+  // 9. Start the dial backup on MODEM COM PORT when TRANSPORT METHOD is 1 or 2.
+  if (CloseRequested()) return;
+  const int method = ReadIntParam(settings, kParmTransportMethod);
+  if (method == 1 || method == 2) {
+    Progress("Starting Dial Backup Support...");
+    if (!m_Components->StartDialBackup(ReadIntParam(settings, kParmModemComPort))) {
+      if (theApp.m_StartedByLauncher) {
+        GetLogger().LogText(m_Components->DialBackupErrorText());
+      } else {
+        Show(m_Components->DialBackupErrorText(), true);
+        StopAllInterfaces();
+        return;
+      }
+    }
+  }
+  if (CloseRequested()) return;
+  StartListenerAndTimer(lanes);
+}
+
+void CKVRView::StartListenerAndTimer(int lanes) {
+  // 10. Start the client listener on its port (one connection for a single lane).
+  Progress("Initializing Client TCP/IP Interface....");
+  const int result = m_Components->StartListener(lanes == 1 ? 1 : kClientListenerMaxConnections);
+  if (result == CViewComponents::kListenerNotAllocated) {
+    StopAllInterfaces();
+    Show("Failed to Allocate memory for TCP/IP Server!", true);
+    return;
+  }
+  if (result != 0) {
+    Show("Failed to start TCP/IP Server!", false);
+    GetLogger().LogLine("Failed to initialize TCP/IP Server interface return code: %d.", result);
+    return;
+  }
+  // 11. Start the 500 ms title timer and log the successful start.
+  GetLogger().LogLine("TCP/IP Server initialized successfully.");
+  platform::window::SetTimer(m_Handle, kTitleTimerId, 500);
+  GetLogger().LogLine("Interfaces initialized successfully.");
+}
+
+bool CKVRView::WaitUnlessStopped(uint32_t ms) {
+  platform::Event* const events[] = {&m_CloseRequested};
+  const int result = platform::window::PumpMessagesAndWait(events, ms);
+  return result != platform::kWaitTimeout || CloseRequested();
+}
+
+void CKVRView::OnCloseRequested() {
+  m_CloseRequested.Set();
+  // The start's waits on the outside world end: the configuration service's
+  // receives give up (the close stops the Elavon interface, which sets it anyway).
+  if (m_Starting) g_AbortEvent.Set();
 }
 
 void CKVRView::StopAllInterfaces() {
@@ -244,6 +291,11 @@ void CKVRView::StopAllInterfaces() {
   QApplication::restoreOverrideCursor();
   m_ProgressBox = outer;
   progress.DestroyWindow();
+}
+
+void CKVRView::StopForClose() {
+  StopAllInterfaces();
+  if (theApp.m_StartedByLauncher && m_Hooks.stop_pipe) m_Hooks.stop_pipe();
 }
 
 void CKVRView::UpdateTitleLine() {

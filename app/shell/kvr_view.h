@@ -14,6 +14,7 @@
 #include <QTreeWidget>
 
 #include "app/shell/view_components.h"
+#include "platform/sync/event.h"
 #include "platform/window/window.h"
 
 constexpr uint32_t WM_START_ALL_INTERFACES = platform::window::WM_APP + 1;
@@ -26,6 +27,9 @@ inline constexpr char kOfflineTitle[] = "Corvane (Elavon)      OFFLINE       OFF
 
 // True once the first start of the interfaces has downloaded the parameters.
 extern bool g_ParametersRetrieved;
+
+// How long a service waits before it tries the Elavon start again (30 s).
+inline constexpr uint32_t kServiceRetryMs = 30000;
 
 // The parts of the start that live in other rooms, wired by the application.
 struct CViewHooks {
@@ -51,9 +55,19 @@ class CKVRView : public QTreeWidget {
 
   int StartAllInterfaces();
   void StopAllInterfaces();
+  // What a close that goes ahead runs first: every interface stopped, then the
+  // management pipe when the launcher started the program.
+  void StopForClose();
   void UpdateTitleLine();
   void AddTrafficLine(const std::string& text);
   void OnSetupParameters();
+
+  // A close request from outside arrived (SIGTERM): a start in progress ends at its
+  // next step, and its waits end now (the parameter download gives up on the
+  // configuration service, a service's pause before the next Elavon try ends).
+  void OnCloseRequested();
+  // For tests: the pause between a service's Elavon tries.
+  void SetServiceRetryMsForTesting(uint32_t ms) { m_ServiceRetryMs = ms; }
 
   // True while a start, a stop or the Setup dialog is running: a close request must
   // wait, since it would destroy the view under its own method. `when_idle` runs
@@ -67,6 +81,13 @@ class CKVRView : public QTreeWidget {
   void Progress(const char* text);
   void Show(const std::string& text, bool log);
   int Ask(const std::string& text, bool silent, int default_answer);
+  // Steps 4 to 11 of the start; returning ends the start (step 12 follows).
+  void StartSteps();
+  // Steps 10 and 11: the client listener, the title timer.
+  void StartListenerAndTimer(int lanes);
+  // Waits ms while the window is served; true when a close request (or a quit) ended
+  // the wait first.
+  bool WaitUnlessStopped(uint32_t ms);
 
   // Counts the running starts, stops and dialogs; runs m_WhenIdle at the end of the
   // outermost one.
@@ -82,6 +103,9 @@ class CKVRView : public QTreeWidget {
   platform::window::WindowHandle m_Handle = 0;
   CViewHooks m_Hooks;
   int m_Busy = 0;
+  bool m_Starting = false;
+  uint32_t m_ServiceRetryMs = kServiceRetryMs;
+  platform::Event m_CloseRequested{platform::Event::Mode::kManualReset, false};
   std::function<void()> m_WhenIdle;
   class CTimedMessageBox* m_ProgressBox = nullptr;
   std::unique_ptr<CViewComponents> m_Components;

@@ -4,8 +4,10 @@
 // boxes it asks for, the title and whether the title timer runs.
 #include "app/shell/kvr_view.h"
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
+#include <new>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -16,6 +18,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QStatusBar>
 #include <QTimer>
 #include <QWindow>
@@ -27,6 +30,7 @@
 #include "app/shell/main_frame.h"
 #include "core/log/logger.h"
 #include "core/params/param_settings.h"
+#include "core/queue/abort_event.h"
 #include "platform/text/format.h"
 #include "platform/window/window.h"
 
@@ -53,7 +57,17 @@ class StartFolder : public ::testing::Environment {
 };
 ::testing::Environment* const g_StartFolder = ::testing::AddGlobalTestEnvironment(new StartFolder);
 
-enum class Step { kNone, kPipe, kConfiguration, kReverseWorker, kElavon, kElavonOnce, kDialBackup, kListener };
+enum class Step {
+  kNone,
+  kPipe,
+  kConfiguration,
+  kReverseWorker,
+  kElavon,
+  kElavonOnce,
+  kDialBackup,
+  kListener,
+  kListenerAllocation,  // no listener can be allocated
+};
 enum class Mode { kInteractive, kService, kLauncher };
 
 // Everything the stand-ins and the hooks saw, in order.
@@ -95,6 +109,10 @@ class FakeComponents : public CViewComponents {
   std::string DialBackupErrorText() override { return "Modem gone"; }
   void StopDialBackup() override { Call("dial-", true); }
   int StartListener(int max_connections) override {
+    if (m_Failing == Step::kListenerAllocation) {
+      Call("listen+" + std::to_string(max_connections), false);
+      return kListenerNotAllocated;
+    }
     m_HasListener = true;
     return Call("listen+" + std::to_string(max_connections), m_Failing != Step::kListener) ? 0 : 3;
   }
@@ -106,13 +124,15 @@ class FakeComponents : public CViewComponents {
   }
   int ConnectionCount() override { return m_HasListener ? m_Record->connections : -1; }
 
- private:
+ protected:
   bool Call(const std::string& name, bool result) {
     m_Record->calls.push_back(name);
     return result;
   }
 
   std::shared_ptr<Record> m_Record;
+
+ private:
   const Step m_Failing;
   int m_ElavonStarts = 0;
   bool m_HasListener = false;
@@ -159,19 +179,23 @@ class ViewStartTest : public ::testing::Test {
     m_Driver.reset();
     platform::window::ClearQuit();
     ClearCloseRequest();
+    g_AbortEvent.Reset();
     theApp.m_StartedAsService = false;
     theApp.m_StartedByLauncher = false;
   }
 
   // A frame over the stand-ins, started the way the application starts it: the view
   // posts its own start, which runs once the queue is dispatched.
-  void Start(Mode mode, Step failing, int ask_answer, std::function<void()> on_ask = nullptr) {
+  void Start(Mode mode, Step failing, int ask_answer, std::function<void()> on_ask = nullptr,
+             std::unique_ptr<CViewComponents> components = nullptr) {
     theApp.m_StartedAsService = mode == Mode::kService;
     theApp.m_StartedByLauncher = mode == Mode::kLauncher;
     g_ParametersRetrieved = false;
     GetLogger().Flush(2000);
     m_LogStart = LogFolderText().size();
-    m_Frame = std::make_unique<CMainFrame>(std::make_unique<FakeComponents>(m_Record, failing));
+    if (!components) components = std::make_unique<FakeComponents>(m_Record, failing);
+    m_Frame = std::make_unique<CMainFrame>(std::move(components));
+    m_Frame->View()->SetServiceRetryMsForTesting(m_ServiceRetryMs);
     CViewHooks hooks;
     hooks.start_pipe = [this, failing](const std::string&) {
       m_Record->calls.push_back("pipe+");
@@ -180,7 +204,10 @@ class ViewStartTest : public ::testing::Test {
       return false;
     };
     hooks.stop_pipe = [this] { m_Record->calls.push_back("pipe-"); };
-    hooks.retrieve_parameters = [this] { m_Record->calls.push_back("download"); };
+    hooks.retrieve_parameters = [this] {
+      m_Record->calls.push_back("download");
+      if (m_DuringDownload) m_DuringDownload();
+    };
     hooks.run_setup_dialog = [this] {
       m_Record->calls.push_back("setup");
       return true;
@@ -217,6 +244,8 @@ class ViewStartTest : public ::testing::Test {
   std::unique_ptr<app_qt::QtPumpDriver> m_Driver;
   std::unique_ptr<CMainFrame> m_Frame;
   size_t m_LogStart = 0;
+  uint32_t m_ServiceRetryMs = kServiceRetryMs;
+  std::function<void()> m_DuringDownload;
 };
 
 constexpr char kStarted[] = "download check prepare reverse+ elavon+ dial+3 listen+200";
@@ -225,6 +254,7 @@ constexpr char kServerUp[] = "TCP/IP Server initialized successfully.";
 constexpr char kAllUp[] = "Interfaces initialized successfully.";
 constexpr char kReverseFailed[] = "Failed to Server Transaction Reversal Thread!";
 constexpr char kRetry[] = "Elavon down\r\n   Retry?";
+constexpr char kNoListenerMemory[] = "Failed to Allocate memory for TCP/IP Server!";
 
 struct Row {
   Step failing;
@@ -280,19 +310,13 @@ std::vector<Row> Rows() {
        {std::string("show log: ") + kReverseFailed},
        {},
        false},
-      // Elavon: asked to retry (a service never retries); No stops everything.
+      // Elavon: asked to retry; No stops everything. (A service tries again every
+      // 30 s without asking: the tests below the table.)
       {Step::kElavon,
        Mode::kInteractive,
        IDNO,
        up_to_elavon + " " + stopped,
        {std::string("ask (yes): ") + kRetry},
-       {"Interfaces Stopped."},
-       false},
-      {Step::kElavon,
-       Mode::kService,
-       IDYES,
-       up_to_elavon + " " + stopped,
-       {std::string("ask silent (no): ") + kRetry},
        {"Interfaces Stopped."},
        false},
       {Step::kElavon,
@@ -309,13 +333,6 @@ std::vector<Row> Rows() {
        {std::string("ask (yes): ") + kRetry},
        {kServerUp, kAllUp},
        true},
-      {Step::kElavonOnce,
-       Mode::kService,
-       IDYES,
-       up_to_elavon + " " + stopped,
-       {std::string("ask silent (no): ") + kRetry},
-       {"Interfaces Stopped."},
-       false},
       {Step::kElavonOnce,
        Mode::kLauncher,
        IDYES,
@@ -366,6 +383,28 @@ std::vector<Row> Rows() {
        "pipe+ " + started,
        {"show: Failed to start TCP/IP Server!"},
        {"Failed to initialize TCP/IP Server interface return code: 3."},
+       false},
+      // No listener could be allocated: everything stops, then the box (logged).
+      {Step::kListenerAllocation,
+       Mode::kInteractive,
+       IDNO,
+       started + " " + stopped,
+       {std::string("show log: ") + kNoListenerMemory},
+       {"Interfaces Stopped."},
+       false},
+      {Step::kListenerAllocation,
+       Mode::kService,
+       IDNO,
+       started + " " + stopped,
+       {std::string("show log silent: ") + kNoListenerMemory},
+       {"Interfaces Stopped."},
+       false},
+      {Step::kListenerAllocation,
+       Mode::kLauncher,
+       IDNO,
+       "pipe+ " + started + " " + stopped,
+       {std::string("show log: ") + kNoListenerMemory},
+       {"Interfaces Stopped."},
        false},
   };
 }
@@ -453,10 +492,9 @@ TEST_F(ViewStartTest, ACloseRequestWhileTheRetryQuestionWaitsStopsAndCloses) {
   EXPECT_TRUE(m_Frame->Closing());
 }
 
-// The forced close: the user declines to stop while clients are connected, then
-// confirms "There are requests in Process." A close request from outside while that
-// question waits answers it with its default (Yes): the window closes without
-// stopping the interfaces.
+// The user declines to stop while clients are connected, and is asked "There are
+// requests in Process." A close request from outside while that question waits
+// answers it with its default (Yes): the interfaces stop, then the window closes.
 TEST_F(ViewStartTest, ACloseRequestAnswersTheRequestsInProcessQuestionWithYes) {
   Start(Mode::kInteractive, Step::kNone, IDNO);
   m_Record->connections = 2;
@@ -477,7 +515,7 @@ TEST_F(ViewStartTest, ACloseRequestAnswersTheRequestsInProcessQuestionWithYes) {
   EXPECT_TRUE(m_Frame->Closing());
   EXPECT_EQ(Joined(m_Record->boxes),
             "ask (yes): There are Client connections in Process.\rAre you SURE you want to do this?");
-  EXPECT_EQ(Joined(m_Record->calls), "");
+  EXPECT_EQ(Joined(m_Record->calls), Split(kStopped));
 }
 
 // The caption has no close button (the window manager's close is refused: see the
@@ -577,6 +615,167 @@ TEST_F(ViewStartTest, TheWindowIsServedWhileTheClientsDrain) {
   EXPECT_GE(ticks, 5);
   EXPECT_EQ(Joined(texts), "Shutting down Clients...");
   EXPECT_TRUE(m_Frame->isEnabled());
+}
+
+// A left click on a button, as the box sees one.
+void ClickLeft(QWidget* button) {
+  const QPointF at(button->width() / 2.0, button->height() / 2.0);
+  QMouseEvent press(QEvent::MouseButtonPress, at, button->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton,
+                    Qt::NoModifier);
+  QMouseEvent release(QEvent::MouseButtonRelease, at, button->mapToGlobal(at), Qt::LeftButton, Qt::NoButton,
+                      Qt::NoModifier);
+  QCoreApplication::sendEvent(button, &press);
+  QCoreApplication::sendEvent(button, &release);
+}
+
+// The box that asks text, or nullptr.
+CTimedMessageBox* BoxAsking(const char* text) {
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    auto* box = qobject_cast<CTimedMessageBox*>(w);
+    if (box && box->Exists() && box->MessageControl()->text().startsWith(text)) return box;
+  }
+  return nullptr;
+}
+
+// File, Exit with clients connected: whatever is answered, a close that goes ahead
+// stops the interfaces first, and No to the second question keeps the program
+// running (nothing stopped).
+TEST_F(ViewStartTest, ClosingWithClientsConnectedStopsFirstWhateverTheAnswers) {
+  struct Case {
+    int first;   // answer to "There are Client connections in Process."
+    int second;  // answer to "There are requests in Process." (0: not asked)
+    bool closes;
+    std::string calls;
+  };
+  const Case cases[] = {
+      {IDYES, 0, true, kStopped},
+      {IDNO, IDYES, true, kStopped},
+      {IDNO, IDNO, false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("answers " + std::to_string(c.first) + " " + std::to_string(c.second));
+    TearDown();
+    m_Record = std::make_shared<Record>();
+    SetUp();
+    Start(Mode::kInteractive, Step::kNone, c.first);
+    m_Record->connections = 1;
+    m_Record->calls.clear();
+    bool asked_second = false;
+    int probes = 0;
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+      CTimedMessageBox* box = BoxAsking("There are requests in Process.");
+      if (!box) {
+        // Bounded: a question that is never found is answered by a close request.
+        if (++probes == 60) {
+          ADD_FAILURE() << "the second question never came";
+          m_Frame->RequestClose();
+        }
+        return;
+      }
+      probe.stop();
+      asked_second = true;
+      EXPECT_EQ(box->Owner(), m_Frame.get());
+      EXPECT_TRUE(box->YesButton()->isDefault());
+      ClickLeft(c.second == IDYES ? box->YesButton() : box->NoButton());
+    });
+    if (c.second != 0) probe.start(50);
+    m_Frame->OnAppExit();
+    probe.stop();
+    EXPECT_EQ(asked_second, c.second != 0);
+    EXPECT_EQ(m_Frame->Closing(), c.closes);
+    EXPECT_EQ(Joined(m_Record->calls), Split(c.calls));
+    const std::string log = NewLogText();
+    EXPECT_EQ(log.find("Interfaces Stopped.") != std::string::npos, c.closes) << log;
+    if (!c.closes) {
+      // Still running: the title timer goes on.
+      EXPECT_TRUE(TitleTimerRunning());
+    }
+  }
+}
+
+// A service has no one to answer "Retry?": it logs each failed try with its cause
+// and tries again after the pause, until the start succeeds.
+TEST_F(ViewStartTest, AServiceTriesTheElavonStartAgainUntilItSucceeds) {
+  m_ServiceRetryMs = 1000;
+  const auto t0 = std::chrono::steady_clock::now();
+  Start(Mode::kService, Step::kElavonOnce, IDNO);
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(900));
+  EXPECT_EQ(Joined(m_Record->calls), Split("download check prepare reverse+ elavon+ elavon+ dial+3 listen+200"));
+  EXPECT_EQ(Joined(m_Record->boxes), "");
+  const std::string log = NewLogText();
+  const size_t retry = log.find("Elavon down - trying again in 1 seconds");
+  EXPECT_NE(retry, std::string::npos) << log;
+  EXPECT_LT(retry, log.find(kAllUp)) << log;
+  EXPECT_TRUE(TitleTimerRunning());
+}
+
+// A stop while a service waits for its next try ends the wait at once: the start
+// stops what it started and the close follows.
+TEST_F(ViewStartTest, AStopEndsTheServicesWaitForTheNextTryAtOnce) {
+  m_Record->during_elavon_start = [this] {
+    m_Record->during_elavon_start = nullptr;
+    QTimer::singleShot(200, m_Frame.get(), [this] { m_Frame->RequestClose(); });
+  };
+  const auto t0 = std::chrono::steady_clock::now();
+  Start(Mode::kService, Step::kElavon, IDNO);
+  Pump(100);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
+  EXPECT_EQ(Joined(m_Record->calls),
+            Split(std::string("download check prepare reverse+ elavon+ ") + kStopped + " " + kStopped));
+  EXPECT_TRUE(m_Frame->Closing());
+  const std::string log = NewLogText();
+  EXPECT_NE(log.find("Elavon down - trying again in 30 seconds"), std::string::npos) << log;
+}
+
+// A close request during the parameter download: the download's waits give up (the
+// abort event), and the start ends before its next step; the close then stops.
+TEST_F(ViewStartTest, ACloseRequestDuringTheDownloadEndsTheStartThere) {
+  m_DuringDownload = [this] {
+    m_Frame->RequestClose();
+    EXPECT_TRUE(g_AbortEvent.IsSet());
+  };
+  Start(Mode::kInteractive, Step::kNone, IDNO);
+  Pump(100);
+  EXPECT_EQ(Joined(m_Record->calls), Split(std::string("download ") + kStopped));
+  EXPECT_EQ(Joined(m_Record->boxes), "");
+  EXPECT_TRUE(m_Frame->Closing());
+  EXPECT_EQ(NewLogText().find(kReverseFailed), std::string::npos);
+}
+
+// The server's own components when the listener cannot be allocated: std::bad_alloc
+// at that allocation becomes the box (logged), every interface stops, no timer runs,
+// and nothing crashes.
+class NoListenerMemory : public FakeComponents {
+ public:
+  explicit NoListenerMemory(std::shared_ptr<Record> record) : FakeComponents(std::move(record), Step::kNone) {
+    m_Real.SetListenerAllocatorForTesting([]() -> std::unique_ptr<CClientListener> { throw std::bad_alloc(); });
+  }
+  int StartListener(int max_connections) override {
+    Call("listen+" + std::to_string(max_connections), true);
+    const int result = m_Real.StartListener(max_connections);
+    m_RealConnections = m_Real.ConnectionCount();
+    return result;
+  }
+  int m_RealConnections = 0;
+
+ private:
+  CServerComponents m_Real{true};
+};
+
+TEST_F(ViewStartTest, AListenerThatCannotBeAllocatedStopsEverythingAndSaysSo) {
+  auto components = std::make_unique<NoListenerMemory>(m_Record);
+  NoListenerMemory* real = components.get();
+  Start(Mode::kInteractive, Step::kNone, IDNO, nullptr, std::move(components));
+  EXPECT_EQ(Joined(m_Record->calls), Split(std::string(kStarted) + " " + kStopped));
+  EXPECT_EQ(Joined(m_Record->boxes), std::string("show log: ") + kNoListenerMemory);
+  EXPECT_EQ(real->m_RealConnections, -1);  // no listener was kept
+  Pump(700);
+  EXPECT_EQ(Title(), kOfflineTitle);
+  EXPECT_FALSE(TitleTimerRunning());
+  const std::string log = NewLogText();
+  EXPECT_EQ(log.find(kServerUp), std::string::npos) << log;
+  EXPECT_NE(log.find("Interfaces Stopped."), std::string::npos) << log;
 }
 
 }  // namespace

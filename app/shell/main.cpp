@@ -69,7 +69,9 @@ int main(int argc, char** argv) {
     if (CMainFrame* frame = theApp.MainFrame()) {
       frame->RequestClose();
     } else {
-      // Before the window exists (a start-up message may be waiting): end every pump.
+      // Before the window exists (a start-up message may be waiting): the box takes
+      // its default, start-up ends at its next step, and every pump ends.
+      RequestCloseFromOutside();
       platform::window::PostQuitMessage(0);
       QCoreApplication::quit();
     }
@@ -79,6 +81,8 @@ int main(int argc, char** argv) {
   if (theApp.InitInstance(command_line)) {
     WireApplication(theApp);
     code = QApplication::exec();
+  } else if (CloseRequested()) {
+    code = 0;  // a stop asked for during start-up: no failure
   }
   // Whichever way the window went (a forced close included): the management pipe's
   // thread is stopped and joined before the window and its objects are destroyed.

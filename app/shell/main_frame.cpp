@@ -86,6 +86,7 @@ void CMainFrame::OnAppExit() { close(); }
 
 void CMainFrame::RequestClose() {
   RequestCloseFromOutside();
+  m_View->OnCloseRequested();
   close();
 }
 
@@ -127,6 +128,9 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
   }
   if (AskTimed("There are requests in Process.\rAre you SURE you want to do this?\r\r", theApp.m_StartedAsService,
                IDYES, 0) == IDYES) {
+    // The close goes ahead: the interfaces stop first, so that the exchange at the
+    // host ends and the clients get their last replies.
+    m_View->StopForClose();
     RemoveTrayIcon();
     m_Closing = true;
     event->accept();

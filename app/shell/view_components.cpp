@@ -1,6 +1,7 @@
 #include "app/shell/view_components.h"
 
 #include <chrono>
+#include <new>
 #include <thread>
 
 #include "app/lanes/lanes.h"
@@ -61,7 +62,12 @@ void CServerComponents::StopDialBackup() { m_DialBackup.Stop(); }
 
 int CServerComponents::StartListener(int max_connections) {
   if (!m_Listener) {
-    m_Listener = std::make_unique<CClientListener>();
+    try {
+      m_Listener = m_AllocateListener ? m_AllocateListener() : std::make_unique<CClientListener>();
+    } catch (const std::bad_alloc&) {
+      m_Listener.reset();
+    }
+    if (!m_Listener) return kListenerNotAllocated;
     m_Listener->SetMaxConnections(max_connections);
   }
   return m_Listener->Start();

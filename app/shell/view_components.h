@@ -5,6 +5,7 @@
 // takes its own).
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -42,7 +43,9 @@ class CViewComponents {
   virtual void StopDialBackup() = 0;
 
   // Creates the listener when there is none (accepting max_connections) and starts
-  // it: 0, or the failure code.
+  // it: 0, kListenerNotAllocated when no listener could be made, or the code of its
+  // failing start.
+  static constexpr int kListenerNotAllocated = -1;
   virtual int StartListener(int max_connections) = 0;
   // Stops accepting; false when the accept thread would not stop.
   virtual bool StopAccepting() = 0;
@@ -74,10 +77,16 @@ class CServerComponents : public CViewComponents {
   void CloseClients() override;
   int ConnectionCount() override;
 
+  // Makes the client listener (std::make_unique unless a test gives its own); a
+  // std::bad_alloc out of it is StartListener's kListenerNotAllocated.
+  using ListenerAllocator = std::function<std::unique_ptr<CClientListener>()>;
+  void SetListenerAllocatorForTesting(ListenerAllocator allocate) { m_AllocateListener = std::move(allocate); }
+
  private:
   // Destroyed in the reverse order: the listener first, the ReverseWorker last.
   CReverseWorker m_ReverseWorker;
   CElavonInterface m_ElavonInterface;
   CDialBackup m_DialBackup{nullptr, nullptr, nullptr, &g_ReversalJournal};
+  ListenerAllocator m_AllocateListener;
   std::unique_ptr<CClientListener> m_Listener;
 };

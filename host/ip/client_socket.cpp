@@ -131,7 +131,8 @@ bool CClientSocket::ConnectToAddress(uint32_t address, int port, unsigned timeou
     return FailConnect(error, Format("Got %d [0X%x] trying to Connect - Expected WSAEWOULDBLOCK", error,
                                      static_cast<unsigned>(error)));
   }
-  switch (net::WaitConnected(m_Socket, timeoutMs)) {
+  // A stop (the abort event) ends the wait as it ends every receive.
+  switch (net::WaitConnected(m_Socket, timeoutMs, m_AbortEvent)) {
     case net::ConnectWait::kConnected:
       SetBlocking();
       return true;
@@ -145,6 +146,9 @@ bool CClientSocket::ConnectToAddress(uint32_t address, int port, unsigned timeou
       break;
     case net::ConnectWait::kTimedOut:
       m_ConnectFailureCause = Format("no answer within %u ms", timeoutMs);
+      break;
+    case net::ConnectWait::kStopped:
+      m_ConnectFailureCause = "given up: the interface stops";
       break;
   }
   return FailConnect(kSocketConnectFailed, Format("Socket Error Trying to Connect Error %d", kSocketConnectFailed));

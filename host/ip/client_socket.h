@@ -1,12 +1,13 @@
 // CClientSocket: one outbound IPv4 TCP connection with bounded waits, the base of the
-// TLS clients. It resolves a host name, connects within a time-out, receives within a
-// time-out while watching g_AbortEvent, sends whole buffers, and keeps the last
+// TLS clients. It resolves a host name, connects and receives within time-outs while
+// watching g_AbortEvent, sends whole buffers, and keeps the last
 // failure as a code (9999 until a failure is recorded) and a text. The TLS layers and
 // the clients above them record their own failures in the same two fields.
 //
 // Promises:
-// - Connect: a refused connection and a time-out both fail with code 3006; a failed
-//   connect always closes the socket it made. The socket is blocking once connected.
+// - Connect: a refused connection, a time-out and a wait given up because the
+//   watched abort event was set all fail with code 3006; a failed connect always
+//   closes the socket it made. The socket is blocking once connected.
 // - Receive never waits longer than its time-out, returns 0 at once when the watched
 //   abort event (g_AbortEvent unless SetAbortEvent changed it) is set or the peer has
 //   closed or reset the connection, and delivers what one recv returns (at most

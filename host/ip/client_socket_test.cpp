@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -88,6 +89,44 @@ class ClientSocketTest : public ::testing::Test {
   Listener listener;
   CClientSocket client;
 };
+
+// The abort event ends a connect that waits for an answer: the connect fails as a
+// time-out does (3006), soon after the event is set, and says why.
+TEST_F(ClientSocketTest, TheAbortEventEndsAConnectThatWaits) {
+  // A listener whose accept queue is full: further connects get no answer.
+  const int full = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(full, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(full, 0), 0);
+  ASSERT_EQ(::getsockname(full, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const int port = ntohs(address.sin_port);
+  std::vector<std::unique_ptr<CClientSocket>> fillers;
+  bool filled = false;
+  for (int i = 0; i < 8 && !filled; ++i) {
+    fillers.push_back(std::make_unique<CClientSocket>());
+    filled = !fillers.back()->ConnectToServerByHostName("127.0.0.1", port, 100);
+  }
+  ASSERT_TRUE(filled) << "the accept queue never filled";
+
+  std::thread stopper([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    g_AbortEvent.Set();
+  });
+  const auto start = SteadyClock::now();
+  EXPECT_FALSE(client.ConnectToServerByHostName("127.0.0.1", port, 10000));
+  const long spent = MsSince(start);
+  stopper.join();
+  EXPECT_GE(spent, 100);
+  EXPECT_LT(spent, 2000);
+  EXPECT_EQ(client.GetLastErrorCode(), 3006);
+  EXPECT_EQ(client.GetLastErrorText(), "Socket Error Trying to Connect Error 3006");
+  EXPECT_NE(client.GetConnectFailureCause().find("given up"), std::string::npos) << client.GetConnectFailureCause();
+  EXPECT_FALSE(client.IsConnected());
+  ::close(full);
+}
 
 TEST_F(ClientSocketTest, AFreshObjectHasNoFailureAndNoSocket) {
   EXPECT_EQ(client.GetLastErrorCode(), 9999);

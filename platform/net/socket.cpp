@@ -73,7 +73,10 @@ WaitResult WaitOne(SOCKET s, short events, const Deadline& deadline) {
   return WaitResult::kReady;
 }
 
-WaitResult WaitSocketOrStop(SOCKET s, const Deadline& deadline, Event* stop) {
+// Waits for events on s (POLLIN or POLLOUT) or for stop; *revents gets what poll
+// reported for s when the socket is ready.
+WaitResult WaitSocketOrStop(SOCKET s, short events_wanted, const Deadline& deadline, Event* stop,
+                            short* revents = nullptr) {
   WakeFd wake;
   if (wake.fd() < 0) {
     FailWithErrno(errno);
@@ -85,7 +88,7 @@ WaitResult WaitSocketOrStop(SOCKET s, const Deadline& deadline, Event* stop) {
   EventWaitScope scope(events, &waiter);
   for (;;) {
     if (scope.FirstSignalled() == 0) return WaitResult::kStopped;
-    pollfd fds[2] = {{s, POLLIN, 0}, {wake.fd(), POLLIN, 0}};
+    pollfd fds[2] = {{s, events_wanted, 0}, {wake.fd(), POLLIN, 0}};
     const int r = ::poll(fds, 2, deadline.PollTimeout());
     if (r < 0) {
       if (errno == EINTR) continue;
@@ -96,7 +99,10 @@ WaitResult WaitSocketOrStop(SOCKET s, const Deadline& deadline, Event* stop) {
       WSASetLastError(WSAENOTSOCK);
       return WaitResult::kError;
     }
-    if (fds[0].revents) return WaitResult::kReady;
+    if (fds[0].revents) {
+      if (revents) *revents = fds[0].revents;
+      return WaitResult::kReady;
+    }
     if (fds[1].revents) {
       wake.Drain();
       continue;  // the next round reports the stop (or a Pulse already gone)
@@ -106,7 +112,7 @@ WaitResult WaitSocketOrStop(SOCKET s, const Deadline& deadline, Event* stop) {
 }
 
 WaitResult Wait(SOCKET s, const Deadline& deadline, Event* stop) {
-  return stop ? WaitSocketOrStop(s, deadline, stop) : WaitOne(s, POLLIN, deadline);
+  return stop ? WaitSocketOrStop(s, POLLIN, deadline, stop) : WaitOne(s, POLLIN, deadline);
 }
 
 }  // namespace
@@ -274,17 +280,31 @@ int StartConnect(SOCKET s, uint32_t address_be, uint16_t port_be) {
   return FailWithErrno(errno);
 }
 
-ConnectWait WaitConnected(SOCKET s, uint32_t timeout_ms) {
+ConnectWait WaitConnected(SOCKET s, uint32_t timeout_ms, Event* stop) {
   const Deadline deadline(timeout_ms);
   pollfd fd{s, POLLOUT, 0};
-  const int r = PollUntil(&fd, 1, deadline);
-  if (r < 0) {
-    FailWithErrno(errno);
-    return ConnectWait::kError;
-  }
-  if (r == 0) {
-    WSASetLastError(WSAETIMEDOUT);
-    return ConnectWait::kTimedOut;
+  if (stop) {
+    switch (WaitSocketOrStop(s, POLLOUT, deadline, stop, &fd.revents)) {
+      case WaitResult::kReady:
+        break;
+      case WaitResult::kStopped:
+        return ConnectWait::kStopped;
+      case WaitResult::kTimedOut:
+        WSASetLastError(WSAETIMEDOUT);
+        return ConnectWait::kTimedOut;
+      default:
+        return ConnectWait::kError;  // its code is the last error
+    }
+  } else {
+    const int r = PollUntil(&fd, 1, deadline);
+    if (r < 0) {
+      FailWithErrno(errno);
+      return ConnectWait::kError;
+    }
+    if (r == 0) {
+      WSASetLastError(WSAETIMEDOUT);
+      return ConnectWait::kTimedOut;
+    }
   }
   if (fd.revents & POLLNVAL) {
     WSASetLastError(WSAENOTSOCK);

@@ -127,11 +127,13 @@ enum class ConnectWait {
   kFailed,     // it was refused or broke (the socket error is the last error)
   kTimedOut,   // nothing within the time-out (last error WSAETIMEDOUT)
   kError,      // the wait itself failed (its code is the last error)
+  kStopped,    // the stop event was set first (consumed when auto-reset)
 };
 // Waits up to timeout_ms for a connection begun by StartConnect: writable with no
 // pending socket error (SO_ERROR) is connected; an error reported by SO_ERROR (a
-// refused connect shows POLLOUT/POLLERR with ECONNREFUSED) is kFailed.
-ConnectWait WaitConnected(SOCKET s, uint32_t timeout_ms);
+// refused connect shows POLLOUT/POLLERR with ECONNREFUSED) is kFailed. With a stop
+// event the wait also ends when it is set.
+ConnectWait WaitConnected(SOCKET s, uint32_t timeout_ms, Event* stop = nullptr);
 
 enum class WaitResult {
   kReady,     // the socket is readable (data, an orderly close, or an error to fetch)

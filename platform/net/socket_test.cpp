@@ -189,6 +189,63 @@ TEST(SocketConnect, TimeOutIsBounded) {
   for (SOCKET s : sockets) CloseSocket(s);
 }
 
+// With a stop event the connect wait ends when it is set (also when it was set
+// before), and reports a refused, a made and a timed-out connection as without one.
+TEST(SocketConnect, AStopEventEndsTheWait) {
+  Listener full(0);
+  std::vector<SOCKET> sockets;
+  ConnectWait outcome = ConnectWait::kConnected;
+  for (int i = 0; i < 8 && outcome == ConnectWait::kConnected; ++i) {
+    sockets.push_back(ConnectTo(full.port_be(), 100, &outcome));
+  }
+  ASSERT_EQ(outcome, ConnectWait::kTimedOut) << "the accept queue never filled";
+  Listener open;
+  uint16_t refused_port;
+  {
+    Listener gone;
+    refused_port = gone.port_be();
+  }
+  struct Case {
+    const char* name;
+    uint16_t port_be;
+    int set_after_ms;  // -1: never; 0: before the wait
+    uint32_t timeout_ms;
+    ConnectWait expected;
+    int64_t at_most_ms;
+  };
+  const Case cases[] = {
+      {"stop during the wait", full.port_be(), 100, 5000, ConnectWait::kStopped, 1000},
+      {"stop before the wait", full.port_be(), 0, 5000, ConnectWait::kStopped, 500},
+      {"no stop: time-out", full.port_be(), -1, 150, ConnectWait::kTimedOut, 1000},
+      {"no stop: refused", refused_port, -1, 5000, ConnectWait::kFailed, 1000},
+      {"no stop: connected", open.port_be(), -1, 5000, ConnectWait::kConnected, 1000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Event stop(Event::Mode::kManualReset, c.set_after_ms == 0);
+    std::thread setter;
+    if (c.set_after_ms > 0) {
+      setter = std::thread([&stop, &c] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(c.set_after_ms));
+        stop.Set();
+      });
+    }
+    const SOCKET s = OpenStreamSocket();
+    ASSERT_EQ(SetNonBlocking(s, true), 0);
+    const auto start = Clock::now();
+    ConnectWait got = ConnectWait::kConnected;
+    if (StartConnect(s, kLoopback, c.port_be) != 0) {
+      ASSERT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+      got = WaitConnected(s, c.timeout_ms, &stop);
+    }
+    EXPECT_EQ(got, c.expected);
+    EXPECT_LT(MsSince(start), c.at_most_ms);
+    if (setter.joinable()) setter.join();
+    CloseSocket(s);
+  }
+  for (SOCKET s : sockets) CloseSocket(s);
+}
+
 TEST(SocketReceive, TimeOutIsBounded) {
   Listener listener;
   Connection c;

@@ -316,7 +316,8 @@ TEST(FaultE2ETest, PrimaryGatewayRefusesAndTheSecondaryServes) {
 }
 
 // (4) With VERIFY SSL CERTIFICATE "Y", a primary whose certificate fails the check:
-// at start-up the service gives up (it never listens); with the start-up test off,
+// at start-up the service does not listen and says it tries again, naming the
+// check's failure; with the start-up test off,
 // the sale that meets it fails with the check's text and the secondary serves the
 // next one.
 TEST(FaultE2ETest, GatewayCertificateFailsVerification) {
@@ -351,8 +352,11 @@ TEST(FaultE2ETest, GatewayCertificateFailsVerification) {
       ASSERT_NO_FATAL_FAILURE(rig.Start(setup));
       if (at_start) {
         // The start-up connection was made and refused by the check: no sale is
-        // ever taken, and the log says nothing but that the server stopped.
-        EXPECT_TRUE(rig.WaitForLog("Interfaces Stopped.", 10000)) << rig.Log();
+        // taken, and the service waits to try again.
+        EXPECT_TRUE(rig.WaitForLog("- trying again in 30 seconds", 10000)) << rig.Log();
+        EXPECT_NE(rig.Log().find(std::string("Failed to Connect to Elavon! ") + c.text_start), std::string::npos)
+            << rig.Log();
+        EXPECT_NE(rig.Log().find(c.text_end), std::string::npos) << rig.Log();
         EXPECT_EQ(rig.Log().find("TCP/IP Server initialized successfully."), std::string::npos) << rig.Log();
         EXPECT_GE(rig.primary()->Counters().handshakes, 1);
         EXPECT_TRUE(rig.sim().Approvals().empty());

@@ -587,4 +587,102 @@ TEST_F(WindowE2ETest, OnADisplaySetupMasksThePasswordAndTheStatusBarSaysReadyAft
   ExpectStopsOnSigterm(true);
 }
 
+
+// On an X server, with a client connected: File, Exit, No to "There are Client
+// connections in Process." brings "There are requests in Process."; No there keeps
+// the server running and serving. File, Exit again, No then Yes: the interfaces
+// stop before the program closes.
+TEST_F(WindowE2ETest, OnADisplayNoThenNoKeepsRunningAndNoThenYesStopsFirst) {
+  XDisplay x;
+  std::string why;
+  if (!x.Start(&why)) GTEST_SKIP() << "no X server for the window test: " << why;
+  StartGateway();
+  MakeServer(x.display());
+  ASSERT_TRUE(server_->Start(port_, 30000, {})) << server_->Output();
+  e2e::PosConnection pos;
+  ASSERT_TRUE(pos.Connect(port_, 5000));
+  std::string failure;
+  ASSERT_TRUE(pos.Login("", &failure)) << failure;
+
+  unsigned long main_window = 0;
+  ASSERT_TRUE(WaitFor(10000, [&] {
+    for (const auto& [id, name] : x.WindowsOf(server_->pid())) {
+      if (name.find("Corvane (Elavon Host)  Req->") != std::string::npos) main_window = id;
+    }
+    return main_window != 0;
+  }));
+  auto count = [this](const char* text) {
+    const std::string out = server_->Output();
+    size_t n = 0;
+    for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
+    return n;
+  };
+  // Waits for the n-th showing of the question; its box window (never the box of
+  // the question before it).
+  unsigned long last_box = 0;
+  auto question = [&](const char* text, size_t n) -> unsigned long {
+    if (!WaitFor(10000, [&] { return count(text) >= n; })) return 0;
+    unsigned long box = 0;
+    WaitFor(5000, [&] {
+      for (const auto& [id, name] : x.WindowsOf(server_->pid())) {
+        if (id != main_window && id != last_box && x.TransientFor(id) == main_window) box = id;
+      }
+      return box != 0;
+    });
+    last_box = box;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    return box;
+  };
+  // Clicks Yes or No of a question box.
+  auto answer = [&](unsigned long box, bool yes) {
+    int bx, by, bw, bh;
+    ASSERT_TRUE(x.Geometry(box, &bx, &by, &bw, &bh));
+    x.Click(box, bw * (yes ? 1395 : 1695) / 1860, bh - 17);
+  };
+  auto file_exit = [&] {
+    x.X("xdotool windowactivate --sync " + std::to_string(main_window));
+    x.X("xdotool key --clearmodifiers alt+f");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    x.X("xdotool key x");
+  };
+  constexpr char kClients[] = "There are Client connections in Process.";
+  constexpr char kRequests[] = "There are requests in Process.";
+
+  // No, then No: the server keeps running.
+  file_exit();
+  unsigned long box = question(kClients, 1);
+  ASSERT_NE(box, 0u) << server_->Output();
+  x.Screenshot("close-question-clients");
+  answer(box, false);
+  box = question(kRequests, 1);
+  ASSERT_NE(box, 0u) << server_->Output();
+  x.Screenshot("close-question-requests");
+  answer(box, false);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_TRUE(server_->Running());
+  EXPECT_FALSE(server_->WaitForExit(100));
+  EXPECT_EQ(server_->LogText().find("Interfaces Stopped."), std::string::npos) << server_->LogText();
+  e2e::PosConnection second;
+  EXPECT_TRUE(second.Connect(port_, 5000));
+  EXPECT_TRUE(second.Login("", &failure)) << failure;
+  second.Close();
+  x.Screenshot("close-declined");
+
+  // No, then Yes: the interfaces stop, then the program ends.
+  file_exit();
+  box = question(kClients, 2);
+  ASSERT_NE(box, 0u) << server_->Output();
+  answer(box, false);
+  box = question(kRequests, 2);
+  ASSERT_NE(box, 0u) << server_->Output();
+  answer(box, true);
+  int status = -1;
+  ASSERT_TRUE(server_->WaitForExit(20000, &status)) << server_->Output();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  const std::string log = server_->LogText();
+  const size_t stopped = log.find("Interfaces Stopped.");
+  EXPECT_NE(stopped, std::string::npos) << log;
+  EXPECT_LT(stopped, log.find("Server Shutdown . . .")) << log;
+}
+
 }  // namespace
