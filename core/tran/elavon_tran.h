@@ -590,6 +590,8 @@ class CElavonTran : public CTranRecordData,
   // echo answer without one is read as a decline of the echo, with the text of an
   // unreadable answer; the approval it was to confirm may stand at the host.
   static bool AnswerHasResultField(const std::string& answer);
+  // An echo's answer confirms its approval: field 02 with the response code "AA".
+  static bool EchoAnswerConfirms(const std::string& answer);
   // The text of error 4007: the fixed prefix and m_HostErrorText.
   std::string UnparseableAnswerText() const;
 

@@ -35,6 +35,17 @@ std::string HostTextForLog(const std::string& text) { return EscapeLineBreaks(Ma
 
 bool IsReversalMessage(const CElavonTran& tran) { return tran.m_Family == kTranFamilyReversal; }
 
+// What did not confirm an approval: "an echo answer without a result" or "a
+// declined echo".
+const char* UnconfirmedEcho(const CElavonTran& tran) {
+  return CElavonTran::AnswerHasResultField(tran.m_HostResponse) ? "a declined echo" : "an echo answer without a result";
+}
+
+void LogUnconfirmedEcho(const CElavonTran& tran, CLogger& logger) {
+  logger.LogLine("Approval not confirmed by %s for %s: reversing the approval", UnconfirmedEcho(tran),
+                 tran.m_ClientAddress.c_str());
+}
+
 // Empties what an earlier dial attempt left of the host's answer; the request stays.
 void ClearHostAnswer(CElavonTran& tran) {
   const std::string request = tran.m_HostRequest;
@@ -197,16 +208,16 @@ class CDialRound {
       return false;
     }
     if (m_Tran.m_Family == kTranFamilyEcho) {
-      if (CElavonTran::AnswerHasResultField(m_Tran.m_HostResponse)) {
+      if (CElavonTran::EchoAnswerConfirms(m_Tran.m_HostResponse)) {
         m_Tran.MarkConfirmed(Journal());
         m_Tran.MarkAnsweredOverDial();
         return false;
       }
-      // The host may have taken the echo: the approval is reversed as for an echo
-      // that got no answer. The record keeps the echo's answer, which its final parse
-      // reads as a decline, once the reversal has ended.
-      m_C.logger->LogLine("Echo answer without a result for %s: reversing the approval",
-                          m_Tran.m_ClientAddress.c_str());
+      // The approval is not confirmed (the echo was declined, or answered without a
+      // result though the host may have taken it): it is reversed as for an echo that
+      // got no answer. The record keeps the echo's answer, which its final parse reads
+      // as a decline, once the reversal has ended.
+      LogUnconfirmedEcho(m_Tran, *m_C.logger);
       m_Restore = m_Tran;
       m_Restore->MarkAnsweredOverDial();
       if (!HandReversal()) return Restore("the reversal failed");
@@ -250,15 +261,17 @@ class CDialRound {
   // The reversal of an approval whose echo came back without a result has ended: the
   // record is the echo's answer again.
   bool Restore(const char* failure) {
+    const char* what = UnconfirmedEcho(*m_Restore);
     const CElavonTran kept = *m_Restore;
     m_Restore.reset();
+    const uint32_t revision = m_Tran.m_Revision;  // the queued record's, as last read
     m_Tran = kept;
+    m_Tran.m_Revision = revision;
     if (failure) {
-      m_C.logger->LogLine("Approval NOT reversed after an echo answer without a result for %s: %s",
-                          m_Tran.m_ClientAddress.c_str(), failure);
+      m_C.logger->LogLine("Approval NOT reversed after %s for %s: %s", what, m_Tran.m_ClientAddress.c_str(),
+                          failure);
     } else {
-      m_C.logger->LogLine("Approval reversed after an echo answer without a result for %s",
-                          m_Tran.m_ClientAddress.c_str());
+      m_C.logger->LogLine("Approval reversed after %s for %s", what, m_Tran.m_ClientAddress.c_str());
     }
     return false;
   }
@@ -275,19 +288,20 @@ bool DialHandOff(CElavonTran& tran, CRoutingContext& c) {
   return true;
 }
 
-// An echo answer without a result (field 02): the host may have taken the echo, so
-// the approval is reversed on a new connection as for an echo that got no answer.
-// The record itself keeps the echo's answer, which its final parse reads as a
-// decline; the reversal works on a copy, which tells the journal its outcome.
+// An echo answer that does not confirm the approval: a decline, or one without a
+// result (field 02) though the host may have taken the echo. The approval is
+// reversed on a new connection as for an echo that got no answer. The record itself
+// keeps the echo's answer, which its final parse reads as a decline; the reversal
+// works on a copy, which tells the journal its outcome.
 void ReverseUnconfirmedEcho(const CElavonTran& tran, CRoutingContext& c) {
-  c.logger->LogLine("Echo answer without a result for %s: reversing the approval", tran.m_ClientAddress.c_str());
+  LogUnconfirmedEcho(tran, *c.logger);
   CElavonTran reversal = tran;
   const bool ended = ReverseHandlerIp(reversal, c);
   if (ended && reversal.m_Family == kTranFamilyReversal) {
-    c.logger->LogLine("Approval reversed after an echo answer without a result for %s", tran.m_ClientAddress.c_str());
+    c.logger->LogLine("Approval reversed after %s for %s", UnconfirmedEcho(tran), tran.m_ClientAddress.c_str());
   } else {
-    c.logger->LogLine("Approval NOT reversed after an echo answer without a result for %s: %s",
-                      tran.m_ClientAddress.c_str(), ended ? "no reversal applies" : "the reversal failed");
+    c.logger->LogLine("Approval NOT reversed after %s for %s: %s", UnconfirmedEcho(tran), tran.m_ClientAddress.c_str(),
+                      ended ? "no reversal applies" : "the reversal failed");
   }
 }
 
@@ -396,7 +410,7 @@ bool SendRequestOverIp(CElavonTran& tran, CHostLink& link, CRoutingContext& c) {
       if (!link.Transact()) return ReverseHandlerIp(tran, c);
       tran.m_HostResponse = link.AnswerBody();
       c.logger->LogLine("RESPONSE from ELAVON ->[%s] for %s", "{Truncated}", tran.m_ClientAddress.c_str());
-      if (CElavonTran::AnswerHasResultField(tran.m_HostResponse)) {
+      if (CElavonTran::EchoAnswerConfirms(tran.m_HostResponse)) {
         tran.MarkConfirmed(journal);
       } else {
         ReverseUnconfirmedEcho(tran, c);

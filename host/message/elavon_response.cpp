@@ -341,6 +341,18 @@ void CElavonTran::ParseElavonResponse(CSequenceFile& sequenceFile, CLogger& logg
   BuildResponse("");
 }
 
+bool CElavonTran::EchoAnswerConfirms(const std::string& answer) {
+  const size_t firstGs = answer.find(kGS);
+  if (firstGs == std::string::npos) return false;
+  TextMap fields;
+  SplitResponseFields(answer, firstGs, fields);
+  const std::string* field = FindField(fields, kFid02);
+  if (field == nullptr || field->empty()) return false;
+  FieldMap subfields;
+  SplitToMap(kFS, *field, subfields);
+  return SafeMid(LookupField(subfields, 1), 2, 2) == "AA";
+}
+
 bool CElavonTran::AnswerHasResultField(const std::string& answer) {
   const size_t firstGs = answer.find(kGS);
   if (firstGs == std::string::npos) return false;

@@ -324,6 +324,7 @@ class EchoAnswerTest : public ElavonResponseTest {
 
 TEST_F(EchoAnswerTest, GoodEchoStoresTheHeldNumber) {
   CElavonTran tran = ApprovedThenEchoed();
+  EXPECT_TRUE(CElavonTran::EchoAnswerConfirms(Answer({Fid02("AA", "999999", "0099", "ECHO OK")})));
   Parse(tran, Answer({Fid02("AA", "999999", "0099", "ECHO OK")}));
   EXPECT_TRUE(tran.m_Approved);
   EXPECT_EQ(tran.m_HostAuthCode, "123456");  // the echo's own references are not taken
@@ -333,6 +334,24 @@ TEST_F(EchoAnswerTest, GoodEchoStoresTheHeldNumber) {
   EXPECT_EQ(StoredSequence(), 60);
   EXPECT_THAT(m_Log.Lines(), ElementsAre("Storing Previously Held Temp Seq No 0060 on GOOD Echo"));
   ExpectReply(tran, kHost);
+}
+
+// An approval whose reply could not be encrypted for its key block keeps its 4020
+// reply through the parse of its echo's answer: there is nothing to frame in its
+// place (an empty frame would reach the POS as if it were an answer).
+TEST_F(EchoAnswerTest, AReplyThatCouldNotBeEncryptedStaysThroughTheEchoParse) {
+  CElavonTran tran = Record(kTranFamilyDebit, kCodeDebitSale);
+  tran.m_RequestKind = kRequestKindEncrypted;
+  tran.m_KeyBlock = "00";  // does not import
+  Parse(tran, Answer({Fid02("AA", "123456", "0060", "APPROVAL 123456")}));
+  ASSERT_TRUE(tran.m_Approved);
+  ASSERT_TRUE(tran.ReplyCouldNotBeEncrypted());
+  const std::string reply = tran.m_Reply;
+  tran.m_Family = kTranFamilyEcho;
+  Parse(tran, Answer({Fid02("AA", "999999", "0099", "ECHO OK")}));
+  EXPECT_TRUE(tran.m_Approved);
+  EXPECT_EQ(tran.m_Reply, reply);
+  EXPECT_TRUE(tran.ReplyCouldNotBeEncrypted());
 }
 
 // However the echo fails, the client is told the transaction was declined and gets
@@ -366,6 +385,7 @@ TEST_F(EchoAnswerTest, FailedEchoClearsTheApproval) {
     tran.m_EMVResult = "9104AABBCCDD";
     tran.m_HostRecordNo = "TOKEN";
     EXPECT_EQ(CElavonTran::AnswerHasResultField(r.answer), r.text == "ECHO DECLINED");
+    EXPECT_FALSE(CElavonTran::EchoAnswerConfirms(r.answer));
     Parse(tran, r.answer);
     EXPECT_FALSE(tran.m_Approved);
     EXPECT_FALSE(tran.m_Captured);
