@@ -247,7 +247,9 @@ class CDialRound {
   bool Restore(const char* failure) {
     const CElavonTran kept = *m_Restore;
     m_Restore.reset();
+    const uint32_t revision = m_Tran.m_Revision;  // the queue's, as last read: the restored record is current
     m_Tran = kept;
+    m_Tran.m_Revision = revision;
     if (failure) {
       m_C.logger->LogLine("Approval NOT reversed after an echo answer without a result for %s: %s",
                           m_Tran.m_ClientAddress.c_str(), failure);
