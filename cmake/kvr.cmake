@@ -1,6 +1,6 @@
 # kvr_library(NAME SOURCES... [DEPS ...]) : one static library per room.
-# kvr_test(NAME SOURCES... [DEPS ...] [LOCK name] [FIXTURE name] [PARALLEL]) : a GoogleTest
-#   binary registered with CTest.
+# kvr_test(NAME SOURCES... [DEPS ...] [LOCK name] [FIXTURE name] [TIMEOUT s] [PARALLEL]) : a
+#   GoogleTest binary registered with CTest (each case 120 s at most unless TIMEOUT says).
 include_guard(GLOBAL)
 
 function(kvr_library name)
@@ -14,7 +14,7 @@ endfunction()
 # machine-wide, so two servers never run side by side). FIXTURE names a CTest fixture
 # the tests require.
 function(kvr_test name)
-  cmake_parse_arguments(ARG "PARALLEL" "LOCK;FIXTURE" "SOURCES;DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "PARALLEL" "LOCK;FIXTURE;TIMEOUT" "SOURCES;DEPS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gtest_main GTest::gmock)
   # Every test binary gets its own scratch folder, so runs in parallel never share files.
@@ -28,7 +28,10 @@ function(kvr_test name)
   else()
     set(lock kvr_unit)
   endif()
-  set(properties TIMEOUT 120 ENVIRONMENT QT_QPA_PLATFORM=offscreen)
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  set(properties TIMEOUT ${ARG_TIMEOUT} ENVIRONMENT QT_QPA_PLATFORM=offscreen)
   if(lock)
     list(APPEND properties RESOURCE_LOCK "${lock}")
   endif()
