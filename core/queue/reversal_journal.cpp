@@ -250,40 +250,60 @@ bool ReadLine(const std::string& line, const std::string& key, CJournalEntry* e,
   return true;
 }
 
-// Reads the file line by line (its size does not matter): the entries, the number of
-// lines that are not, and the first few of those described. False when it cannot
-// be read at all.
+// Takes the file's lines one by one: the entries, the number of lines that are not,
+// and the first few of those described (with what their clear fields say when
+// describe is set).
+class CLineReader {
+ public:
+  CLineReader(const std::string& key, std::vector<CJournalEntry>* entries, size_t* bad,
+              std::vector<std::string>* problems, bool describe)
+      : m_Key(key), m_Entries(entries), m_Bad(bad), m_Problems(problems), m_Describe(describe) {}
+
+  // whole: the line ended with its line end.
+  void Take(const std::string& line, bool whole) {
+    ++m_Number;
+    if (m_Number == 1) {
+      if ((line != kHeader && line != kHeaderV1) || !whole) Note("the header is damaged", std::string());
+      return;
+    }
+    if (line.empty() && whole) return;
+    CJournalEntry e;
+    const char* why = "cut short";
+    if (!whole || !ReadLine(line, m_Key, &e, &why)) {
+      Note(why, m_Describe ? CReversalJournal::DescribeLine(line) : std::string());
+      return;
+    }
+    if (std::any_of(m_Entries->begin(), m_Entries->end(), [&](const CJournalEntry& o) { return o.m_Key == e.m_Key; })) {
+      Note("repeats an entry", std::string());
+      return;
+    }
+    m_Entries->push_back(std::move(e));
+  }
+
+ private:
+  void Note(const char* why, const std::string& known) {
+    ++*m_Bad;
+    if (m_Problems->size() >= kDescribedProblems) return;
+    m_Problems->push_back(platform::Format("line %zu: %s", m_Number, why) + (known.empty() ? "" : " (" + known + ")"));
+  }
+
+  const std::string& m_Key;
+  std::vector<CJournalEntry>* m_Entries;
+  size_t* m_Bad;
+  std::vector<std::string>* m_Problems;
+  bool m_Describe;
+  size_t m_Number = 0;
+};
+
+// Reads the file line by line (its size does not matter). False when it cannot be
+// read at all.
 bool ReadJournalFile(const std::string& path, const std::string& key, std::vector<CJournalEntry>* entries,
                      size_t* bad, std::vector<std::string>* problems) {
   std::ifstream in(platform::fs::NativePath(path), std::ios::binary);
   if (!in) return false;
+  CLineReader reader(key, entries, bad, problems, /*describe=*/true);
   std::string line;
-  size_t number = 0;
-  const auto note = [&](const std::string& text) {
-    ++*bad;
-    if (problems->size() < kDescribedProblems) problems->push_back(text);
-  };
-  while (std::getline(in, line)) {
-    ++number;
-    const bool whole = !in.eof();
-    if (number == 1) {
-      if ((line != kHeader && line != kHeaderV1) || !whole) note("line 1: the header is damaged");
-      continue;
-    }
-    if (line.empty() && whole) continue;
-    CJournalEntry e;
-    const char* why = "cut short";
-    if (!whole || !ReadLine(line, key, &e, &why)) {
-      const std::string known = CReversalJournal::DescribeLine(line);
-      note(platform::Format("line %zu: %s", number, why) + (known.empty() ? "" : " (" + known + ")"));
-      continue;
-    }
-    if (std::any_of(entries->begin(), entries->end(), [&](const CJournalEntry& o) { return o.m_Key == e.m_Key; })) {
-      note(platform::Format("line %zu: repeats an entry", number));
-      continue;
-    }
-    entries->push_back(std::move(e));
-  }
+  while (std::getline(in, line)) reader.Take(line, !in.eof());
   return !in.bad();
 }
 
@@ -325,34 +345,12 @@ std::vector<CJournalEntry> CReversalJournal::Decode(const std::string& text, con
                                                     std::vector<std::string>* problems, size_t* bad) {
   std::vector<CJournalEntry> entries;
   size_t count = 0;
-  size_t start = 0;
-  size_t number = 0;
-  const auto note = [&](const std::string& why) {
-    ++count;
-    if (problems->size() < kDescribedProblems) problems->push_back(why);
-  };
-  while (start < text.size()) {
+  CLineReader reader(key, &entries, &count, problems, /*describe=*/false);
+  for (size_t start = 0; start < text.size();) {
     const size_t end = text.find('\n', start);
     const bool whole = end != std::string::npos;
-    const std::string line = text.substr(start, whole ? end - start : std::string::npos);
+    reader.Take(text.substr(start, whole ? end - start : std::string::npos), whole);
     start = whole ? end + 1 : text.size();
-    ++number;
-    if (number == 1) {
-      if ((line != kHeader && line != kHeaderV1) || !whole) note("line 1: the header is damaged");
-      continue;
-    }
-    if (line.empty() && whole) continue;
-    CJournalEntry e;
-    const char* why = "cut short";
-    if (!whole || !ReadLine(line, key, &e, &why)) {
-      note(platform::Format("line %zu: %s", number, why));
-      continue;
-    }
-    if (std::any_of(entries.begin(), entries.end(), [&](const CJournalEntry& o) { return o.m_Key == e.m_Key; })) {
-      note(platform::Format("line %zu: repeats an entry", number));
-      continue;
-    }
-    entries.push_back(std::move(e));
   }
   if (bad) *bad = count;
   return entries;
