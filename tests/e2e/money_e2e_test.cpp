@@ -452,6 +452,26 @@ TEST(MoneyE2ETest, KillNineBeforeAndAfterTheSendOnBothRoutes) {
   }
 }
 
+// The server over IP is killed (kill -9) while a credit sale of amount is at the
+// host, its answer held back by the gateway: the journal holds its one entry.
+void KillWithASaleAtTheHost(MoneyRig& rig, const std::string& amount, const std::string& description) {
+  ASSERT_NO_FATAL_FAILURE(rig.Begin());
+  elavon_sim::GatewayFaults slow;
+  slow.answer_delay_ms = 20000;
+  slow.answer_fault_requests = 1;
+  rig.gateway().SetFaults(slow);
+  auto pos = rig.Pos();
+  ASSERT_TRUE(pos);
+  std::thread sale([&] { rig.Sell(pos.get(), e2e::CreditSale(amount), amount, description, 30000); });
+  const bool at_host = WaitFor([&] { return rig.sim().GetCounters().requests >= 1; }, 10000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_TRUE(at_host) << rig.Log();
+  EXPECT_EQ(rig.JournalEntries(), 1u) << rig.JournalText();
+  rig.Kill();
+  sale.join();
+  rig.gateway().SetFaults(elavon_sim::GatewayFaults());
+}
+
 // A journal whose key is gone: the server is killed with a sale at the host, the
 // key file is removed, and the server started again. The entry cannot be read, so it
 // cannot be reversed; it is not dropped silently: the file is kept aside, the log
@@ -460,21 +480,7 @@ TEST(MoneyE2ETest, KillNineBeforeAndAfterTheSendOnBothRoutes) {
 // of the invariant, and the one the log names.
 TEST(MoneyE2ETest, JournalWhoseKeyIsGoneNamesWhatItLost) {
   MoneyRig rig(Route::kIp);
-  ASSERT_NO_FATAL_FAILURE(rig.Begin());
-  elavon_sim::GatewayFaults slow;
-  slow.answer_delay_ms = 20000;
-  slow.answer_fault_requests = 1;
-  rig.gateway().SetFaults(slow);
-  auto pos = rig.Pos();
-  ASSERT_TRUE(pos);
-  std::thread sale([&] { rig.Sell(pos.get(), e2e::CreditSale("80.12"), "80.12", "lost with the key", 30000); });
-  ASSERT_TRUE(WaitFor([&] { return rig.sim().GetCounters().requests >= 1; }, 10000)) << rig.Log();
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_EQ(rig.JournalEntries(), 1u) << rig.JournalText();
-  ASSERT_NO_FATAL_FAILURE(rig.Kill());
-  sale.join();
-  pos.reset();
-  rig.gateway().SetFaults(elavon_sim::GatewayFaults());
+  ASSERT_NO_FATAL_FAILURE(KillWithASaleAtTheHost(rig, "80.12", "lost with the key"));
   const std::string key = rig.home() + "/keys/ReversalJournal.key";
   ASSERT_TRUE(platform::fs::FileExists(key));
   ASSERT_EQ(std::remove(key.c_str()), 0);
@@ -511,20 +517,7 @@ TEST(MoneyE2ETest, JournalWhoseKeyIsGoneNamesWhatItLost) {
 // under a name of its own.
 TEST(MoneyE2ETest, DamagedJournalLineIsNamedAndTheGoodOnesReversed) {
   MoneyRig rig(Route::kIp);
-  ASSERT_NO_FATAL_FAILURE(rig.Begin());
-  elavon_sim::GatewayFaults slow;
-  slow.answer_delay_ms = 20000;
-  slow.answer_fault_requests = 1;
-  rig.gateway().SetFaults(slow);
-  auto pos = rig.Pos();
-  ASSERT_TRUE(pos);
-  std::thread sale([&] { rig.Sell(pos.get(), e2e::CreditSale("82.34"), "82.34", "kept in a damaged file", 30000); });
-  ASSERT_TRUE(WaitFor([&] { return rig.sim().GetCounters().requests >= 1; }, 10000)) << rig.Log();
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  ASSERT_NO_FATAL_FAILURE(rig.Kill());
-  sale.join();
-  pos.reset();
-  rig.gateway().SetFaults(elavon_sim::GatewayFaults());
+  ASSERT_NO_FATAL_FAILURE(KillWithASaleAtTheHost(rig, "82.34", "kept in a damaged file"));
 
   // The entry's line: "E key tries created code amount acct client seq nonce cipher
   // tag", the text fields in hex.
