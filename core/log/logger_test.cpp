@@ -132,6 +132,10 @@ TEST_F(LoggerTest, TextFromOutsideCannotForgeARecord) {
 // there either, and no other control byte reaches the terminal.
 TEST_F(LoggerTest, ACauseOnStderrShowsItsControlBytesEscaped) {
   CLogger logger(m_Folder + "/missing", &m_Clock);
+  // The writer says once on stderr that the folder cannot be written; let it say so
+  // before the capture, so the capture holds only the cause.
+  ASSERT_TRUE(logger.LogLine("first"));
+  ASSERT_TRUE(logger.Flush(kWaitMs));
   ::testing::internal::CaptureStderr();
   logger.LogCause("Parameter download failed: %s",
                   EscapeLineBreaks("Error(RVCS): x\r\n[23:59:59]forged\x1B[2K" FS "end").c_str());
