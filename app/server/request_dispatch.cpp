@@ -11,6 +11,7 @@
 #include "core/queue/abort_event.h"
 #include "core/queue/duplicate_cache.h"
 #include "core/queue/reverse_worker.h"
+#include "core/tran/client_error_codes.h"
 #include "core/tran/tran_codes.h"
 #include "core/tran/tran_params.h"
 #include "platform/sync/tick.h"
@@ -121,7 +122,7 @@ void CClientSession::DispatchRequest(const std::string& text) {
   // 9. Into the queue for the Elavon interface.
   if (!g_TransactionQueue.Add(tran)) {
     GetLogger().LogLine("Transaction queue full: request of %s not queued", m_PeerText.c_str());
-    tran.m_ErrorCode = 1001;
+    tran.m_ErrorCode = kErrorGeneralFailure;
     SendAndLog(tran.BuildErrorResponse());
     return;
   }
@@ -135,18 +136,18 @@ void CClientSession::DeliverResponses() {
   for (CElavonTran& record : m_Snapshot) {
     switch (record.m_State) {
       case kTranStateCancelled:
-        record.m_ErrorCode = 1010;
+        record.m_ErrorCode = kErrorUserAbort;
         SendAndLog(record.BuildErrorResponse());
         record.MarkDelivered(journal);
         break;
       case kTranStateNoHostAnswer:
-        record.m_ErrorCode = 1007;
+        record.m_ErrorCode = kErrorResponseTimeout;
         record.m_RequestKind = kRequestKindClear;
         SendAndLog(record.BuildErrorResponse());
         record.MarkDelivered(journal);
         break;
       case kTranStateHostFailure:
-        record.m_ErrorCode = 4003;
+        record.m_ErrorCode = kErrorHostText;
         record.m_RequestKind = kRequestKindClear;
         SendAndLog(record.BuildErrorResponse());
         record.MarkDelivered(journal);
@@ -164,7 +165,7 @@ void CClientSession::DeliverResponses() {
         }
         if (record.m_TranCode == kCodeReversal) {
           // The reversal of an approval this client never received.
-          record.m_ErrorCode = 1007;
+          record.m_ErrorCode = kErrorResponseTimeout;
           record.m_RequestKind = kRequestKindClear;
           SendAndLog(record.BuildErrorResponse());
           record.MarkDelivered(journal);

@@ -4,6 +4,7 @@
 
 #include "app/server/client_session.h"
 #include "core/params/param_store.h"
+#include "core/tran/client_error_codes.h"
 #include "core/tran/client_reply.h"
 #include "core/tran/emv_params.h"
 #include "core/tran/tran_params.h"
@@ -32,7 +33,8 @@ std::string EncryptedReply(CElavonTran& tran, const std::string& document) {
   tran.m_RequestKind = kRequestKindClear;
   CCmdResponse response;
   return ClientReplyFrame(
-      response.FormatRStream(4020, "E", "Internal Server Error! Could Not Encrypt Response CALL PROVIDER.",
+      response.FormatRStream(kErrorCannotEncrypt, "E",
+                             "Internal Server Error! Could Not Encrypt Response CALL PROVIDER.",
                              tran.m_UserTraceData, ""),
       false);
 }

@@ -4,6 +4,7 @@
 
 #include "core/log/logger.h"
 #include "core/tran/tran_codes.h"
+#include "core/tran/client_error_codes.h"
 #include "core/tran/client_reply.h"
 #include "core/vocab/text_helpers.h"
 #include "core/vocab/vocabulary.h"
@@ -176,8 +177,8 @@ void CReverseWorker::ProcessResults() {
         if (record.m_ReversalRetries < kMaxReversalRetries) {
           LogNoReversal(record, std::string(kReversalReasonPreviousReversalFailed));
         }
-        if (record.m_State == kTranStateNoHostAnswer) record.m_ErrorCode = 1007;
-        if (record.m_State == kTranStateHostFailure) record.m_ErrorCode = 4003;
+        if (record.m_State == kTranStateNoHostAnswer) record.m_ErrorCode = kErrorResponseTimeout;
+        if (record.m_State == kTranStateHostFailure) record.m_ErrorCode = kErrorHostText;
         record.m_RequestKind = kRequestKindClear;
         record.BuildErrorResponse();
         Log().LogLine("%s", ReplyLogCopy(record.GetReply()).c_str());

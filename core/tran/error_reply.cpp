@@ -5,14 +5,12 @@
 #include <string>
 #include <string_view>
 
+#include "core/tran/client_error_codes.h"
 #include "core/tran/client_reply.h"
 #include "core/tran/elavon_tran.h"
 
 namespace {
 
-constexpr int kHostErrorText = 4003;        // the text is the record's host error text
-constexpr int kUnparsableHostAnswer = 4007;  // a fixed prefix, then the host error text
-constexpr int kUndefinedError = 8888;        // what a code without a text becomes
 constexpr std::string_view kUndefinedErrorText = "Error to be defined.";
 constexpr std::string_view kUnparsableHostAnswerPrefix = "Unable to parse response from Elavon: ";
 
@@ -31,29 +29,29 @@ struct ErrorRow {
 // branch on the codes, so both are part of the client protocol.
 constexpr ErrorRow kErrorTable[] = {
     {100, "Card Type Not Accepted"},
-    {1001, "General Failure."},
+    {kErrorGeneralFailure, "General Failure."},
     {1003, "Invalid Command Format."},
     {1004, "Insufficient Fields "},
     {1006, "Elavon API Not Initialized."},
-    {1007, "Timeout on Response"},
-    {1010, "User Abort."},
+    {kErrorResponseTimeout, "Timeout on Response"},
+    {kErrorUserAbort, "User Abort."},
     {1011, "Empty command string."},
-    {4001, "Elavon Response Length Error(too short)."},
-    {4002, "Unable to parse response from Elavon(Tran Type not distinguishable)."},
-    {4004, "Weak Encryption Request NOT supported."},
-    {4005, "Clear Text Request NOT supported."},
-    {4006, "Old Client NOT Supported"},
-    {4010, "Unrecognized Request Format."},
-    {4011, "Error occured while decrypting request."},
+    {kErrorAnswerTooShort, "Elavon Response Length Error(too short)."},
+    {kErrorNoParser, "Unable to parse response from Elavon(Tran Type not distinguishable)."},
+    {kErrorWeakEncryption, "Weak Encryption Request NOT supported."},
+    {kErrorClearTextRequest, "Clear Text Request NOT supported."},
+    {kErrorOldClient, "Old Client NOT Supported"},
+    {kErrorEnvelopeUndecodable, "Unrecognized Request Format."},
+    {kErrorNoKeyOrUndecryptable, "Error occured while decrypting request."},
     {4017, "Invalid Check Digit. Check Acct Number."},
     {4018, "Merchant ID Missing."},
     {4019, "TStream Type Missing."},
-    {4020, "Internal Server Error! Could Not Encrypt Response CALL PROVIDER."},
+    {kErrorCannotEncrypt, "Internal Server Error! Could Not Encrypt Response CALL PROVIDER."},
     {4021, "Data MUST BE Magnetically Entered."},
     {4022, "Invoice Number Missing."},
     {4023, "Reference Number Missing."},
-    {4024, "Internal Server Error - Auth Thread Failed to Start Retry Trans/Restart Corvane!"},
-    {4027, "Corvane is Being Requested to ShutDown Restart Corvane!"},
+    {kErrorAuthThreadFailed, "Internal Server Error - Auth Thread Failed to Start Retry Trans/Restart Corvane!"},
+    {kErrorShuttingDown, "Corvane is Being Requested to ShutDown Restart Corvane!"},
     {4028, "Data MUST BE MICR ID."},
     {4029, "Merchant Category does not support this Transaction!"},
     {4030, "Pin Pad Serial Number Missing"},
@@ -140,14 +138,14 @@ std::string CElavonTran::UnparseableAnswerText() const {
 std::string CElavonTran::BuildErrorResponse() {
   std::string text;
   std::string_view fixed;
-  if (m_ErrorCode == kHostErrorText) {
+  if (m_ErrorCode == kErrorHostText) {
     text = m_HostErrorText;
-  } else if (m_ErrorCode == kUnparsableHostAnswer) {
+  } else if (m_ErrorCode == kErrorUnparseable) {
     text = UnparseableAnswerText();
   } else if (FixedErrorText(m_ErrorCode, &fixed)) {
     text = std::string(fixed);
   } else {
-    m_ErrorCode = kUndefinedError;
+    m_ErrorCode = kErrorUndefined;
     text = std::string(kUndefinedErrorText);
   }
   if (m_ErrorCode > kFieldErrorAbove && m_ErrorCode < kFieldErrorBelow) {

@@ -1,13 +1,11 @@
 #include <vector>
 
 #include "core/crypto/crypto_engine.h"
+#include "core/tran/client_error_codes.h"
 #include "core/tran/elavon_tran.h"
 #include "core/vocab/control_chars.h"
 
 namespace {
-
-constexpr int kEnvelopeUndecodable = 4010;
-constexpr int kNoKeyOrUndecryptable = 4011;
 
 // The key blob of a hex key block, or false for an empty or odd block.
 bool KeyBlob(const std::string& block, std::vector<uint8_t>* blob) {
@@ -28,7 +26,7 @@ CElavonTran& CElavonTran::SetRequest(const std::string& text) {
 
 void CElavonTran::DecodeRequestEnvelope() {
   const std::string text = m_Request;
-  m_ErrorCode = kEnvelopeUndecodable;
+  m_ErrorCode = kErrorEnvelopeUndecodable;
   const size_t fs = text.find(kFS);
   if (fs == std::string::npos) {
     m_UserTraceData = text;
@@ -55,13 +53,13 @@ void CElavonTran::DecodeRequestEnvelope() {
       std::string rest = stx + 1 < text.size() ? text.substr(stx + 1) : std::string();
       if (!ExtractKeyBlock(rest)) {
         m_RequestKind = kRequestKindClear;
-        m_ErrorCode = kNoKeyOrUndecryptable;
+        m_ErrorCode = kErrorNoKeyOrUndecryptable;
         return;
       }
       std::string plain;
       if (!DecryptPayload(rest, &plain)) {
         m_RequestKind = kRequestKindClear;
-        m_ErrorCode = kNoKeyOrUndecryptable;
+        m_ErrorCode = kErrorNoKeyOrUndecryptable;
         return;
       }
       m_Request = plain;
@@ -71,13 +69,13 @@ void CElavonTran::DecodeRequestEnvelope() {
       m_RequestKind = kRequestKindCancel;
       return;
     case '0':
-      m_ErrorCode = 4005;
+      m_ErrorCode = kErrorClearTextRequest;
       return;
     case '1':
-      m_ErrorCode = 4006;
+      m_ErrorCode = kErrorOldClient;
       return;
     case 'E':
-      m_ErrorCode = 4004;
+      m_ErrorCode = kErrorWeakEncryption;
       return;
     default:
       return;

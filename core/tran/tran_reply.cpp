@@ -12,6 +12,7 @@
 #include "core/params/param_settings.h"
 #include "core/params/param_store.h"
 #include "core/tran/client_reply.h"
+#include "core/tran/client_error_codes.h"
 #include "core/tran/elavon_tran.h"
 #include "core/tran/tran_codes.h"
 #include "core/vocab/text_helpers.h"
@@ -19,7 +20,6 @@
 
 namespace {
 
-constexpr int kCannotEncrypt = 4020;
 constexpr char kCannotEncryptText[] =
     "Internal Server Error! Could Not Encrypt Response CALL PROVIDER.";
 
@@ -61,7 +61,7 @@ void StoreEncryptedReply(CElavonTran& tran, const std::string& document) {
   tran.m_RequestKind = kRequestKindClear;
   CCmdResponse response;
   tran.m_Reply = ClientReplyFrame(
-      response.FormatRStream(kCannotEncrypt, "E", kCannotEncryptText, tran.m_UserTraceData, ""),
+      response.FormatRStream(kErrorCannotEncrypt, "E", kCannotEncryptText, tran.m_UserTraceData, ""),
       false);
 }
 

@@ -5,6 +5,7 @@
 #include "core/log/logger.h"
 #include "core/params/param_store.h"
 #include "core/queue/abort_event.h"
+#include "core/tran/client_error_codes.h"
 #include "core/tran/elavon_tran.h"
 #include "host/dial/dial_frame.h"
 #include "host/dial/dial_line_busy_event.h"
@@ -202,7 +203,7 @@ void CDialBackup::Serve(CElavonTran record, bool& lastFailed) {
   if (result == ExchangeResult::kAnswered) {
     record.MarkDialAnswerReceived();
     if (record.m_TranCode == kReversalCode) {
-      record.m_ErrorCode = 1007;
+      record.m_ErrorCode = kErrorResponseTimeout;
       record.m_RequestKind = kRequestKindClear;
     }
   } else {

@@ -7,6 +7,7 @@
 #include "core/log/logger.h"
 #include "core/queue/abort_event.h"
 #include "core/queue/transaction_queue.h"
+#include "core/tran/client_error_codes.h"
 #include "core/tran/tran_codes.h"
 #include "core/tran/tran_params.h"
 #include "core/vocab/text_helpers.h"
@@ -19,7 +20,6 @@ namespace {
 constexpr uint32_t kPassMs = 50;
 constexpr uint32_t kStopWaitMs = 20000;
 constexpr uint32_t kStopStepMs = 500;
-constexpr int kErrorRequestNotBuilt = 1001;
 const char kFatalText[] = "The Elavon Processing thread could NOT be started.\r\nThis error is FATAL!";
 }  // namespace
 
@@ -161,12 +161,12 @@ void CElavonInterface::DispatchRequests(const CTranList& snapshot) {
     const CRoutingContext context = ContextForRequest();
     if (!record.BuildElavonRequest(context.settings, g_SequenceFile)) {
       // Nothing can be sent for it: it fails at once with its own code.
-      FailUnsent(record, record.m_ErrorCode == 0 ? kErrorRequestNotBuilt : record.m_ErrorCode, context);
+      FailUnsent(record, record.m_ErrorCode == 0 ? kErrorGeneralFailure : record.m_ErrorCode, context);
       continue;
     }
     const int job_id = m_JobIds.Allocate();
     if (job_id == 0) {
-      FailUnsent(record, 4027, context);
+      FailUnsent(record, kErrorShuttingDown, context);
       continue;
     }
     record.MarkInProcess();
@@ -182,7 +182,7 @@ void CElavonInterface::DispatchRequests(const CTranList& snapshot) {
           return 0u;
         })) {
       m_JobIds.Release(job_id);
-      FailUnsent(record, 4024, context);
+      FailUnsent(record, kErrorAuthThreadFailed, context);
     }
   }
 }

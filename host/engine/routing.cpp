@@ -10,6 +10,7 @@
 #include "core/params/param_store.h"
 #include "core/queue/abort_event.h"
 #include "core/queue/transaction_queue.h"
+#include "core/tran/client_error_codes.h"
 #include "core/tran/elavon_tran.h"
 #include "core/tran/tran_codes.h"
 #include "core/tran/tran_params.h"
@@ -22,7 +23,6 @@
 namespace {
 
 constexpr uint32_t kDialPollMs = 250;
-constexpr int kErrorRequestNotBuilt = 1001;
 constexpr char kNotSentWhileStopping[] = "Interface stopping: request not sent to Elavon";
 constexpr char kNotConfirmedWhileStopping[] = "Interface stopping: the approval could not be confirmed";
 constexpr uint32_t kDialRetryPauseMs = 1000;
@@ -101,7 +101,7 @@ class CDialRound {
     if (Stopping() || !m_Tran.BuildReversalRequest(m_C.settings)) {
       m_C.logger->LogLine("Reversal(dial) not sent for %s", m_Tran.m_ClientAddress.c_str());
       m_Tran.MarkNoHostAnswer();
-      m_Tran.m_ErrorCode = 1007;
+      m_Tran.m_ErrorCode = kErrorResponseTimeout;
       m_Tran.MarkReversalFailed(Journal());
       return false;
     }
@@ -348,7 +348,7 @@ bool ReverseHandlerIp(CElavonTran& tran, CRoutingContext& c) {
   // would charge the card twice.
   if (!tran.BuildReversalRequest(c.settings) || !link->BuildHttpRequest(tran)) {
     tran.MarkNoHostAnswer();
-    tran.m_ErrorCode = 1007;
+    tran.m_ErrorCode = kErrorResponseTimeout;
     c.logger->LogLine("Reversal(IP) not sent for %s", tran.m_ClientAddress.c_str());
     tran.MarkReversalFailed(journal);
     link->Disconnect();
@@ -378,7 +378,7 @@ bool SendRequestOverIp(CElavonTran& tran, CHostLink& link, CRoutingContext& c) {
   if (!link.BuildHttpRequest(tran)) {
     // Nothing went out: the record fails with its own code.
     tran.MarkFailedWithOwnCode();
-    if (tran.m_ErrorCode == 0) tran.m_ErrorCode = kErrorRequestNotBuilt;
+    if (tran.m_ErrorCode == 0) tran.m_ErrorCode = kErrorGeneralFailure;
     c.logger->LogLine("Elavon Request not sent for %s: no HTTP request could be built",
                       tran.m_ClientAddress.c_str());
     if (IsReversalMessage(tran)) tran.MarkNotSent(journal);
@@ -387,7 +387,7 @@ bool SendRequestOverIp(CElavonTran& tran, CHostLink& link, CRoutingContext& c) {
   if (!tran.MarkSent(journal, tran.ReversalToKeep(c.settings))) {
     // Without its entry in the journal a request that may need reversing stays here.
     tran.MarkFailedWithOwnCode();
-    tran.m_ErrorCode = kErrorRequestNotBuilt;
+    tran.m_ErrorCode = kErrorGeneralFailure;
     c.logger->LogLine("Elavon Request not sent for %s: the reversal journal cannot keep it",
                       tran.m_ClientAddress.c_str());
     return false;

@@ -8,6 +8,7 @@
 #include "core/log/logger.h"
 #include "core/params/param_settings.h"
 #include "core/params/param_store.h"
+#include "core/tran/client_error_codes.h"
 #include "core/tran/elavon_tran.h"
 #include "core/tran/tran_codes.h"
 #include "core/tran/tran_params.h"
@@ -16,9 +17,6 @@
 #include "host/seq/sequence_file.h"
 
 namespace {
-
-// Error code of a record whose internal code has no Elavon code ("General Failure.").
-constexpr int kErrorGeneralFailure = 1001;
 
 // One step of a message body.
 enum class Field {

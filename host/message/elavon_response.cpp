@@ -20,6 +20,7 @@
 #include <string_view>
 
 #include "core/log/logger.h"
+#include "core/tran/client_error_codes.h"
 #include "core/tran/elavon_tran.h"
 #include "core/tran/tran_codes.h"
 #include "core/vocab/text_helpers.h"
@@ -32,11 +33,6 @@ namespace {
 constexpr size_t kShortestAnswer = 25;
 // Answers of at most this many characters are reported by their length alone.
 constexpr size_t kLongestBareAnswer = 10;
-
-constexpr int kErrorAnswerTooShort = 4001;
-constexpr int kErrorNoParser = 4002;
-constexpr int kErrorHostText = 4003;
-constexpr int kErrorUnparseable = 4007;
 
 // The host sequence number is the rest of subfield 2 of field 02 from here.
 constexpr int kSequenceNumberPos = 23;
