@@ -12,6 +12,7 @@ class CElavonTran;
 
 class CHostLink {
  public:
+  // Destroying a link disconnects it, as Disconnect does.
   virtual ~CHostLink() = default;
   // Connects within timeoutMs. False: GetLastErrorText says why.
   virtual bool Connect(const std::string& host, int port, uint32_t timeoutMs) = 0;

@@ -328,6 +328,7 @@ bool ConnectToElavon(CHostLink& link, CRoutingContext& c) {
 
 bool ReverseHandlerIp(CElavonTran& tran, CRoutingContext& c) {
   CTranJournal& journal = *c.journal;
+  // The link disconnects when it is destroyed, on every way out of here.
   std::unique_ptr<CHostLink> link = c.make_link();
   // What this connection carries is owed to the host: a stop does not cut it short.
   link->SetAbortable(false);
@@ -340,7 +341,6 @@ bool ReverseHandlerIp(CElavonTran& tran, CRoutingContext& c) {
     // A reversal that got no answer is not reversed in its turn: it stays owed.
     if (IsReversalMessage(tran)) tran.MarkReversalFailed(journal);
     tran.MarkNoHostAnswer();
-    link->Disconnect();
     return true;
   }
   tran.m_HostResponse.clear();
@@ -351,7 +351,6 @@ bool ReverseHandlerIp(CElavonTran& tran, CRoutingContext& c) {
     tran.m_ErrorCode = kErrorResponseTimeout;
     c.logger->LogLine("Reversal(IP) not sent for %s", tran.m_ClientAddress.c_str());
     tran.MarkReversalFailed(journal);
-    link->Disconnect();
     return true;
   }
   // A reversal always goes: it only ever cancels.
@@ -361,7 +360,6 @@ bool ReverseHandlerIp(CElavonTran& tran, CRoutingContext& c) {
                     tran.m_Authorize.c_str(), tran.m_ClientAddress.c_str());
   if (link->Transact()) {
     tran.MarkReversalAnswered(journal);
-    link->Disconnect();
     return true;
   }
   tran.MarkHostFailure();
@@ -369,7 +367,6 @@ bool ReverseHandlerIp(CElavonTran& tran, CRoutingContext& c) {
   tran.MarkReversalFailed(journal);
   c.logger->LogLine("EXITING (reverse handler(ip)) from ELAVON INTERFACE ->[%s] for %s",
                     HostTextForLog(tran.m_HostErrorText).c_str(), tran.m_ClientAddress.c_str());
-  link->Disconnect();
   return false;
 }
 
@@ -427,6 +424,8 @@ bool RouteRequest(CElavonTran& tran, CRoutingContext& c) {
   const bool dial_available = method == 1 || method == 2;
   if (dial_available && (method == 2 || c.dial_busy->IsSet())) return DialHandOff(tran, c);
 
+  // The link disconnects when it is destroyed: on every way out of here, and before a
+  // dial hand-off.
   std::unique_ptr<CHostLink> link = c.make_link();
   if (!ConnectToElavon(*link, c)) {
     if (dial_available && !c.abort->IsSet()) {
@@ -447,7 +446,6 @@ bool RouteRequest(CElavonTran& tran, CRoutingContext& c) {
     c.logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", HostTextForLog(tran.m_HostErrorText).c_str(),
                       tran.m_ClientAddress.c_str());
     if (IsReversalMessage(tran)) tran.MarkNotSent(*c.journal);
-    link->Disconnect();
     return false;
   }
   if (NeedsEchoAfterApproval(tran.m_TranCode) && tran.m_HostRequest.size() > 1) {
@@ -456,17 +454,12 @@ bool RouteRequest(CElavonTran& tran, CRoutingContext& c) {
   }
   if (SendRequestOverIp(tran, *link, c)) {
     PostTraffic(WM_TRAFFIC_IP_RESPONSE_RECEIVED, kTrafficAuth);
-    link->Disconnect();
     return true;
   }
-  if (tran.m_State == kTranStateFailed) {
-    link->Disconnect();
-    return false;
-  }
+  if (tran.m_State == kTranStateFailed) return false;
   tran.MarkHostFailure();
   tran.m_HostErrorText = link->GetLastErrorText();
   c.logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", HostTextForLog(tran.m_HostErrorText).c_str(),
                     tran.m_ClientAddress.c_str());
-  link->Disconnect();
   return false;
 }
