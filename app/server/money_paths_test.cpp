@@ -185,9 +185,9 @@ class MoneyPathsTest : public ListenerTest, public ::testing::WithParamInterface
     reverse_worker_ = std::make_unique<CReverseWorker>(nullptr, nullptr, nullptr, &journal_);
     ASSERT_TRUE(reverse_worker_->Start());
     CRoutingContext context;
-    context.make_link = MakeElavonSslLink;
-    context.journal = &journal_;
-    context.dial_round_limit_ms = 20000;
+    context.m_MakeLink = MakeElavonSslLink;
+    context.m_Journal = &journal_;
+    context.m_DialRoundLimitMs = 20000;
     elavon_ = std::make_unique<CElavonInterface>(context);
     ASSERT_TRUE(elavon_->Start());
     const Route route = GetParam().route;

@@ -36,7 +36,7 @@ class ServerRoadTest : public ListenerTest {
     SetParams({{kParmVerifySslCertificate, "Y"}, {kParmIpConnectTimeout, "5"}});
 
     CRoutingContext context;
-    context.make_link = MakeElavonSslLink;
+    context.m_MakeLink = MakeElavonSslLink;
     elavon_ = std::make_unique<CElavonInterface>(context);
     ASSERT_TRUE(elavon_->Start()) << elavon_->GetStartFailureText();
     CClientTimings timings = FastTimings();

@@ -16,8 +16,8 @@ namespace {
 
 CRoutingContext ElavonContext() {
   CRoutingContext context;
-  context.make_link = MakeElavonSslLink;
-  context.journal = &g_ReversalJournal;
+  context.m_MakeLink = MakeElavonSslLink;
+  context.m_Journal = &g_ReversalJournal;
   return context;
 }
 

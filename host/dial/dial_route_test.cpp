@@ -147,11 +147,13 @@ class DialRouteTest : public ::testing::Test {
   // Routes the record as the request worker does, the final parse included.
   void Route(CElavonTran& tran, const CParamSettings& settings) {
     CRoutingContext context;
-    context.settings = settings;
-    context.queue = &queue_;
-    context.endpoints = &endpoints_;
-    context.dial_round_limit_ms = 10000;
-    context.make_link = [this]() -> std::unique_ptr<CHostLink> { return std::make_unique<RefusedLink>(&ip_attempts_); };
+    context.m_Settings = settings;
+    context.m_Queue = &queue_;
+    context.m_Endpoints = &endpoints_;
+    context.m_DialRoundLimitMs = 10000;
+    context.m_MakeLink = [this]() -> std::unique_ptr<CHostLink> {
+      return std::make_unique<RefusedLink>(&ip_attempts_);
+    };
     RouteRequest(tran, context);
     if (tran.m_State == kTranStateAnsweredDial) tran.ParseElavonResponse();
     queue_.Update(tran.m_Id, tran);

@@ -153,11 +153,11 @@ TEST_F(DialHandOffTest, OutcomesOfTheDialBackup) {
     if (c.line_busy) g_DialLineBusyEvent.Set(); else g_DialLineBusyEvent.Reset();
     FakeDialWorker dial(&queue, c.script);
     CRoutingContext context;
-    context.settings = settings;
-    context.queue = &queue;
-    context.endpoints = &endpoints;
-    context.dial_round_limit_ms = 5000;
-    context.make_link = []() -> std::unique_ptr<CHostLink> {
+    context.m_Settings = settings;
+    context.m_Queue = &queue;
+    context.m_Endpoints = &endpoints;
+    context.m_DialRoundLimitMs = 5000;
+    context.m_MakeLink = []() -> std::unique_ptr<CHostLink> {
       ADD_FAILURE() << "no IP connection expected";
       return nullptr;
     };
@@ -174,10 +174,10 @@ TEST_F(DialHandOffTest, ADialBackupThatNeverAnswersEndsTheRound) {
   CElavonTran tran = Request(kCreditSale, settings);
   ASSERT_TRUE(queue.Add(tran));
   CRoutingContext context;
-  context.settings = settings;
-  context.queue = &queue;
-  context.endpoints = &endpoints;
-  context.dial_round_limit_ms = 300;
+  context.m_Settings = settings;
+  context.m_Queue = &queue;
+  context.m_Endpoints = &endpoints;
+  context.m_DialRoundLimitMs = 300;
   const auto t0 = std::chrono::steady_clock::now();
   RouteRequest(tran, context);
   EXPECT_EQ(tran.m_State, kTranStateHostFailure);

@@ -24,7 +24,7 @@ const char kFatalText[] = "The Elavon Processing thread could NOT be started.\r\
 }  // namespace
 
 CElavonInterface::CElavonInterface(CRoutingContext context)
-    : m_Context(std::move(context)), m_FixedSettings(m_Context.settings.GetParams().GetCount() != 0) {
+    : m_Context(std::move(context)), m_FixedSettings(m_Context.m_Settings.GetParams().GetCount() != 0) {
   m_Context.FillDefaults();
 }
 
@@ -46,7 +46,7 @@ std::string CElavonInterface::GetStartFailureText() const {
 
 CRoutingContext CElavonInterface::ContextForRequest() const {
   CRoutingContext context = m_Context;
-  if (!m_FixedSettings) context.settings = CParamSettings();  // a fresh copy per request
+  if (!m_FixedSettings) context.m_Settings = CParamSettings();  // a fresh copy per request
   context.FillDefaults();
   return context;
 }
@@ -58,11 +58,11 @@ bool CElavonInterface::Start() {
   // A worker left in an exchange by the last stop ends (within its own time-outs)
   // before the abort is cleared for the next one.
   m_Worker.Join();
-  m_Context.abort->Pulse();
-  m_Context.abort->Reset();
+  m_Context.m_Abort->Pulse();
+  m_Context.m_Abort->Reset();
 
   if (!m_Thread.Start([this] { ProcessingLoop(); return 0u; }, /*start_suspended=*/true)) {
-    if (m_Show) m_Show(kFatalText, true, m_Silent, 0); else m_Context.logger->LogLine("%s", kFatalText);
+    if (m_Show) m_Show(kFatalText, true, m_Silent, 0); else m_Context.m_Logger->LogLine("%s", kFatalText);
     return false;
   }
   m_Thread.Resume();
@@ -74,7 +74,7 @@ bool CElavonInterface::Start() {
 }
 
 int CElavonInterface::Stop() {
-  m_Context.abort->Set();
+  m_Context.m_Abort->Set();
   const auto start = std::chrono::steady_clock::now();
   while (m_JobIds.GetCount() > 0 &&
          std::chrono::steady_clock::now() - start < std::chrono::milliseconds(kStopWaitMs)) {
@@ -86,7 +86,7 @@ int CElavonInterface::Stop() {
   const bool left_in_flight = m_JobIds.GetCount() > 0;
   if (left_in_flight) {
     m_JobIds.Clear();
-    m_Context.logger->LogLine("ELAVON Interface stopped with a host exchange still in flight");
+    m_Context.m_Logger->LogLine("ELAVON Interface stopped with a host exchange still in flight");
   }
   m_StopEvent.Set();
   m_Thread.Join();
@@ -99,12 +99,12 @@ int CElavonInterface::Stop() {
 
 void CElavonInterface::ProcessingLoop() {
   const CRoutingContext context = ContextForRequest();
-  const int method = ReadIntParam(context.settings, kParmTransportMethod);
-  if (method != 2 && context.settings.GetParams().GetParamValue(kParmDoNotConnectOnStartup) != "Y") {
-    std::unique_ptr<CHostLink> link = context.make_link();
-    context.endpoints->ResetLocked();
-    const CActiveHost host = context.endpoints->GetCurrent();
-    const int timeout_s = ReadIntParam(context.settings, kParmIpConnectTimeout);
+  const int method = ReadIntParam(context.m_Settings, kParmTransportMethod);
+  if (method != 2 && context.m_Settings.GetParams().GetParamValue(kParmDoNotConnectOnStartup) != "Y") {
+    std::unique_ptr<CHostLink> link = context.m_MakeLink();
+    context.m_Endpoints->ResetLocked();
+    const CActiveHost host = context.m_Endpoints->GetCurrent();
+    const int timeout_s = ReadIntParam(context.m_Settings, kParmIpConnectTimeout);
     if (!link->Connect(host.GetHost(), AtoiClamped(host.GetPort()),
                        timeout_s > 0 ? static_cast<uint32_t>(timeout_s) * 1000u : 0u)) {
       {
@@ -122,7 +122,7 @@ void CElavonInterface::ProcessingLoop() {
   platform::Event* stop[] = {&m_StopEvent};
   for (;;) {
     CTranList snapshot;
-    context.queue->Snapshot(snapshot);
+    context.m_Queue->Snapshot(snapshot);
     ProcessCancellations(snapshot);
     DispatchRequests(snapshot);
     const int woken = platform::window::PumpMessagesAndWait(stop, kPassMs);
@@ -131,7 +131,7 @@ void CElavonInterface::ProcessingLoop() {
 }
 
 void CElavonInterface::ProcessCancellations(const CTranList& snapshot) {
-  CTransactionQueue& queue = *m_Context.queue;
+  CTransactionQueue& queue = *m_Context.m_Queue;
   for (const CElavonTran& cancel : snapshot) {
     if (cancel.m_RequestKind != kRequestKindCancel || cancel.m_State != kTranStateQueued) continue;
     for (const CElavonTran& record : snapshot) {
@@ -150,7 +150,7 @@ void CElavonInterface::ProcessCancellations(const CTranList& snapshot) {
 }
 
 void CElavonInterface::DispatchRequests(const CTranList& snapshot) {
-  CTransactionQueue& queue = *m_Context.queue;
+  CTransactionQueue& queue = *m_Context.m_Queue;
   for (const CElavonTran& candidate : snapshot) {
     if (candidate.m_State != kTranStateQueued || candidate.m_RequestKind != kRequestKindEncrypted) continue;
     if (m_JobIds.GetCount() > 0) continue;  // one host exchange at a time
@@ -159,7 +159,7 @@ void CElavonInterface::DispatchRequests(const CTranList& snapshot) {
     if (!queue.Find(candidate.m_Id, record) || record.m_State != kTranStateQueued) continue;
 
     const CRoutingContext context = ContextForRequest();
-    if (!record.BuildElavonRequest(context.settings, g_SequenceFile)) {
+    if (!record.BuildElavonRequest(context.m_Settings, g_SequenceFile)) {
       // Nothing can be sent for it: it fails at once with its own code.
       FailUnsent(record, record.m_ErrorCode == 0 ? kErrorGeneralFailure : record.m_ErrorCode, context);
       continue;
@@ -191,23 +191,23 @@ void CElavonInterface::FailUnsent(CElavonTran& record, int error_code, const CRo
   record.MarkFailedWithOwnCode();
   record.m_ErrorCode = error_code;
   // A reversal that could not go stays owed; a request that did not go needs none.
-  if (record.m_Family == kTranFamilyReversal) record.MarkNotSent(*context.journal);
-  m_Context.queue->Update(record.m_Id, record);
+  if (record.m_Family == kTranFamilyReversal) record.MarkNotSent(*context.m_Journal);
+  m_Context.m_Queue->Update(record.m_Id, record);
 }
 
 void CElavonInterface::RunWorker(CElavonTran tran, int job_id) {
   CRoutingContext context = ContextForRequest();
   RouteRequest(tran, context);
   if (tran.m_State == kTranStateAnsweredIp || tran.m_State == kTranStateAnsweredDial) {
-    context.logger->LogLine("Building Final Response");
+    context.m_Logger->LogLine("Building Final Response");
     tran.ParseElavonResponse();
   }
-  if (!context.queue->UpdateIfCurrent(tran.m_Id, tran) && context.queue->Contains(tran.m_Id)) {
+  if (!context.m_Queue->UpdateIfCurrent(tran.m_Id, tran) && context.m_Queue->Contains(tran.m_Id)) {
     // The dial backup wrote the record after the route had ended with it: its copy is
     // the later one and stays.
-    context.logger->LogLine("Record %d of %s changed after its route ended: the queue keeps the later one",
-                            tran.m_Id, tran.m_ClientAddress.c_str());
+    context.m_Logger->LogLine("Record %d of %s changed after its route ended: the queue keeps the later one",
+                              tran.m_Id, tran.m_ClientAddress.c_str());
   }
-  tran.MarkExchangeEnded(*context.journal);
+  tran.MarkExchangeEnded(*context.m_Journal);
   m_JobIds.Release(job_id);
 }

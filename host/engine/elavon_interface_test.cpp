@@ -154,10 +154,10 @@ class EngineTest : public ::testing::Test {
 
   CRoutingContext Context(const CParamSettings& settings) {
     CRoutingContext c;
-    c.settings = settings;
-    c.queue = &queue_;
-    c.endpoints = &endpoints_;
-    c.make_link = [this] { return std::make_unique<SimLink>(&gateway_); };
+    c.m_Settings = settings;
+    c.m_Queue = &queue_;
+    c.m_Endpoints = &endpoints_;
+    c.m_MakeLink = [this] { return std::make_unique<SimLink>(&gateway_); };
     return c;
   }
 
@@ -262,9 +262,9 @@ TEST_F(EngineTest, FailedExchangesAreReversedOrFail) {
     CHostEndpoints endpoints;
     const CParamSettings settings = Settings({});
     CRoutingContext context = Context(settings);
-    context.queue = &queue;
-    context.endpoints = &endpoints;
-    context.make_link = [&gateway] { return std::make_unique<SimLink>(&gateway); };
+    context.m_Queue = &queue;
+    context.m_Endpoints = &endpoints;
+    context.m_MakeLink = [&gateway] { return std::make_unique<SimLink>(&gateway); };
     CElavonTran t = Request(c.items, "10.0.0.3:0001", settings);
     ASSERT_TRUE(t.BuildElavonRequest(settings, g_SequenceFile));
     RouteRequest(t, context);
@@ -368,9 +368,9 @@ TEST_F(EngineTest, AnEchoAnswerWithoutResultIsADeclineAndTheApprovalIsReversed) 
     CHostEndpoints endpoints;
     const CParamSettings settings = Settings({});
     CRoutingContext context = Context(settings);
-    context.queue = &queue;
-    context.endpoints = &endpoints;
-    context.make_link = [&gateway] { return std::make_unique<SimLink>(&gateway); };
+    context.m_Queue = &queue;
+    context.m_Endpoints = &endpoints;
+    context.m_MakeLink = [&gateway] { return std::make_unique<SimLink>(&gateway); };
     CElavonTran t = Request(std::string(kDebitSale) + c.amount, "10.0.0.8:0001", settings);
     ASSERT_TRUE(t.BuildElavonRequest(settings, g_SequenceFile));
     EXPECT_TRUE(RouteRequest(t, context));
@@ -457,7 +457,7 @@ TEST_F(EngineTest, StartUpConnectionTest) {
 TEST_F(EngineTest, AbortedStartRefusesJobsAndStopIsPrompt) {
   const CParamSettings settings = Settings({{kParmTransportMethod, "2"}});  // dial only: nobody answers
   CRoutingContext context = Context(settings);
-  context.dial_round_limit_ms = 60000;
+  context.m_DialRoundLimitMs = 60000;
   CElavonInterface engine(context);
   ASSERT_TRUE(engine.Start());
   CElavonTran t = Request(std::string(kCreditSale) + "1.00", "10.0.0.6:0001", settings);

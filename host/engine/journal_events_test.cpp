@@ -102,11 +102,11 @@ class RoutingJournalTest : public ::testing::Test {
     EXPECT_TRUE(tran.BuildElavonRequest(settings, g_SequenceFile));
     tran.MarkInProcess();
     CRoutingContext c;
-    c.settings = settings;
-    c.queue = &queue_;
-    c.endpoints = &endpoints_;
-    c.journal = &journal_;
-    c.make_link = [script] { return std::make_unique<ScriptedLink>(script); };
+    c.m_Settings = settings;
+    c.m_Queue = &queue_;
+    c.m_Endpoints = &endpoints_;
+    c.m_Journal = &journal_;
+    c.m_MakeLink = [script] { return std::make_unique<ScriptedLink>(script); };
     RouteRequest(tran, c);
     return tran;
   }
@@ -240,11 +240,11 @@ TEST_F(RoutingJournalTest, AReversalRecordIsClearedOnlyWhenTheHostAnswersIt) {
     CElavonTran again = approved;
     again.MarkInProcess();
     CRoutingContext c;
-    c.settings = message_test::Settings({});
-    c.queue = &queue_;
-    c.endpoints = &endpoints_;
-    c.journal = &journal_;
-    c.make_link = [&script] { return std::make_unique<ScriptedLink>(&script); };
+    c.m_Settings = message_test::Settings({});
+    c.m_Queue = &queue_;
+    c.m_Endpoints = &endpoints_;
+    c.m_Journal = &journal_;
+    c.m_MakeLink = [&script] { return std::make_unique<ScriptedLink>(&script); };
     RouteRequest(again, c);
     journal_.ExchangeEnded(again);
     EXPECT_EQ(again.m_JournalKey, key);

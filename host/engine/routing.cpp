@@ -68,26 +68,26 @@ class CDialRound {
   CDialRound(CElavonTran& tran, CRoutingContext& c) : m_Tran(tran), m_C(c) {}
 
   void Run() {
-    HandOver(kTrafficAuth, m_C.dial_busy->IsSet());
+    HandOver(kTrafficAuth, m_C.m_DialBusy->IsSet());
     while (Step()) {
     }
     PostTraffic(WM_TRAFFIC_DIAL_RESPONSE_RECEIVED, kTrafficAuth);
   }
 
  private:
-  CTranJournal& Journal() { return *m_C.journal; }
+  CTranJournal& Journal() { return *m_C.m_Journal; }
 
   void HandOver(uintptr_t traffic, bool retry_on_new_line) {
     m_Tran.MarkHandedToDialBackup();
     if (retry_on_new_line) m_Tran.m_RetryOnNewLine = 1;
-    m_C.queue->Update(m_Tran.m_Id, m_Tran);  // m_Tran takes the queued revision
+    m_C.m_Queue->Update(m_Tran.m_Id, m_Tran);  // m_Tran takes the queued revision
     PostTraffic(WM_TRAFFIC_DIAL_REQUEST_SENT, traffic);
     m_RoundStart = platform::TickCount();
   }
 
   // Once the interface stops, what goes to the dial backup goes no further.
   bool Stopping() {
-    if (!m_Stopping && m_C.abort->IsSet()) m_Stopping = true;
+    if (!m_Stopping && m_C.m_Abort->IsSet()) m_Stopping = true;
     return m_Stopping;
   }
 
@@ -98,8 +98,8 @@ class CDialRound {
   bool HandReversal() {
     m_Tran.m_HostResponse.clear();
     m_Tran.m_TranCode = kCodeReversal;
-    if (Stopping() || !m_Tran.BuildReversalRequest(m_C.settings)) {
-      m_C.logger->LogLine("Reversal(dial) not sent for %s", m_Tran.m_ClientAddress.c_str());
+    if (Stopping() || !m_Tran.BuildReversalRequest(m_C.m_Settings)) {
+      m_C.m_Logger->LogLine("Reversal(dial) not sent for %s", m_Tran.m_ClientAddress.c_str());
       m_Tran.MarkNoHostAnswer();
       m_Tran.m_ErrorCode = kErrorResponseTimeout;
       m_Tran.MarkReversalFailed(Journal());
@@ -113,15 +113,16 @@ class CDialRound {
   bool Step() {
     if (Stopping()) {
       std::this_thread::sleep_for(std::chrono::milliseconds(kDialPollMs));
-    } else if (m_C.abort->Wait(kDialPollMs)) {
+    } else if (m_C.m_Abort->Wait(kDialPollMs)) {
       m_Stopping = true;
     }
     CElavonTran back;
-    if (!m_C.queue->Find(m_Tran.m_Id, back)) {
+    if (!m_C.m_Queue->Find(m_Tran.m_Id, back)) {
       // The client's connection gave up on the record: nobody will read an outcome.
       m_Tran.MarkHostFailure();
       m_Tran.m_HostErrorText = "Dial backup request no longer queued";
-      m_C.logger->LogLine("Dial hand-off ended: the record for %s is no longer queued", m_Tran.m_ClientAddress.c_str());
+      m_C.m_Logger->LogLine("Dial hand-off ended: the record for %s is no longer queued",
+                            m_Tran.m_ClientAddress.c_str());
       return false;
     }
     switch (back.m_State) {
@@ -139,10 +140,10 @@ class CDialRound {
           CElavonTran taken = back;
           taken.MarkHostFailure();
           taken.m_HostErrorText = kNotSentWhileStopping;
-          if (m_C.queue->UpdateIfCurrent(taken.m_Id, taken)) {
+          if (m_C.m_Queue->UpdateIfCurrent(taken.m_Id, taken)) {
             m_Tran = taken;
-            m_C.logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", kNotSentWhileStopping,
-                                m_Tran.m_ClientAddress.c_str());
+            m_C.m_Logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", kNotSentWhileStopping,
+                                  m_Tran.m_ClientAddress.c_str());
             m_Tran.MarkNotSent(Journal());
             return false;
           }
@@ -151,11 +152,11 @@ class CDialRound {
       default:
         break;
     }
-    if (MsSince(m_RoundStart) > m_C.dial_round_limit_ms) {
+    if (MsSince(m_RoundStart) > m_C.m_DialRoundLimitMs) {
       m_Tran = back;
       m_Tran.MarkHostFailure();
       m_Tran.m_HostErrorText = "No answer from the dial backup";
-      m_C.logger->LogLine("Dial hand-off timed out for %s", m_Tran.m_ClientAddress.c_str());
+      m_C.m_Logger->LogLine("Dial hand-off timed out for %s", m_Tran.m_ClientAddress.c_str());
       return false;
     }
     return true;
@@ -177,13 +178,13 @@ class CDialRound {
       return false;
     }
     if (exchange_failed && IsReversibleCode(m_Tran.m_TranCode)) {
-      m_C.logger->LogLine("RESPONSE (reverse handler(dial))from ELAVON INTERFACE ->[%s] for %s",
-                          HostTextForLog(m_Tran.m_HostErrorText).c_str(), m_Tran.m_ClientAddress.c_str());
+      m_C.m_Logger->LogLine("RESPONSE (reverse handler(dial))from ELAVON INTERFACE ->[%s] for %s",
+                            HostTextForLog(m_Tran.m_HostErrorText).c_str(), m_Tran.m_ClientAddress.c_str());
       return HandReversal();
     }
     if (!exchange_failed) m_Tran.MarkNotSent(Journal());  // an echo that could not go leaves its approval owed
     if (retry && !Stopping()) {
-      if (m_C.abort->Wait(kDialRetryPauseMs)) {
+      if (m_C.m_Abort->Wait(kDialRetryPauseMs)) {
         m_Stopping = true;
       } else {
         ClearHostAnswer(m_Tran);
@@ -217,7 +218,7 @@ class CDialRound {
       // result though the host may have taken it): it is reversed as for an echo that
       // got no answer. The record keeps the echo's answer, which its final parse reads
       // as a decline, once the reversal has ended.
-      LogUnconfirmedEcho(m_Tran, *m_C.logger);
+      LogUnconfirmedEcho(m_Tran, *m_C.m_Logger);
       m_Restore = m_Tran;
       m_Restore->MarkAnsweredOverDial();
       if (!HandReversal()) return Restore("the reversal failed");
@@ -228,7 +229,7 @@ class CDialRound {
       m_Tran.MarkAnsweredOverDial();
       return false;
     }
-    m_C.logger->LogLine("building Response to Determine if Echo Required (dial)");
+    m_C.m_Logger->LogLine("building Response to Determine if Echo Required (dial)");
     m_Tran.ParseElavonResponse();
     if (!m_Tran.m_Approved) {
       m_Tran.MarkAnsweredOverDial();
@@ -239,14 +240,14 @@ class CDialRound {
       m_Tran.MarkNotSent(Journal());
       m_Tran.MarkHostFailure();
       m_Tran.m_HostErrorText = kNotConfirmedWhileStopping;
-      m_C.logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", kNotConfirmedWhileStopping,
-                          m_Tran.m_ClientAddress.c_str());
+      m_C.m_Logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", kNotConfirmedWhileStopping,
+                            m_Tran.m_ClientAddress.c_str());
       return false;
     }
     if (m_Tran.BuildEchoRequest().empty()) {
       // An echo that cannot be built leaves the approval unconfirmed: reverse it on
       // the dial line, or, when it cannot be reversed, report no answer.
-      m_C.logger->LogLine("Echo(dial) not built for %s", m_Tran.m_ClientAddress.c_str());
+      m_C.m_Logger->LogLine("Echo(dial) not built for %s", m_Tran.m_ClientAddress.c_str());
       if (!IsReversibleCode(m_Tran.m_TranCode)) {
         m_Tran.MarkNoHostAnswer();
         return false;
@@ -268,10 +269,10 @@ class CDialRound {
     m_Tran = kept;
     m_Tran.m_Revision = revision;
     if (failure) {
-      m_C.logger->LogLine("Approval NOT reversed after %s for %s: %s", what, m_Tran.m_ClientAddress.c_str(),
-                          failure);
+      m_C.m_Logger->LogLine("Approval NOT reversed after %s for %s: %s", what, m_Tran.m_ClientAddress.c_str(),
+                            failure);
     } else {
-      m_C.logger->LogLine("Approval reversed after %s for %s", what, m_Tran.m_ClientAddress.c_str());
+      m_C.m_Logger->LogLine("Approval reversed after %s for %s", what, m_Tran.m_ClientAddress.c_str());
     }
     return false;
   }
@@ -294,46 +295,46 @@ bool DialHandOff(CElavonTran& tran, CRoutingContext& c) {
 // keeps the echo's answer, which its final parse reads as a decline; the reversal
 // works on a copy, which tells the journal its outcome.
 void ReverseUnconfirmedEcho(const CElavonTran& tran, CRoutingContext& c) {
-  LogUnconfirmedEcho(tran, *c.logger);
+  LogUnconfirmedEcho(tran, *c.m_Logger);
   CElavonTran reversal = tran;
   const bool ended = ReverseHandlerIp(reversal, c);
   if (ended && reversal.m_Family == kTranFamilyReversal) {
-    c.logger->LogLine("Approval reversed after %s for %s", UnconfirmedEcho(tran), tran.m_ClientAddress.c_str());
+    c.m_Logger->LogLine("Approval reversed after %s for %s", UnconfirmedEcho(tran), tran.m_ClientAddress.c_str());
   } else {
-    c.logger->LogLine("Approval NOT reversed after %s for %s: %s", UnconfirmedEcho(tran), tran.m_ClientAddress.c_str(),
-                      ended ? "no reversal applies" : "the reversal failed");
+    c.m_Logger->LogLine("Approval NOT reversed after %s for %s: %s", UnconfirmedEcho(tran),
+                        tran.m_ClientAddress.c_str(), ended ? "no reversal applies" : "the reversal failed");
   }
 }
 
 }  // namespace
 
 void CRoutingContext::FillDefaults() {
-  if (settings.GetParams().GetCount() == 0) settings = g_ParamStore.GetSettings();
-  if (!queue) queue = &g_TransactionQueue;
-  if (!endpoints) endpoints = &g_HostEndpoints;
-  if (!abort) abort = &g_AbortEvent;
-  if (!dial_busy) dial_busy = &g_DialLineBusyEvent;
-  if (!logger) logger = &GetLogger();
-  if (!journal) journal = &ProcessTranJournal();
+  if (m_Settings.GetParams().GetCount() == 0) m_Settings = g_ParamStore.GetSettings();
+  if (!m_Queue) m_Queue = &g_TransactionQueue;
+  if (!m_Endpoints) m_Endpoints = &g_HostEndpoints;
+  if (!m_Abort) m_Abort = &g_AbortEvent;
+  if (!m_DialBusy) m_DialBusy = &g_DialLineBusyEvent;
+  if (!m_Logger) m_Logger = &GetLogger();
+  if (!m_Journal) m_Journal = &ProcessTranJournal();
 }
 
 bool ConnectToElavon(CHostLink& link, CRoutingContext& c) {
-  const CActiveHost host = c.endpoints->GetCurrent();
-  const int timeout_s = ReadIntParam(c.settings, kParmIpConnectTimeout);
+  const CActiveHost host = c.m_Endpoints->GetCurrent();
+  const int timeout_s = ReadIntParam(c.m_Settings, kParmIpConnectTimeout);
   const uint32_t timeout_ms = timeout_s > 0 ? static_cast<uint32_t>(timeout_s) * 1000u : 0u;
   if (link.Connect(host.GetHost(), AtoiClamped(host.GetPort()), timeout_ms)) return true;
-  c.endpoints->Switch(host.GetHost(), host.GetPort());
+  c.m_Endpoints->Switch(host.GetHost(), host.GetPort());
   return false;
 }
 
 bool ReverseHandlerIp(CElavonTran& tran, CRoutingContext& c) {
-  CTranJournal& journal = *c.journal;
+  CTranJournal& journal = *c.m_Journal;
   // The link disconnects when it is destroyed, on every way out of here.
-  std::unique_ptr<CHostLink> link = c.make_link();
+  std::unique_ptr<CHostLink> link = c.m_MakeLink();
   // What this connection carries is owed to the host: a stop does not cut it short.
   link->SetAbortable(false);
   if (!ConnectToElavon(*link, c)) {
-    c.logger->LogLine("Failed to connect Attempting reversal");
+    c.m_Logger->LogLine("Failed to connect Attempting reversal");
     tran.MarkReversalFailed(journal);
     return false;
   }
@@ -346,18 +347,18 @@ bool ReverseHandlerIp(CElavonTran& tran, CRoutingContext& c) {
   tran.m_HostResponse.clear();
   // Never the original message in place of a reversal that cannot be built: that
   // would charge the card twice.
-  if (!tran.BuildReversalRequest(c.settings) || !link->BuildHttpRequest(tran)) {
+  if (!tran.BuildReversalRequest(c.m_Settings) || !link->BuildHttpRequest(tran)) {
     tran.MarkNoHostAnswer();
     tran.m_ErrorCode = kErrorResponseTimeout;
-    c.logger->LogLine("Reversal(IP) not sent for %s", tran.m_ClientAddress.c_str());
+    c.m_Logger->LogLine("Reversal(IP) not sent for %s", tran.m_ClientAddress.c_str());
     tran.MarkReversalFailed(journal);
     return true;
   }
   // A reversal always goes: it only ever cancels.
   (void)tran.MarkSent(journal, std::string());
   PostTraffic(WM_TRAFFIC_IP_REQUEST_SENT, kTrafficAuth);
-  c.logger->LogLine("Sending Reversal(IP) Acct:%s AMT:%s for %s", MaskAccountNumber(tran.m_AcctNo).c_str(),
-                    tran.m_Authorize.c_str(), tran.m_ClientAddress.c_str());
+  c.m_Logger->LogLine("Sending Reversal(IP) Acct:%s AMT:%s for %s", MaskAccountNumber(tran.m_AcctNo).c_str(),
+                      tran.m_Authorize.c_str(), tran.m_ClientAddress.c_str());
   if (link->Transact()) {
     tran.MarkReversalAnswered(journal);
     return true;
@@ -365,48 +366,48 @@ bool ReverseHandlerIp(CElavonTran& tran, CRoutingContext& c) {
   tran.MarkHostFailure();
   tran.m_HostErrorText = link->GetLastErrorText();
   tran.MarkReversalFailed(journal);
-  c.logger->LogLine("EXITING (reverse handler(ip)) from ELAVON INTERFACE ->[%s] for %s",
-                    HostTextForLog(tran.m_HostErrorText).c_str(), tran.m_ClientAddress.c_str());
+  c.m_Logger->LogLine("EXITING (reverse handler(ip)) from ELAVON INTERFACE ->[%s] for %s",
+                      HostTextForLog(tran.m_HostErrorText).c_str(), tran.m_ClientAddress.c_str());
   return false;
 }
 
 bool SendRequestOverIp(CElavonTran& tran, CHostLink& link, CRoutingContext& c) {
-  CTranJournal& journal = *c.journal;
+  CTranJournal& journal = *c.m_Journal;
   if (!link.BuildHttpRequest(tran)) {
     // Nothing went out: the record fails with its own code.
     tran.MarkFailedWithOwnCode();
     if (tran.m_ErrorCode == 0) tran.m_ErrorCode = kErrorGeneralFailure;
-    c.logger->LogLine("Elavon Request not sent for %s: no HTTP request could be built",
-                      tran.m_ClientAddress.c_str());
+    c.m_Logger->LogLine("Elavon Request not sent for %s: no HTTP request could be built",
+                        tran.m_ClientAddress.c_str());
     if (IsReversalMessage(tran)) tran.MarkNotSent(journal);
     return false;
   }
-  if (!tran.MarkSent(journal, tran.ReversalToKeep(c.settings))) {
+  if (!tran.MarkSent(journal, tran.ReversalToKeep(c.m_Settings))) {
     // Without its entry in the journal a request that may need reversing stays here.
     tran.MarkFailedWithOwnCode();
     tran.m_ErrorCode = kErrorGeneralFailure;
-    c.logger->LogLine("Elavon Request not sent for %s: the reversal journal cannot keep it",
-                      tran.m_ClientAddress.c_str());
+    c.m_Logger->LogLine("Elavon Request not sent for %s: the reversal journal cannot keep it",
+                        tran.m_ClientAddress.c_str());
     return false;
   }
   PostTraffic(WM_TRAFFIC_IP_REQUEST_SENT, kTrafficAuth);
   if (!link.Transact()) return ReverseHandlerIp(tran, c);
   tran.m_HostResponse = link.AnswerBody();
   tran.MarkAnswered(journal);
-  c.logger->LogLine("RESPONSE from ELAVON ->[%s] for %s", "{Truncated}", tran.m_ClientAddress.c_str());
+  c.m_Logger->LogLine("RESPONSE from ELAVON ->[%s] for %s", "{Truncated}", tran.m_ClientAddress.c_str());
 
   if (NeedsEchoAfterApproval(tran.m_TranCode) && !IsReversalMessage(tran)) {
-    c.logger->LogLine("building Response to Determine if Echo Required (ip)");
+    c.m_Logger->LogLine("building Response to Determine if Echo Required (ip)");
     tran.ParseElavonResponse();
     if (tran.m_Approved) {
       tran.m_HostResponse.clear();
       // An echo that cannot be built leaves the approval unconfirmed: reverse it.
       if (tran.BuildEchoRequest().empty() || !link.BuildHttpRequest(tran)) return ReverseHandlerIp(tran, c);
-      (void)tran.MarkSent(journal, tran.ReversalToKeep(c.settings));  // the entry exists: this only updates it
+      (void)tran.MarkSent(journal, tran.ReversalToKeep(c.m_Settings));  // the entry exists: this only updates it
       PostTraffic(WM_TRAFFIC_IP_REQUEST_SENT, kTrafficEcho);
       if (!link.Transact()) return ReverseHandlerIp(tran, c);
       tran.m_HostResponse = link.AnswerBody();
-      c.logger->LogLine("RESPONSE from ELAVON ->[%s] for %s", "{Truncated}", tran.m_ClientAddress.c_str());
+      c.m_Logger->LogLine("RESPONSE from ELAVON ->[%s] for %s", "{Truncated}", tran.m_ClientAddress.c_str());
       if (CElavonTran::EchoAnswerConfirms(tran.m_HostResponse)) {
         tran.MarkConfirmed(journal);
       } else {
@@ -420,32 +421,32 @@ bool SendRequestOverIp(CElavonTran& tran, CHostLink& link, CRoutingContext& c) {
 
 bool RouteRequest(CElavonTran& tran, CRoutingContext& c) {
   c.FillDefaults();
-  const int method = ReadIntParam(c.settings, kParmTransportMethod);
+  const int method = ReadIntParam(c.m_Settings, kParmTransportMethod);
   const bool dial_available = method == 1 || method == 2;
-  if (dial_available && (method == 2 || c.dial_busy->IsSet())) return DialHandOff(tran, c);
+  if (dial_available && (method == 2 || c.m_DialBusy->IsSet())) return DialHandOff(tran, c);
 
   // The link disconnects when it is destroyed: on every way out of here, and before a
   // dial hand-off.
-  std::unique_ptr<CHostLink> link = c.make_link();
+  std::unique_ptr<CHostLink> link = c.m_MakeLink();
   if (!ConnectToElavon(*link, c)) {
-    if (dial_available && !c.abort->IsSet()) {
+    if (dial_available && !c.m_Abort->IsSet()) {
       link.reset();
       return DialHandOff(tran, c);
     }
     tran.MarkHostFailure();
     tran.m_HostErrorText = link->GetLastErrorText();
-    c.logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", HostTextForLog(tran.m_HostErrorText).c_str(),
-                      tran.m_ClientAddress.c_str());
-    if (IsReversalMessage(tran)) tran.MarkNotSent(*c.journal);
+    c.m_Logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", HostTextForLog(tran.m_HostErrorText).c_str(),
+                        tran.m_ClientAddress.c_str());
+    if (IsReversalMessage(tran)) tran.MarkNotSent(*c.m_Journal);
     return false;
   }
-  if (c.abort->IsSet()) {
+  if (c.m_Abort->IsSet()) {
     // The interface is stopping and nothing of this request is at the host yet.
     tran.MarkHostFailure();
     tran.m_HostErrorText = kNotSentWhileStopping;
-    c.logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", HostTextForLog(tran.m_HostErrorText).c_str(),
-                      tran.m_ClientAddress.c_str());
-    if (IsReversalMessage(tran)) tran.MarkNotSent(*c.journal);
+    c.m_Logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", HostTextForLog(tran.m_HostErrorText).c_str(),
+                        tran.m_ClientAddress.c_str());
+    if (IsReversalMessage(tran)) tran.MarkNotSent(*c.m_Journal);
     return false;
   }
   if (NeedsEchoAfterApproval(tran.m_TranCode) && tran.m_HostRequest.size() > 1) {
@@ -459,7 +460,7 @@ bool RouteRequest(CElavonTran& tran, CRoutingContext& c) {
   if (tran.m_State == kTranStateFailed) return false;
   tran.MarkHostFailure();
   tran.m_HostErrorText = link->GetLastErrorText();
-  c.logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", HostTextForLog(tran.m_HostErrorText).c_str(),
-                    tran.m_ClientAddress.c_str());
+  c.m_Logger->LogLine("RESPONSE from ELAVON INTERFACE ->[%s] for %s", HostTextForLog(tran.m_HostErrorText).c_str(),
+                      tran.m_ClientAddress.c_str());
   return false;
 }

@@ -22,19 +22,19 @@ class Event;
 
 // What the routing works with; every member has the process's object as default.
 struct CRoutingContext {
-  CParamSettings settings;            // a copy taken for this request
-  HostLinkFactory make_link;          // a new IP link per connection
-  CTransactionQueue* queue = nullptr;
-  CHostEndpoints* endpoints = nullptr;
-  platform::Event* abort = nullptr;
-  platform::Event* dial_busy = nullptr;
-  CLogger* logger = nullptr;
-  CTranJournal* journal = nullptr;  // told what becomes of each exchange (the process's by default)
+  CParamSettings m_Settings;    // a copy taken for this request
+  HostLinkFactory m_MakeLink;   // a new IP link per connection
+  CTransactionQueue* m_Queue = nullptr;
+  CHostEndpoints* m_Endpoints = nullptr;
+  platform::Event* m_Abort = nullptr;
+  platform::Event* m_DialBusy = nullptr;
+  CLogger* m_Logger = nullptr;
+  CTranJournal* m_Journal = nullptr;  // told what becomes of each exchange (the process's by default)
   // A dial round with no outcome from the dial backup ends after this long.
-  uint32_t dial_round_limit_ms = 120000;
+  uint32_t m_DialRoundLimitMs = 120000;
 
   // Fills the unset members with the process's objects and a copy of g_ParamStore's
-  // settings (when settings is empty).
+  // settings (when m_Settings is empty).
   void FillDefaults();
 };
 

@@ -78,10 +78,10 @@ class TlsRouteTest : public ::testing::Test {
 
   CRoutingContext Context(const CParamSettings& settings) {
     CRoutingContext c;
-    c.settings = settings;
-    c.queue = &queue_;
-    c.endpoints = endpoints_.get();
-    c.make_link = MakeElavonSslLink;
+    c.m_Settings = settings;
+    c.m_Queue = &queue_;
+    c.m_Endpoints = endpoints_.get();
+    c.m_MakeLink = MakeElavonSslLink;
     return c;
   }
 
