@@ -5,7 +5,7 @@
 #pragma once
 
 enum ClientErrorCode : int {
-  kErrorGeneralFailure = 1001,        // "General Failure.": no host request could be built or kept
+  kErrorGeneralFailure = 1001,        // "General Failure.": the request can go no further
   kErrorResponseTimeout = 1007,       // "Timeout on Response": the host's answer never came
   kErrorUserAbort = 1010,             // "User Abort.": the client cancelled the request
   kErrorAnswerTooShort = 4001,        // Elavon's answer is too short to read
