@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/queue/abort_event.h"
+#include "core/queue/process_events.h"
 #include "host/ip/elavon_ssl_client.h"
 #include "host/ip/host_endpoints.h"
 #include "host/ip/ip_test_support.h"
