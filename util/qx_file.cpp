@@ -22,18 +22,18 @@ class ScopedFd {
   ScopedFd(const ScopedFd&) = delete;
   ScopedFd& operator=(const ScopedFd&) = delete;
   ~ScopedFd() {
-    if (fd_ >= 0) close(fd_);
+    if (m_Fd >= 0) close(m_Fd);
   }
-  void Reset(int fd) { fd_ = fd; }
+  void Reset(int fd) { m_Fd = fd; }
   // Closes now; false when the close reports an error.
   bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
+    const int fd = m_Fd;
+    m_Fd = -1;
     return fd < 0 || close(fd) == 0;
   }
 
  private:
-  int fd_ = -1;
+  int m_Fd = -1;
 };
 
 // Reads up to count bytes, fewer only at the end of the file; -1 on an error.

@@ -21,11 +21,11 @@ constexpr char kLineEnd[] = "\r\n";
 // reader has answered 0 it would start again at the beginning.
 class LineSource {
  public:
-  explicit LineSource(qxFile& file) : file_(file) {}
+  explicit LineSource(qxFile& file) : m_File(file) {}
   // The next line, its line end kept; false at the end of the file.
   bool Next(qxString& raw) {
     if (atEnd_) return false;
-    if (file_.ReadLine(raw, qxString("\n")) == 0) {
+    if (m_File.ReadLine(raw, qxString("\n")) == 0) {
       atEnd_ = true;
       return false;
     }
@@ -33,7 +33,7 @@ class LineSource {
   }
 
  private:
-  qxFile& file_;
+  qxFile& m_File;
   bool atEnd_ = false;
 };
 

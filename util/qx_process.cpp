@@ -118,27 +118,27 @@ void AddLetGo(pid_t pid) {
 class SpawnSetup {
  public:
   SpawnSetup() {
-    ok_ = posix_spawnattr_init(&attr_) == 0;
-    if (!ok_) return;
+    m_Ok = posix_spawnattr_init(&m_Attr) == 0;
+    if (!m_Ok) return;
     sigset_t none;
     sigemptyset(&none);
     sigset_t defaults;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
-    ok_ = posix_spawnattr_setsigmask(&attr_, &none) == 0 &&
-          posix_spawnattr_setsigdefault(&attr_, &defaults) == 0 &&
-          posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
+    m_Ok = posix_spawnattr_setsigmask(&m_Attr, &none) == 0 &&
+          posix_spawnattr_setsigdefault(&m_Attr, &defaults) == 0 &&
+          posix_spawnattr_setflags(&m_Attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
   }
-  ~SpawnSetup() { posix_spawnattr_destroy(&attr_); }
+  ~SpawnSetup() { posix_spawnattr_destroy(&m_Attr); }
   SpawnSetup(const SpawnSetup&) = delete;
   SpawnSetup& operator=(const SpawnSetup&) = delete;
 
-  bool ok() const { return ok_; }
-  const posix_spawnattr_t* attr() const { return &attr_; }
+  bool Ok() const { return m_Ok; }
+  const posix_spawnattr_t* Attr() const { return &m_Attr; }
 
  private:
-  posix_spawnattr_t attr_{};
-  bool ok_ = false;
+  posix_spawnattr_t m_Attr{};
+  bool m_Ok = false;
 };
 
 int ExitCodeOf(int status) {
@@ -167,7 +167,7 @@ bool qxProcess::Start(const qxString& program, const qxString& commandLine, bool
   SpawnSetup setup;
   pid_t pid = 0;
   const int error =
-      setup.ok() ? posix_spawn(&pid, program.c_str(), nullptr, setup.attr(), argv.data(), environ)
+      setup.Ok() ? posix_spawn(&pid, program.c_str(), nullptr, setup.Attr(), argv.data(), environ)
                  : EINVAL;
   if (error != 0 || pid <= 0) {
     throw qxException("Failed to start application (%s) with command line (%s).", program.c_str(),

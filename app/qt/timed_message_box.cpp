@@ -21,10 +21,10 @@
 
 namespace {
 
-QWidget* g_main_window = nullptr;
-uint32_t g_second_ms = 1000;
+QWidget* g_MainWindow = nullptr;
+uint32_t g_SecondMs = 1000;
 // The boxes that exist, oldest first.
-std::vector<CTimedMessageBox*> g_boxes;
+std::vector<CTimedMessageBox*> g_Boxes;
 
 constexpr uintptr_t kRunTimerId = 1;
 
@@ -80,8 +80,8 @@ int LayOutParagraph(const QString& paragraph, const QFont& font, int width, Qt::
 
 }  // namespace
 
-void SetMainWindow(QWidget* window) { g_main_window = window; }
-QWidget* GetMainWindow() { return g_main_window; }
+void SetMainWindow(QWidget* window) { g_MainWindow = window; }
+QWidget* GetMainWindow() { return g_MainWindow; }
 
 int TitleWidth(const QWidget* window) {
   QFont caption = window->font();
@@ -141,34 +141,34 @@ void CMessageText::paintEvent(QPaintEvent*) {
 // ---------------------------------------------------------------------------------
 // CTimedMessageBox
 
-void CTimedMessageBox::SetSecondMsForTesting(uint32_t ms) { g_second_ms = ms == 0 ? 1000 : ms; }
+void CTimedMessageBox::SetSecondMsForTesting(uint32_t ms) { g_SecondMs = ms == 0 ? 1000 : ms; }
 
 CTimedMessageBox::CTimedMessageBox(QWidget* parent)
     : QDialog(nullptr, Qt::Dialog | Qt::FramelessWindowHint),
-      message_(new CMessageText(this)),
-      status_(new QLabel(QStringLiteral("Please Wait . . ."), this)),
-      yes_(new QPushButton(QStringLiteral("Yes"), this)),
-      no_(new QPushButton(QStringLiteral("No"), this)) {
+      m_Message(new CMessageText(this)),
+      m_Status(new QLabel(QStringLiteral("Please Wait . . ."), this)),
+      m_Yes(new QPushButton(QStringLiteral("Yes"), this)),
+      m_No(new QPushButton(QStringLiteral("No"), this)) {
   // The box is a top-level window of its own, owned only at the window-system level
   // (transient for its owner): disabling the owner must not disable the box.
-  owner_ = parent;
+  m_Owner = parent;
   setModal(false);
   setStyleSheet(QStringLiteral("CTimedMessageBox { border: 1px solid palette(dark); }"));
-  status_->setAlignment(Qt::AlignCenter);
-  yes_->hide();
-  no_->hide();
+  m_Status->setAlignment(Qt::AlignCenter);
+  m_Yes->hide();
+  m_No->hide();
   // The default button is chosen by Run alone, not by focus.
-  yes_->setAutoDefault(false);
-  no_->setAutoDefault(false);
-  yes_->installEventFilter(this);
-  no_->installEventFilter(this);
+  m_Yes->setAutoDefault(false);
+  m_No->setAutoDefault(false);
+  m_Yes->installEventFilter(this);
+  m_No->installEventFilter(this);
   LayOut();
 }
 
 CTimedMessageBox::~CTimedMessageBox() {
-  if (created_) DestroyWindow();
+  if (m_Created) DestroyWindow();
   DetachFromOwner();
-  if (timer_window_) platform::window::DestroyWindowHandle(timer_window_);
+  if (m_TimerWindow) platform::window::DestroyWindowHandle(m_TimerWindow);
 }
 
 int CTimedMessageBox::DluX(int x) const {
@@ -182,40 +182,40 @@ int CTimedMessageBox::DluY(int y) const { return (y * QFontMetrics(font()).heigh
 
 void CTimedMessageBox::LayOut() {
   const int width = DluX(kMessageWidth);
-  const int needed = message_->TextHeight(width);
+  const int needed = m_Message->TextHeight(width);
   const int extra = std::max(0, needed - DluY(kMessageHeight));
-  message_->setGeometry(DluX(kMessageX), DluY(kMessageY), width, DluY(kMessageHeight) + extra);
-  status_->setGeometry(DluX(kMessageX), DluY(kStatusY) + extra, width,
+  m_Message->setGeometry(DluX(kMessageX), DluY(kMessageY), width, DluY(kMessageHeight) + extra);
+  m_Status->setGeometry(DluX(kMessageX), DluY(kStatusY) + extra, width,
                        std::max(DluY(kStatusHeight), QFontMetrics(font()).height()));
   // Buttons as the resource gives them, wider or taller only when a caption needs it.
   const QFontMetrics metrics(font());
   const int button_height = std::max(DluY(kButtonHeight), metrics.height() + 4);
-  const int button_width = std::max({DluX(kButtonWidth), metrics.horizontalAdvance(yes_->text()) + DluX(8),
-                                     metrics.horizontalAdvance(no_->text()) + DluX(8)});
+  const int button_width = std::max({DluX(kButtonWidth), metrics.horizontalAdvance(m_Yes->text()) + DluX(8),
+                                     metrics.horizontalAdvance(m_No->text()) + DluX(8)});
   const int gap = DluX(kNoX - kYesX - kButtonWidth);
   const int no_x = DluX(kNoX + kButtonWidth) - button_width;
   const int yes_x = std::min(DluX(kYesX + kButtonWidth) - button_width, no_x - gap - button_width);
-  const int button_y = std::max(DluY(kButtonY) + extra, status_->geometry().bottom() + 1 + DluY(3));
-  yes_->setGeometry(yes_x, button_y, button_width, button_height);
-  no_->setGeometry(no_x, button_y, button_width, button_height);
+  const int button_y = std::max(DluY(kButtonY) + extra, m_Status->geometry().bottom() + 1 + DluY(3));
+  m_Yes->setGeometry(yes_x, button_y, button_width, button_height);
+  m_No->setGeometry(no_x, button_y, button_width, button_height);
   const int height = std::max(DluY(kBoxHeight) + extra, button_y + button_height + DluY(3));
   setFixedSize(DluX(kBoxWidth), height);
 }
 
 bool CTimedMessageBox::Create(QWidget* parent) {
-  QWidget* owner = parent ? parent->window() : g_main_window;
+  QWidget* owner = parent ? parent->window() : g_MainWindow;
   if (owner && owner->isEnabled()) {
     owner->setEnabled(false);
-    owner_disabled_ = true;
+    m_OwnerDisabled = true;
   }
-  owner_ = owner;
+  m_Owner = owner;
   if (!HaveGuiApplication()) {
-    if (owner_disabled_) owner_->setEnabled(true);
-    owner_disabled_ = false;
+    if (m_OwnerDisabled) m_Owner->setEnabled(true);
+    m_OwnerDisabled = false;
     return false;
   }
-  created_ = true;
-  if (std::find(g_boxes.begin(), g_boxes.end(), this) == g_boxes.end()) g_boxes.push_back(this);
+  m_Created = true;
+  if (std::find(g_Boxes.begin(), g_Boxes.end(), this) == g_Boxes.end()) g_Boxes.push_back(this);
   AttachToOwner();
   setVisible(true);
   return true;
@@ -223,33 +223,33 @@ bool CTimedMessageBox::Create(QWidget* parent) {
 
 void CTimedMessageBox::AttachToOwner() {
   DetachFromOwner();
-  if (!owner_) return;
+  if (!m_Owner) return;
   // The window-system windows of both, so that the box can be transient for the owner.
   winId();
-  owner_->winId();
+  m_Owner->winId();
   QWindow* own = windowHandle();
-  QWindow* owner = owner_->windowHandle();
+  QWindow* owner = m_Owner->windowHandle();
   if (own && owner) own->setTransientParent(owner);
-  watched_window_ = owner;
-  if (watched_window_) watched_window_->installEventFilter(this);
-  owner_->installEventFilter(this);
+  m_WatchedWindow = owner;
+  if (m_WatchedWindow) m_WatchedWindow->installEventFilter(this);
+  m_Owner->installEventFilter(this);
 }
 
 void CTimedMessageBox::DetachFromOwner() {
-  if (watched_window_) watched_window_->removeEventFilter(this);
-  watched_window_ = nullptr;
-  if (owner_) owner_->removeEventFilter(this);
+  if (m_WatchedWindow) m_WatchedWindow->removeEventFilter(this);
+  m_WatchedWindow = nullptr;
+  if (m_Owner) m_Owner->removeEventFilter(this);
 }
 
 namespace {
 CTimedMessageBox* OldestShownBoxOf(const QWidget* owner) {
-  for (CTimedMessageBox* box : g_boxes) {
+  for (CTimedMessageBox* box : g_Boxes) {
     if (box->Owner() == owner && box->isVisible()) return box;
   }
   return nullptr;
 }
 CTimedMessageBox* NewestShownBoxOf(const QWidget* owner) {
-  for (auto it = g_boxes.rbegin(); it != g_boxes.rend(); ++it) {
+  for (auto it = g_Boxes.rbegin(); it != g_Boxes.rend(); ++it) {
     if ((*it)->Owner() == owner && (*it)->isVisible()) return *it;
   }
   return nullptr;
@@ -257,12 +257,12 @@ CTimedMessageBox* NewestShownBoxOf(const QWidget* owner) {
 }  // namespace
 
 void CTimedMessageBox::BringForward() {
-  if (!created_ || !isVisible()) return;
+  if (!m_Created || !isVisible()) return;
   // The boxes of the same owner come forward in the order they were made, so the
   // newest (the question asked during a wait) stays on top and takes the focus.
   CTimedMessageBox* newest = nullptr;
-  for (CTimedMessageBox* box : g_boxes) {
-    if (box->owner_ != owner_ || !box->isVisible()) continue;
+  for (CTimedMessageBox* box : g_Boxes) {
+    if (box->m_Owner != m_Owner || !box->isVisible()) continue;
     box->raise();
     newest = box;
   }
@@ -270,9 +270,9 @@ void CTimedMessageBox::BringForward() {
 }
 
 void CTimedMessageBox::CenterOverOwner() {
-  if (!owner_ || !owner_->isVisible()) return;
-  QPoint top_left = owner_->frameGeometry().center() - QPoint(width() / 2, height() / 2);
-  if (const QScreen* screen = owner_->screen()) {
+  if (!m_Owner || !m_Owner->isVisible()) return;
+  QPoint top_left = m_Owner->frameGeometry().center() - QPoint(width() / 2, height() / 2);
+  if (const QScreen* screen = m_Owner->screen()) {
     const QRect area = screen->availableGeometry();
     top_left.setX(std::clamp(top_left.x(), area.left(), std::max(area.left(), area.right() + 1 - width())));
     top_left.setY(std::clamp(top_left.y(), area.top(), std::max(area.top(), area.bottom() + 1 - height())));
@@ -283,7 +283,7 @@ void CTimedMessageBox::CenterOverOwner() {
 void CTimedMessageBox::AddCaption() {
   setWindowFlags(Qt::Dialog | Qt::WindowTitleHint);
   setWindowTitle(QString::fromLatin1(kApplicationTitle));
-  if (created_) {
+  if (m_Created) {
     AttachToOwner();
     setVisible(true);
   }
@@ -291,142 +291,142 @@ void CTimedMessageBox::AddCaption() {
 
 void CTimedMessageBox::SetText(const std::string& text) {
   const QString t = QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
-  message_->setAlignment((text.size() <= 40 ? Qt::AlignHCenter : Qt::AlignLeft) | Qt::AlignTop);
-  message_->setText(t);
+  m_Message->setAlignment((text.size() <= 40 ? Qt::AlignHCenter : Qt::AlignLeft) | Qt::AlignTop);
+  m_Message->setText(t);
   LayOut();
 }
 
 void CTimedMessageBox::setVisible(bool visible) {
   // While the server sits in the tray, the box stays hidden too, unless forced.
-  if (visible && !force_show_ && g_main_window && !g_main_window->isVisible()) return;
+  if (visible && !m_ForceShow && g_MainWindow && !g_MainWindow->isVisible()) return;
   if (visible) CenterOverOwner();
   QDialog::setVisible(visible);
 }
 
 void CTimedMessageBox::DestroyWindow() {
-  if (owner_disabled_ && owner_) owner_->setEnabled(true);
-  owner_disabled_ = false;
-  created_ = false;
-  g_boxes.erase(std::remove(g_boxes.begin(), g_boxes.end(), this), g_boxes.end());
+  if (m_OwnerDisabled && m_Owner) m_Owner->setEnabled(true);
+  m_OwnerDisabled = false;
+  m_Created = false;
+  g_Boxes.erase(std::remove(g_Boxes.begin(), g_Boxes.end(), this), g_Boxes.end());
   DetachFromOwner();
   QDialog::setVisible(false);
 }
 
 bool CTimedMessageBox::eventFilter(QObject* watched, QEvent* event) {
-  if (created_ && (watched == owner_ || watched == watched_window_)) {
+  if (m_Created && (watched == m_Owner || watched == m_WatchedWindow)) {
     // A click on the disabled owner, or the owner made active: the box comes forward.
     switch (event->type()) {
       case QEvent::MouseButtonPress:
       case QEvent::WindowActivate:
       case QEvent::FocusIn:
         // One box of an owner answers for all of them: the oldest one shown.
-        if (OldestShownBoxOf(owner_) == this) QTimer::singleShot(0, this, [this] { BringForward(); });
+        if (OldestShownBoxOf(m_Owner) == this) QTimer::singleShot(0, this, [this] { BringForward(); });
         break;
       case QEvent::Move:
       case QEvent::Resize:
-        if (watched == owner_ && isVisible()) CenterOverOwner();
+        if (watched == m_Owner && isVisible()) CenterOverOwner();
         break;
       default:
         break;
     }
     return false;
   }
-  if (running_ && !answered_ && event->type() == QEvent::MouseButtonRelease) {
+  if (m_Running && !m_Answered && event->type() == QEvent::MouseButtonRelease) {
     auto* mouse = static_cast<QMouseEvent*>(event);
     auto* button = qobject_cast<QPushButton*>(watched);
     if (button && button->isVisible() && mouse->button() == Qt::LeftButton &&
         button->rect().contains(mouse->position().toPoint())) {
-      if (button == yes_) {
-        answer_ = IDYES;
+      if (button == m_Yes) {
+        m_Answer = IDYES;
       } else {
-        answer_ = ok_box_ ? IDOK : IDNO;
+        m_Answer = m_OkBox ? IDOK : IDNO;
       }
-      answered_ = true;
+      m_Answered = true;
     }
   }
   return QDialog::eventFilter(watched, event);  // the button's own click still happens
 }
 
 void CTimedMessageBox::OnTimer() {
-  if (!running_ || answered_) return;
-  if (seconds_ > 1) {
-    ++ticks_;
-    if (ticks_ < seconds_) {
-      status_->setText(QStringLiteral("%1 seconds until %2 is automatically selected")
-                           .arg(seconds_ - ticks_)
-                           .arg(default_caption_));
+  if (!m_Running || m_Answered) return;
+  if (m_Seconds > 1) {
+    ++m_Ticks;
+    if (m_Ticks < m_Seconds) {
+      m_Status->setText(QStringLiteral("%1 seconds until %2 is automatically selected")
+                           .arg(m_Seconds - m_Ticks)
+                           .arg(m_DefaultCaption));
       return;
     }
   }
-  answer_ = default_answer_;
-  answered_ = true;
+  m_Answer = m_DefaultAnswer;
+  m_Answered = true;
 }
 
 int CTimedMessageBox::Run(uint32_t timeoutMs, int defaultAnswer) {
   namespace pw = platform::window;
   if (!isVisible() && timeoutMs == 0) {
     // A box that waits for the user is always shown.
-    force_show_ = true;
+    m_ForceShow = true;
     CenterOverOwner();
     QDialog::setVisible(true);
-    force_show_ = false;
+    m_ForceShow = false;
   }
 
-  ok_box_ = defaultAnswer == IDOK;
-  if (ok_box_) {
-    no_->setText(QStringLiteral("OK"));
-    yes_->hide();
+  m_OkBox = defaultAnswer == IDOK;
+  if (m_OkBox) {
+    m_No->setText(QStringLiteral("OK"));
+    m_Yes->hide();
   } else {
-    no_->setText(QStringLiteral("No"));
-    yes_->show();
+    m_No->setText(QStringLiteral("No"));
+    m_Yes->show();
   }
-  no_->show();
+  m_No->show();
   LayOut();
-  (defaultAnswer == IDYES ? yes_ : no_)->setDefault(true);
-  (defaultAnswer == IDYES ? no_ : yes_)->setDefault(false);
-  const QString saved_status = status_->text();
+  (defaultAnswer == IDYES ? m_Yes : m_No)->setDefault(true);
+  (defaultAnswer == IDYES ? m_No : m_Yes)->setDefault(false);
+  const QString saved_status = m_Status->text();
 
-  default_answer_ = defaultAnswer;
-  default_caption_ = CaptionOf(defaultAnswer);
-  seconds_ = static_cast<int>(timeoutMs / 1000);
-  ticks_ = 0;
-  answered_ = false;
-  answer_ = defaultAnswer;
-  const bool countdown = seconds_ > 1;
+  m_DefaultAnswer = defaultAnswer;
+  m_DefaultCaption = CaptionOf(defaultAnswer);
+  m_Seconds = static_cast<int>(timeoutMs / 1000);
+  m_Ticks = 0;
+  m_Answered = false;
+  m_Answer = defaultAnswer;
+  const bool countdown = m_Seconds > 1;
   if (countdown) {
-    status_->setText(QStringLiteral("%1 seconds until %2 is automatically selected").arg(seconds_).arg(default_caption_));
-    status_->show();
+    m_Status->setText(QStringLiteral("%1 seconds until %2 is automatically selected").arg(m_Seconds).arg(m_DefaultCaption));
+    m_Status->show();
   } else {
-    status_->hide();
+    m_Status->hide();
   }
 
-  if (!timer_window_) {
-    timer_window_ = pw::CreateWindowHandle([this](uint32_t m, pw::WPARAM id, pw::LPARAM) -> pw::LRESULT {
+  if (!m_TimerWindow) {
+    m_TimerWindow = pw::CreateWindowHandle([this](uint32_t m, pw::WPARAM id, pw::LPARAM) -> pw::LRESULT {
       if (m == pw::WM_TIMER && id == kRunTimerId) OnTimer();
       return 0;
     });
   }
   if (timeoutMs != 0) {
-    const uint32_t period = countdown ? g_second_ms : timeoutMs;
-    pw::SetTimer(timer_window_, kRunTimerId, period);
+    const uint32_t period = countdown ? g_SecondMs : timeoutMs;
+    pw::SetTimer(m_TimerWindow, kRunTimerId, period);
   }
 
-  running_ = true;
+  m_Running = true;
   // A close request from outside ends the wait like a quit request.
-  pw::PumpUntil([this] { return answered_ || CloseRequested(); });
-  running_ = false;
-  pw::KillTimer(timer_window_, kRunTimerId);
-  if (!answered_) answer_ = defaultAnswer;  // a quit or a close request
+  pw::PumpUntil([this] { return m_Answered || CloseRequested(); });
+  m_Running = false;
+  pw::KillTimer(m_TimerWindow, kRunTimerId);
+  if (!m_Answered) m_Answer = defaultAnswer;  // a quit or a close request
 
-  yes_->hide();
-  no_->hide();
-  if (countdown) status_->setText(saved_status);
-  status_->show();
-  return answer_;
+  m_Yes->hide();
+  m_No->hide();
+  if (countdown) m_Status->setText(saved_status);
+  m_Status->show();
+  return m_Answer;
 }
 
 bool CreateTimedMessageBox(CTimedMessageBox& box) {
-  const bool early = g_main_window == nullptr;
+  const bool early = g_MainWindow == nullptr;
   if (!box.Create(nullptr)) return false;
   if (early) box.AddCaption();
   return true;
@@ -461,7 +461,7 @@ class CQtMessageUi final : public CMessageUi {
     // Owned by the window the user works in, so that it stays in front of it.
     QWidget* owner = QApplication::activeModalWidget();
     if (!owner) owner = QApplication::activeWindow();
-    if (!owner) owner = g_main_window;
+    if (!owner) owner = g_MainWindow;
     // While that window shows a progress box, the message belongs to the box: the
     // window system raises the message with the windows it belongs to, so the
     // progress box stays above its owner (the last popup of the owner, as the

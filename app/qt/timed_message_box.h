@@ -79,19 +79,19 @@ class CTimedMessageBox : public QDialog {
   int Run(uint32_t timeoutMs, int defaultAnswer);
   // Enables the owner again when this box disabled it, then closes the box.
   void DestroyWindow();
-  bool Exists() const { return created_; }
+  bool Exists() const { return m_Created; }
   // The window this box belongs to (nullptr when none).
-  QWidget* Owner() const { return owner_; }
+  QWidget* Owner() const { return m_Owner; }
 
   // Gives the box a caption with the application's title (used before the main
   // window exists).
   void AddCaption();
 
   // For tests: the controls, and the length of one countdown second.
-  CMessageText* MessageControl() const { return message_; }
-  QLabel* StatusControl() const { return status_; }
-  QPushButton* YesButton() const { return yes_; }
-  QPushButton* NoButton() const { return no_; }
+  CMessageText* MessageControl() const { return m_Message; }
+  QLabel* StatusControl() const { return m_Status; }
+  QPushButton* YesButton() const { return m_Yes; }
+  QPushButton* NoButton() const { return m_No; }
   static void SetSecondMsForTesting(uint32_t ms);
 
   void setVisible(bool visible) override;
@@ -109,7 +109,7 @@ class CTimedMessageBox : public QDialog {
   void LayOut();
   int DluX(int x) const;
   int DluY(int y) const;
-  // Makes the box transient for owner_ and watches the owner for clicks.
+  // Makes the box transient for m_Owner and watches the owner for clicks.
   void AttachToOwner();
   void DetachFromOwner();
   void BringForward();
@@ -118,27 +118,27 @@ class CTimedMessageBox : public QDialog {
   // window that was just mapped), so this runs again whenever the owner moves.
   void CenterOverOwner();
 
-  QWidget* owner_ = nullptr;
-  QWindow* watched_window_ = nullptr;
-  bool owner_disabled_ = false;
-  bool force_show_ = false;
-  bool created_ = false;
+  QWidget* m_Owner = nullptr;
+  QWindow* m_WatchedWindow = nullptr;
+  bool m_OwnerDisabled = false;
+  bool m_ForceShow = false;
+  bool m_Created = false;
 
-  CMessageText* message_;
-  QLabel* status_;
-  QPushButton* yes_;
-  QPushButton* no_;
+  CMessageText* m_Message;
+  QLabel* m_Status;
+  QPushButton* m_Yes;
+  QPushButton* m_No;
 
   // State of a Run in progress.
-  platform::window::WindowHandle timer_window_ = 0;
-  bool running_ = false;
-  bool ok_box_ = false;
-  int answer_ = 0;
-  bool answered_ = false;
-  int seconds_ = 0;
-  int ticks_ = 0;
-  int default_answer_ = IDOK;
-  QString default_caption_;
+  platform::window::WindowHandle m_TimerWindow = 0;
+  bool m_Running = false;
+  bool m_OkBox = false;
+  int m_Answer = 0;
+  bool m_Answered = false;
+  int m_Seconds = 0;
+  int m_Ticks = 0;
+  int m_DefaultAnswer = IDOK;
+  QString m_DefaultCaption;
 };
 
 // Creates box without a parent; before the main window exists it gets a caption.

@@ -8,7 +8,7 @@
 #include "app/lanes/lanes.h"
 #include "core/log/logger.h"
 #include "core/params/param_store.h"
-#include "core/queue/abort_event.h"
+#include "core/queue/process_events.h"
 #include "core/queue/duplicate_cache.h"
 #include "core/queue/reverse_worker.h"
 #include "core/tran/client_error_codes.h"

@@ -10,7 +10,7 @@
 #include "app/qt/timed_message_box.h"
 #include "app/shell/kvr_app.h"
 #include "core/log/logger.h"
-#include "core/queue/abort_event.h"
+#include "core/queue/process_events.h"
 #include "core/queue/transaction_queue.h"
 #include "core/tran/tran_params.h"
 #include "host/engine/traffic.h"

@@ -30,7 +30,7 @@
 #include "app/shell/main_frame.h"
 #include "core/log/logger.h"
 #include "core/params/param_settings.h"
-#include "core/queue/abort_event.h"
+#include "core/queue/process_events.h"
 #include "platform/text/format.h"
 #include "platform/window/window.h"
 

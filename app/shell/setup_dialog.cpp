@@ -18,7 +18,7 @@
 
 #include "app/qt/timed_message_box.h"
 #include "core/params/param_store.h"
-#include "core/queue/abort_event.h"
+#include "core/queue/process_events.h"
 #include "core/vocab/text_helpers.h"
 #include "platform/thread/worker_thread.h"
 

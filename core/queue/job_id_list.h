@@ -13,7 +13,7 @@
 
 #include <list>
 
-#include "core/queue/abort_event.h"
+#include "core/queue/process_events.h"
 #include "platform/sync/mutex.h"
 
 class CJobIdList {

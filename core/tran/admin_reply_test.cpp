@@ -12,21 +12,6 @@
 
 namespace {
 
-constexpr char kHead[] =
-    "<?xml version=\"1.0\"?>\r\n"
-    "<RStream>\r\n";
-
-std::string AdminCmdResponse(const std::string& status, const std::string& text,
-                             const std::string& trace) {
-  return "\t<CmdResponse>\r\n"
-         "\t\t<ResponseOrigin>Processor</ResponseOrigin>\r\n"
-         "\t\t<KVRXReturnCode>000000</KVRXReturnCode>\r\n"
-         "\t\t<CmdStatus>" + status + "</CmdStatus>\r\n"
-         "\t\t<TextResponse>" + text + "</TextResponse>\r\n"
-         "\t\t<UserTraceData>" + trace + "</UserTraceData>\r\n"
-         "\t</CmdResponse>\r\n";
-}
-
 // The 23 elements of AID record n, each after one tab and without a line end.
 std::string AidElements(int n, const std::array<std::string, 23>& values) {
   static const char* const kNames[23] = {
@@ -118,7 +103,7 @@ TEST_F(AdminReplyTest, BatchSummary) {
   batch.m_DebitReturnCount = "1";
   batch.m_DebitReturnAmount = "2714.56";
   const std::string expected =
-      std::string(kHead) + AdminCmdResponse("Success", "GB OK", "POS1") +
+      std::string(kRStreamHead) + ProcessorCmdResponse("Success", "GB OK", "POS1") +
       "\t<BatchSummary>\r\n"
       "\t\t<MerchantID>4445551234</MerchantID>\r\n"
       "\t\t<TerminalID>001</TerminalID>\r\n"
@@ -148,7 +133,7 @@ TEST_F(AdminReplyTest, BatchClose) {
   tran.m_BatchResponse.m_BatchNo = "018";
   tran.m_BatchResponse.m_NetBatchTotal = "0.00";
   const std::string expected =
-      std::string(kHead) + AdminCmdResponse("Error", "CLOSE FAILED", "POS1") +
+      std::string(kRStreamHead) + ProcessorCmdResponse("Error", "CLOSE FAILED", "POS1") +
       "\t<BatchClose>\r\n"
       "\t\t<MerchantID>4445551234</MerchantID>\r\n"
       "\t\t<TerminalID>001</TerminalID>\r\n"
@@ -166,7 +151,7 @@ TEST_F(AdminReplyTest, EmvDownloadWithThreeKeys) {
   const std::string modulus = "996AF56F569187D09293C14810450ED8EE3357397B18A2458EFAA92DA3B6DF65";
   const std::string check = "429C954A3859CEF91295F663C963E582ED6EB253";
   const std::string expected =
-      std::string(kHead) + AdminCmdResponse("Success", "KEYS LOADED", "POS1") +
+      std::string(kRStreamHead) + ProcessorCmdResponse("Success", "KEYS LOADED", "POS1") +
       "\t<EMVParamDownload>\r\n"
       "\t\t<MerchantID>4445551234</MerchantID>\r\n"
       "\t\t<TerminalID>001</TerminalID>\r\n"
@@ -217,7 +202,7 @@ TEST_F(AdminReplyTest, EmvDownloadWithThreeKeys) {
 TEST_F(AdminReplyTest, FailedEmvDownloadWritesNoElementsAndNoReport) {
   CElavonTran tran = EmvDownload(false);
   const std::string expected =
-      std::string(kHead) + AdminCmdResponse("Error", "KEYS LOADED", "POS1") +
+      std::string(kRStreamHead) + ProcessorCmdResponse("Error", "KEYS LOADED", "POS1") +
       "\t<EMVParamDownload>\r\n"
       "\t\t<MerchantID>4445551234</MerchantID>\r\n"
       "\t\t<TerminalID>001</TerminalID>\r\n"
@@ -250,7 +235,7 @@ TEST_F(AdminReplyTest, OtherAdminRecordGetsTheCommonLinesOnly) {
   tran.m_TerminalID.clear();
   tran.m_BatchResponse.m_TextResponse = "OK";
   const std::string expected =
-      std::string(kHead) + AdminCmdResponse("Success", "OK", "POS1") +
+      std::string(kRStreamHead) + ProcessorCmdResponse("Success", "OK", "POS1") +
       "\t\t<MerchantID>4445551234</MerchantID>\r\n"
       "\t\t<OperatorID>Ann</OperatorID>\r\n"
       "</RStream>\r\n";

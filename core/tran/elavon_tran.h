@@ -12,10 +12,32 @@
 // one of the member groups below, which copy member by member, so a member added to a
 // group is copied without further code.
 //
-// The operations of the record are spread over the files of this library: this file
-// declares construction, copying, the accessors, the state transitions and the EMV
-// defaults; the request intake, the TStream parsers, the replies and the host message
-// code add theirs.
+// This file declares all of the record's methods; they are defined in two rooms:
+//   core/tran (core_tran):
+//     elavon_tran.cpp       construction, copying (AssignGroups), the EMV defaults and
+//                           parameter list, FormatDispatchTime
+//     tran_journal.cpp      the journal transitions (Mark...)
+//     request_envelope.cpp  the request intake: SetRequest, DecodeRequestEnvelope,
+//                           ExtractKeyBlock, DecryptPayload, EncryptResponse
+//     tstream_parser.cpp    ParseRequest, ParseTStream, ReadAmountField, GetTranCodeName
+//     family_parsers.cpp    the family parsers (Parse...Request), ParseEMVFields,
+//                           ParseLineItems
+//     card_brand.cpp        GetCardTypeFromAcctNo, IsValidCheckDigit
+//     tran_reply.cpp        the reply of a host answer and of a duplicate: BuildResponse,
+//                           BuildDuplicateResponse, BuildRStream, BuildTranResponseXml,
+//                           ReplyCouldNotBeEncrypted
+//     admin_reply.cpp       BuildAdminResponseXml
+//     error_reply.cpp       BuildErrorResponse, UnparseableAnswerText
+//     emv_report.cpp        WriteEMVParamReport
+//   host/message (host_message):
+//     elavon_request.cpp    BuildElavonRequest, GetElavonTranCode, GetSequenceAndTerminal,
+//                           GetTranFamilyName
+//     elavon_fields.cpp     the field builders (AppendFid...), GetPosEntryCodes,
+//                           GetCvv2Indicator
+//     reversal_echo.cpp     BuildReversalRequest, BuildEchoRequest, ReversalToKeep
+//     elavon_response.cpp   ParseElavonResponse and its field readers (ParseFid...),
+//                           AnswerHasResultField, EchoAnswerConfirms,
+//                           ReportUnparseableResponse
 #pragma once
 
 #include <array>

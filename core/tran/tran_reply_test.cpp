@@ -12,25 +12,9 @@
 
 namespace {
 
-constexpr char kHead[] =
-    "<?xml version=\"1.0\"?>\r\n"
-    "<RStream>\r\n";
-
-// The CmdResponse of a host answer as the client reads it.
-std::string ProcessorCmdResponse(const std::string& status, const std::string& text,
-                                 const std::string& trace) {
-  return "\t<CmdResponse>\r\n"
-         "\t\t<ResponseOrigin>Processor</ResponseOrigin>\r\n"
-         "\t\t<KVRXReturnCode>000000</KVRXReturnCode>\r\n"
-         "\t\t<CmdStatus>" + status + "</CmdStatus>\r\n"
-         "\t\t<TextResponse>" + text + "</TextResponse>\r\n"
-         "\t\t<UserTraceData>" + trace + "</UserTraceData>\r\n"
-         "\t</CmdResponse>\r\n";
-}
-
 // The 4020 reply in clear, written out independently of the writer.
 std::string CannotEncryptFrame(const std::string& trace) {
-  return std::string("\x1C" "0" "00" "\x02") + kHead +
+  return std::string("\x1C" "0" "00" "\x02") + kRStreamHead +
          "\t<CmdResponse>\r\n"
          "\t\t<ResponseOrigin>Server</ResponseOrigin>\r\n"
          "\t\t<KVRXReturnCode>004020</KVRXReturnCode>\r\n"
@@ -123,7 +107,7 @@ TEST(MaskAllCharsTest, OneXPerCharacter) {
 TEST_F(TranReplyTest, ApprovedCreditSaleWithEveryElement) {
   CElavonTran tran = ApprovedCreditSale();
   const std::string expected =
-      std::string(kHead) + ProcessorCmdResponse("Approved", "APPROVAL", "Lane 3 #42") +
+      std::string(kRStreamHead) + ProcessorCmdResponse("Approved", "APPROVAL", "Lane 3 #42") +
       "\t<TranResponse>\r\n"
       "\t\t<MerchantID>4445551234</MerchantID>\r\n"
       "\t\t<TerminalID>001</TerminalID>\r\n"
@@ -175,7 +159,7 @@ TEST_F(TranReplyTest, DeclinedPreAuthorisation) {
   tran.m_Purchase = "5000";
   tran.m_Authorize = "5000";
   const std::string expected =
-      std::string(kHead) + ProcessorCmdResponse("Declined", "DECLINED", "T9") +
+      std::string(kRStreamHead) + ProcessorCmdResponse("Declined", "DECLINED", "T9") +
       "\t<TranResponse>\r\n"
       "\t\t<MerchantID>4445551234</MerchantID>\r\n"
       "\t\t<TerminalID>002</TerminalID>\r\n"

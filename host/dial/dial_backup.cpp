@@ -4,11 +4,10 @@
 
 #include "core/log/logger.h"
 #include "core/params/param_store.h"
-#include "core/queue/abort_event.h"
+#include "core/queue/process_events.h"
 #include "core/tran/client_error_codes.h"
 #include "core/tran/elavon_tran.h"
 #include "host/dial/dial_frame.h"
-#include "host/dial/dial_line_busy_event.h"
 #include "platform/sync/tick.h"
 #include "platform/text/format.h"
 #include "platform/window/window.h"

@@ -12,9 +12,9 @@
 
 #include "core/log/logger.h"
 #include "core/params/param_settings.h"
+#include "core/queue/process_events.h"
 #include "core/tran/elavon_tran.h"
 #include "host/dial/dial_frame.h"
-#include "host/dial/dial_line_busy_event.h"
 #include "host/seq/sequence_file.h"
 #include "tools/elavon-sim/host_sim.h"
 #include "tools/fake-modem/fake_modem.h"

@@ -13,11 +13,10 @@
 #include <gtest/gtest.h>
 
 #include "core/crypto/crypto_engine.h"
-#include "core/queue/abort_event.h"
+#include "core/queue/process_events.h"
 #include "core/queue/transaction_queue.h"
 #include "core/tran/tran_codes.h"
 #include "host/dial/dial_backup.h"
-#include "host/dial/dial_line_busy_event.h"
 #include "host/engine/routing.h"
 #include "host/ip/host_endpoints.h"
 #include "host/message/message_test_support.h"

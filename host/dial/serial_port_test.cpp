@@ -13,6 +13,7 @@
 
 #include "core/log/logger.h"
 #include "platform/fs/files.h"
+#include "platform/serial/pty_fixture.h"
 #include "platform/sync/tick.h"
 #include "platform/text/format.h"
 #include "tools/fake-modem/fake_modem.h"
@@ -28,44 +29,28 @@ int64_t MsSince(Clock::time_point t0) {
 constexpr int kPort = 41;
 
 // A pty whose slave is COM41; the test holds the master.
-class SerialPortTest : public ::testing::Test {
+class SerialPortTest : public platform_serial_testing::PtyFixture {
  protected:
   void SetUp() override {
+    PtyFixture::SetUp();
+    if (HasFatalFailure()) return;
     char tmpl[] = "/tmp/kvr_serial_XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
     logger_ = std::make_unique<CLogger>(dir_, nullptr);
     port_ = std::make_unique<CSerialPort>(logger_.get());
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(master_, 0);
-    ASSERT_EQ(grantpt(master_), 0);
-    ASSERT_EQ(unlockpt(master_), 0);
-    setenv("KVR_COM41", ptsname(master_), 1);
+    setenv("KVR_COM41", SlavePath().c_str(), 1);
     port_->SetAbortEvent(&abort_);
   }
   void TearDown() override {
     port_.reset();
-    if (master_ >= 0) close(master_);
+    CloseMaster();
     unsetenv("KVR_COM41");
     logger_.reset();
     std::system(("rm -rf '" + dir_ + "'").c_str());
   }
 
   bool OpenStandard() { return port_->Open(kPort, 19200, 'E', '7', '1'); }
-  void MasterWrite(const std::string& bytes) {
-    ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  }
-  std::string MasterRead(size_t want, int ms = 1000) {
-    std::string got;
-    const auto t0 = Clock::now();
-    while (got.size() < want && MsSince(t0) < ms) {
-      char buf[4096];
-      const ssize_t n = read(master_, buf, sizeof buf);
-      if (n > 0) got.append(buf, static_cast<size_t>(n));
-      else std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return got;
-  }
   std::string LogText() {
     EXPECT_TRUE(logger_->Flush(5000));
     const struct tm t = platform::LocalTime(platform::Now());
@@ -80,7 +65,6 @@ class SerialPortTest : public ::testing::Test {
   std::unique_ptr<CLogger> logger_;
   std::unique_ptr<CSerialPort> port_;
   platform::Event abort_{platform::Event::Mode::kManualReset};
-  int master_ = -1;
 };
 
 TEST_F(SerialPortTest, OpenTakesOnlyTheListedSettings) {
@@ -229,8 +213,7 @@ TEST_F(SerialPortTest, MonitorSignalsArrivingCharactersAndEndsWithTheClose) {
   EXPECT_TRUE(port_->IsDsrOn());
   EXPECT_TRUE(port_->IsCtsOn());
   EXPECT_FALSE(port_->IsCarrierOn());
-  close(master_);  // DSR goes with the other side
-  master_ = -1;
+  CloseMaster();  // DSR goes with the other side
   EXPECT_TRUE(port_->DsrEvent().Wait(1000));
   EXPECT_FALSE(port_->IsDsrOn());
   const auto t0 = Clock::now();

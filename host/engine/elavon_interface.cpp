@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "core/log/logger.h"
-#include "core/queue/abort_event.h"
+#include "core/queue/process_events.h"
 #include "core/queue/transaction_queue.h"
 #include "core/tran/client_error_codes.h"
 #include "core/tran/tran_codes.h"

@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "core/log/logger.h"
-#include "core/queue/abort_event.h"
+#include "core/queue/process_events.h"
 #include "core/queue/transaction_queue.h"
 #include "core/tran/tran_codes.h"
 #include "host/engine/traffic.h"

@@ -8,7 +8,7 @@
 #include "core/log/log_text.h"
 #include "core/log/logger.h"
 #include "core/params/param_store.h"
-#include "core/queue/abort_event.h"
+#include "core/queue/process_events.h"
 #include "core/queue/transaction_queue.h"
 #include "core/tran/client_error_codes.h"
 #include "core/tran/elavon_tran.h"

@@ -1,6 +1,6 @@
 #include "host/engine/ssl_link.h"
 
-#include "core/queue/abort_event.h"
+#include "core/queue/process_events.h"
 
 #include "host/ip/elavon_ssl_client.h"
 #include "host/ip/sspi_interface.h"

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/queue/abort_event.h"
+#include "core/queue/process_events.h"
 #include "core/queue/transaction_queue.h"
 #include "host/engine/routing.h"
 #include "host/engine/ssl_link.h"

@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "core/queue/abort_event.h"
+#include "core/queue/process_events.h"
 #include "platform/text/format.h"
 
 namespace net = platform::net;

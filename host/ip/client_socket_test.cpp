@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/queue/abort_event.h"
+#include "core/queue/process_events.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/queue/abort_event.h"
+#include "core/queue/process_events.h"
 #include "host/ip/elavon_ssl_client.h"
 #include "host/ip/host_endpoints.h"
 #include "host/ip/ip_test_support.h"
@@ -19,6 +19,7 @@
 #include "platform/text/format.h"
 #include "tools/elavon-sim/host_sim.h"
 #include "tools/elavon-sim/https_server.h"
+#include "tools/elavon-sim/test_requests.h"
 
 namespace {
 
@@ -30,28 +31,13 @@ namespace sim = elavon_sim;
 
 // ---- Requests, written from the message layout ----
 
-const std::string kGs = "\x1d";
-const std::string kFs = "\x1c";
-
-std::string Message(const std::string& code, const std::vector<std::string>& fields) {
-  std::string bytes = "\x02*00E4029A" + code + "JX4807GC0012340000000000005678zovade";
-  for (const std::string& field : fields) bytes += field;
-  bytes += '\x03';
-  uint8_t sum = 0;
-  for (size_t i = 1; i < bytes.size(); ++i) sum ^= static_cast<uint8_t>(bytes[i]);
-  bytes.push_back(static_cast<char>(sum));
-  return bytes;
-}
-
-std::string Fid(const std::string& fid, const std::vector<std::string>& subfields) {
-  std::string field = kGs + fid;
-  for (size_t i = 0; i < subfields.size(); ++i) field += (i ? kFs : "") + subfields[i];
-  return field;
-}
+using elavon_sim_testing::Fid;
+using elavon_sim_testing::kGs;
+using elavon_sim_testing::Request;
 
 // A credit sale of `cents` carrying sequence number `sequence`.
 std::string Sale(int64_t cents, const std::string& sequence) {
-  return Message("000", {Fid("01", {"030204111111111111111", std::to_string(cents), sequence, "", "1000000"})});
+  return Request("000", {Fid("01", {"030204111111111111111", std::to_string(cents), sequence, "", "1000000"})});
 }
 
 // Field 02's response code of an answer message ("AA" approves).

@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/queue/abort_event.h"
+#include "core/queue/process_events.h"
 #include "host/ip/ip_test_support.h"
 #include "host/ip/tls_test_server.h"
 

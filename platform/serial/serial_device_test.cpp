@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/serial/pty_fixture.h"
 #include "platform/text/format.h"
 
 namespace platform::serial {
@@ -30,42 +31,15 @@ int64_t ThreadCpuMs() {
 }
 
 // A pseudo-terminal: the test holds the master, the device under test opens the slave.
-class PtyTest : public ::testing::Test {
+class PtyTest : public platform_serial_testing::PtyFixture {
  protected:
-  void SetUp() override {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(master_, 0);
-    ASSERT_EQ(grantpt(master_), 0);
-    ASSERT_EQ(unlockpt(master_), 0);
-    slave_ = ptsname(master_);
-  }
-  void TearDown() override { CloseMaster(); }
-
-  void CloseMaster() {
-    if (master_ >= 0) close(master_);
-    master_ = -1;
-  }
   void OpenConfigured(SerialDevice& device, int data_bits = 7) {
-    ASSERT_TRUE(device.Open(slave_));
+    ASSERT_TRUE(device.Open(SlavePath()));
     LineSettings settings;
     settings.parity = Parity::kEven;
     settings.data_bits = data_bits;
     settings.cts_flow = true;
     ASSERT_TRUE(device.Configure(settings));
-  }
-  void MasterWrite(const std::string& bytes) {
-    ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  }
-  std::string MasterRead(size_t want, int ms = 1000) {
-    std::string got;
-    const auto t0 = Clock::now();
-    while (got.size() < want && MsSince(t0) < ms) {
-      char buf[256];
-      const ssize_t n = read(master_, buf, sizeof buf);
-      if (n > 0) got.append(buf, static_cast<size_t>(n));
-      else std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return got;
   }
   // Reads what arrives on the device within ms.
   static std::string DeviceRead(SerialDevice& device, size_t want, uint32_t ms = 1000) {
@@ -81,12 +55,9 @@ class PtyTest : public ::testing::Test {
   }
   speed_t MasterSeesSpeed() {
     termios t;
-    EXPECT_EQ(tcgetattr(master_, &t), 0);
+    EXPECT_EQ(tcgetattr(MasterFd(), &t), 0);
     return cfgetospeed(&t);
   }
-
-  int master_ = -1;
-  std::string slave_;
 };
 
 TEST(ComPortDevicePathTest, DefaultsToTtySUnlessNamedInEnvironment) {
@@ -115,7 +86,7 @@ TEST(SerialDeviceOpenTest, RefusesMissingDevicesAndNonTerminals) {
 
 TEST_F(PtyTest, ConfigureSetsARawLocalLineAndRefusesUnknownSettings) {
   SerialDevice device;
-  ASSERT_TRUE(device.Open(slave_));
+  ASSERT_TRUE(device.Open(SlavePath()));
   struct Bad {
     uint32_t baud;
     int data_bits;
@@ -135,7 +106,7 @@ TEST_F(PtyTest, ConfigureSetsARawLocalLineAndRefusesUnknownSettings) {
   settings.cts_flow = true;
   ASSERT_TRUE(device.Configure(settings));
   termios t;
-  ASSERT_EQ(tcgetattr(master_, &t), 0);  // a pty master reports its slave's settings
+  ASSERT_EQ(tcgetattr(MasterFd(), &t), 0);  // a pty master reports its slave's settings
   EXPECT_TRUE(t.c_cflag & CLOCAL);
   EXPECT_TRUE(t.c_cflag & CREAD);
   EXPECT_FALSE(t.c_lflag & (ICANON | ECHO | ISIG));

@@ -144,6 +144,20 @@ ScratchFolder::~ScratchFolder() {
   if (!path_.empty() && !std::getenv("KVR_E2E_KEEP")) std::system(("rm -rf '" + path_ + "'").c_str());
 }
 
+bool WaitFor(int wait_ms, const std::function<bool()>& done, int poll_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms));
+  }
+  return done();
+}
+
+int64_t Cents(const std::string& amount) {
+  const size_t dot = amount.find('.');
+  return std::stoll(amount.substr(0, dot)) * 100 + std::stoll(amount.substr(dot + 1));
+}
+
 int FreePort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};

@@ -5,6 +5,8 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <utility>
@@ -32,6 +34,13 @@ class ScratchFolder {
 
 // A free TCP port on 127.0.0.1 (bound once, then released).
 int FreePort();
+
+// Polls done() every poll_ms until it is true or wait_ms have passed; then its last
+// answer.
+bool WaitFor(int wait_ms, const std::function<bool()>& done, int poll_ms = 50);
+
+// The cents of an amount written "d.cc" ("12.34" -> 1234).
+int64_t Cents(const std::string& amount);
 
 // The name of today's log file ("KVRmmddyyyy" + suffix + ".log").
 std::string TodaysLogName(const char* suffix = "");

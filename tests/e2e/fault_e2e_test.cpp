@@ -37,10 +37,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr char kShutdownLine[] = "Server Shutdown . . .";
 
-int64_t Cents(const std::string& amount) {
-  const size_t dot = amount.find('.');
-  return std::stoll(amount.substr(0, dot)) * 100 + std::stoll(amount.substr(dot + 1));
-}
+using e2e::Cents;
 
 // The last record of a log is the shut-down line.
 bool EndsWithShutdown(const std::string& log) {

@@ -24,20 +24,11 @@ using Clock = std::chrono::steady_clock;
 constexpr char kJournalFile[] = "ReversalJournal.dat";
 constexpr char kCardNumber[] = "4111111111111111";
 
-int64_t Cents(const std::string& amount) {
-  const size_t dot = amount.find('.');
-  return std::stoll(amount.substr(0, dot)) * 100 + std::stoll(amount.substr(dot + 1));
-}
+using e2e::Cents;
+using e2e::WaitFor;
 
-template <typename Condition>
-bool WaitFor(Condition condition, int wait_ms) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
-  do {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  } while (Clock::now() < deadline);
-  return condition();
-}
+// How often the waits of these tests look again.
+constexpr int kPollMs = 100;
 
 // One simulated host behind one gateway, and the server, which can be killed and
 // started again on the same working folder and home.
@@ -87,16 +78,15 @@ class JournalRig : public e2e::ServerRig {
     return nullptr;
   }
   bool WaitReversed(const std::string& amount, int wait_ms) {
-    return WaitFor(
+    return WaitFor(wait_ms,
         [&] {
           std::vector<elavon_sim::Approval> all;
           const elavon_sim::Approval* approval = ApprovalOf(amount, &all);
           return approval && approval->state == elavon_sim::ApprovalState::kReversed;
-        },
-        wait_ms);
+        }, kPollMs);
   }
   bool WaitForLog(const std::string& text, int wait_ms) {
-    return WaitFor([&] { return Log().find(text) != std::string::npos; }, wait_ms);
+    return WaitFor(wait_ms, [&] { return Log().find(text) != std::string::npos; }, kPollMs);
   }
 
   std::string JournalText() const {
@@ -140,7 +130,7 @@ TEST(JournalE2ETest, SaleAtTheHostWhenKilledIsReversedAfterTheRestart) {
     rig.Sell(pos.get(), "12.34", 30000, &failure);  // cut by the kill
   });
   std::vector<elavon_sim::Approval> all;
-  EXPECT_TRUE(WaitFor([&] { return rig.ApprovalOf("12.34", &all) != nullptr; }, 10000)) << rig.Log();
+  EXPECT_TRUE(WaitFor(10000, [&] { return rig.ApprovalOf("12.34", &all) != nullptr; }, kPollMs)) << rig.Log();
   // The exchange is in the journal, without the card number, for its owner only.
   EXPECT_EQ(rig.JournalEntries(), 1u) << rig.JournalText();
   EXPECT_EQ(rig.JournalText().find(kCardNumber), std::string::npos);
@@ -163,7 +153,7 @@ TEST(JournalE2ETest, SaleAtTheHostWhenKilledIsReversedAfterTheRestart) {
   EXPECT_EQ(rig.JournalEntries(), 0u) << rig.JournalText();
   rig.ExpectServing("12.35");
   // The entry goes just after the reply is sent.
-  EXPECT_TRUE(WaitFor([&] { return rig.JournalEntries() == 0; }, 5000)) << "a delivered approval leaves nothing owed";
+  EXPECT_TRUE(WaitFor(5000, [&] { return rig.JournalEntries() == 0; }, kPollMs)) << "a delivered approval leaves nothing owed";
   rig.ExpectNoApprovalLost();
 }
 
@@ -185,7 +175,7 @@ TEST(JournalE2ETest, ReversalOwedDuringAnOutageReachesTheHostAfterIt) {
   ASSERT_TRUE(pos);
   std::string document, failure;
   std::thread sale([&] { document = rig.Sell(pos.get(), "23.45", 30000, &failure); });
-  ASSERT_TRUE(WaitFor([&] { return rig.gateway().Counters().requests >= 1; }, 10000)) << rig.Log();
+  ASSERT_TRUE(WaitFor(10000, [&] { return rig.gateway().Counters().requests >= 1; }, kPollMs)) << rig.Log();
   elavon_sim::GatewayFaults refuse;
   refuse.refuse = true;
   rig.gateway().SetFaults(refuse);

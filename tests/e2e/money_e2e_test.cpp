@@ -42,20 +42,11 @@ constexpr int kIdleDropMs = 1000;
 enum class Route { kIp, kDial };
 const char* RouteName(Route route) { return route == Route::kIp ? "IP" : "dial"; }
 
-int64_t Cents(const std::string& amount) {
-  const size_t dot = amount.find('.');
-  return std::stoll(amount.substr(0, dot)) * 100 + std::stoll(amount.substr(dot + 1));
-}
+using e2e::Cents;
+using e2e::WaitFor;
 
-template <typename Condition>
-bool WaitFor(Condition condition, int wait_ms) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
-  do {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  } while (Clock::now() < deadline);
-  return condition();
-}
+// How often the waits of these tests look again.
+constexpr int kPollMs = 100;
 
 std::vector<pos_client::TStreamItem> DebitSale(const std::string& amount) {
   return {{"TStream", "Transaction"}, {"ClientID", "0005"},         {"MerchantID", "1234"},
@@ -203,15 +194,14 @@ class MoneyRig : public e2e::ServerRig {
     return false;
   }
   bool WaitReversed(const std::string& amount, int wait_ms) {
-    return WaitFor(
+    return WaitFor(wait_ms,
         [&] {
           elavon_sim::ApprovalState state{};
           return ApprovalState(amount, &state) && state == elavon_sim::ApprovalState::kReversed;
-        },
-        wait_ms);
+        }, kPollMs);
   }
   bool WaitForLog(const std::string& text, int wait_ms) {
-    return WaitFor([&] { return Log().find(text) != std::string::npos; }, wait_ms);
+    return WaitFor(wait_ms, [&] { return Log().find(text) != std::string::npos; }, kPollMs);
   }
 
   std::string JournalPath() const { return work() + "/" + kJournalFile; }
@@ -296,7 +286,7 @@ void RunEchoRow(const EchoRow& row) {
   }
   const std::string cents = std::to_string(Cents(row.amount));
   if (row.outage) {
-    EXPECT_TRUE(WaitFor([&] { return rig.ReversalsHungUp() >= 1; }, 10000)) << rig.Log();
+    EXPECT_TRUE(WaitFor(10000, [&] { return rig.ReversalsHungUp() >= 1; }, kPollMs)) << rig.Log();
     EXPECT_TRUE(rig.WaitForLog("AMT:" + cents + " kept in the reversal journal - next try in", 10000)) << rig.Log();
     elavon_sim::ApprovalState state{};
     ASSERT_TRUE(rig.ApprovalState(row.amount, &state)) << "the host approved nothing";
@@ -309,7 +299,7 @@ void RunEchoRow(const EchoRow& row) {
     ASSERT_NO_FATAL_FAILURE(rig.Start());
     EXPECT_TRUE(rig.WaitForLog("1 owed reversal(s) from an earlier run", 5000)) << rig.Log();
     // The new run tries it at once and meets the outage too.
-    EXPECT_TRUE(WaitFor([&] { return rig.ReversalsHungUp() > hung_up; }, 15000)) << rig.Log();
+    EXPECT_TRUE(WaitFor(15000, [&] { return rig.ReversalsHungUp() > hung_up; }, kPollMs)) << rig.Log();
   }
   if (row.outage) {
     std::this_thread::sleep_until(outage + std::chrono::seconds(10));
@@ -322,7 +312,7 @@ void RunEchoRow(const EchoRow& row) {
               rig.Log().find("Approval reversed after an echo answer without a result") != std::string::npos)
       << rig.Log();
   if (row.outage) ExpectTriesLogged(rig.Log(), cents);
-  EXPECT_TRUE(WaitFor([&] { return rig.JournalEntries() == 0; }, 5000)) << rig.JournalText();
+  EXPECT_TRUE(WaitFor(5000, [&] { return rig.JournalEntries() == 0; }, kPollMs)) << rig.JournalText();
   if (row.route == Route::kDial) {
     // The call of the reversal ends before the next sale dials.
     std::this_thread::sleep_for(std::chrono::milliseconds(kIdleDropMs + 500));
@@ -408,7 +398,7 @@ TEST(MoneyE2ETest, KillNineBeforeAndAfterTheSendOnBothRoutes) {
       held = rig.modem().WaitFor([](const fake_modem::ModemCounters& c) { return c.dials >= 1; }, 10000);
       std::this_thread::sleep_for(std::chrono::milliseconds(500));
     } else {
-      held = WaitFor([&] { return rig.sim().GetCounters().requests >= 1; }, 20000);
+      held = WaitFor(20000, [&] { return rig.sim().GetCounters().requests >= 1; }, kPollMs);
       std::this_thread::sleep_for(std::chrono::milliseconds(300));
     }
     EXPECT_TRUE(held) << rig.Log();
@@ -447,7 +437,7 @@ TEST(MoneyE2ETest, KillNineBeforeAndAfterTheSendOnBothRoutes) {
       std::this_thread::sleep_for(std::chrono::milliseconds(kIdleDropMs + 500));
     }
     ASSERT_NO_FATAL_FAILURE(rig.ExpectServing("7" + std::to_string(served++) + ".00"));
-    EXPECT_TRUE(WaitFor([&] { return rig.JournalEntries() == 0; }, 5000)) << rig.JournalText();
+    EXPECT_TRUE(WaitFor(5000, [&] { return rig.JournalEntries() == 0; }, kPollMs)) << rig.JournalText();
     rig.ExpectInvariant();
   }
 }
@@ -463,7 +453,7 @@ void KillWithASaleAtTheHost(MoneyRig& rig, const std::string& amount, const std:
   auto pos = rig.Pos();
   ASSERT_TRUE(pos);
   std::thread sale([&] { rig.Sell(pos.get(), e2e::CreditSale(amount), amount, description, 30000); });
-  const bool at_host = WaitFor([&] { return rig.sim().GetCounters().requests >= 1; }, 10000);
+  const bool at_host = WaitFor(10000, [&] { return rig.sim().GetCounters().requests >= 1; }, kPollMs);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_TRUE(at_host) << rig.Log();
   EXPECT_EQ(rig.JournalEntries(), 1u) << rig.JournalText();
@@ -503,7 +493,7 @@ TEST(MoneyE2ETest, JournalWhoseKeyIsGoneNamesWhatItLost) {
   EXPECT_TRUE(platform::fs::FileExists(key)) << "a new key for the new entries";
 
   ASSERT_NO_FATAL_FAILURE(rig.ExpectServing("81.00"));
-  EXPECT_TRUE(WaitFor([&] { return rig.JournalEntries() == 0; }, 5000)) << rig.JournalText();
+  EXPECT_TRUE(WaitFor(5000, [&] { return rig.JournalEntries() == 0; }, kPollMs)) << rig.JournalText();
   EXPECT_EQ(rig.sim().GetCounters().reversals, 0);
   const std::vector<std::string> breaches = rig.Breaches();
   ASSERT_EQ(breaches.size(), 1u) << Joined(breaches);
@@ -556,7 +546,7 @@ TEST(MoneyE2ETest, DamagedJournalLineIsNamedAndTheGoodOnesReversed) {
   EXPECT_NE(rig.server().Output().find("1 line(s) of the reversal journal could not be read."), std::string::npos)
       << rig.server().Output();
 
-  EXPECT_TRUE(WaitFor([&] { return rig.JournalEntries() == 0; }, 5000)) << rig.JournalText();
+  EXPECT_TRUE(WaitFor(5000, [&] { return rig.JournalEntries() == 0; }, kPollMs)) << rig.JournalText();
   ASSERT_NO_FATAL_FAILURE(rig.ExpectServing("83.00"));
   EXPECT_EQ(rig.sim().GetCounters().unmatched_reversals, 0) << Joined(rig.sim().Incidents());
   rig.ExpectInvariant();

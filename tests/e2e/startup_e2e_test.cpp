@@ -29,15 +29,7 @@ using Clock = std::chrono::steady_clock;
 constexpr char kRetryLine[] = "- trying again in 30 seconds";
 constexpr char kReverseFailed[] = "Failed to Server Transaction Reversal Thread!";
 
-// Polls done() every 50 ms until it is true or ms have passed.
-bool WaitFor(int ms, const std::function<bool()>& done) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-  while (Clock::now() < deadline) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return done();
-}
+using e2e::WaitFor;
 
 size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;

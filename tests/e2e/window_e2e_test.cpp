@@ -45,15 +45,7 @@ constexpr char kRetryQuestion[] = "Retry?";
 constexpr char kUnresolvable[] = "gateway-host-that-does-not-resolve.invalid";
 constexpr char kOfflineTitle[] = "Corvane (Elavon)      OFFLINE       OFFLINE";
 
-// Polls done() every 50 ms until it is true or ms have passed.
-bool WaitFor(int ms, const std::function<bool()>& done) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-  while (Clock::now() < deadline) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return done();
-}
+using e2e::WaitFor;
 
 // Runs a shell command (bounded by `timeout`), its standard output.
 std::string Run(const std::string& command) {

@@ -9,42 +9,23 @@
 
 #include "tools/elavon-sim/invariant.h"
 #include "tools/elavon-sim/request_fields.h"
+#include "tools/elavon-sim/test_requests.h"
 
 namespace elavon_sim {
 namespace {
 
 using namespace std::string_literals;
 
-const std::string kGs = "\x1d";
-const std::string kFs = "\x1c";
+// The requests are put together from the message layout (test_requests.h), with the
+// tests' own checksum, not with the simulator's writer.
+using elavon_sim_testing::Fid;
+using elavon_sim_testing::Frame;
+using elavon_sim_testing::Header;
+using elavon_sim_testing::kFs;
+using elavon_sim_testing::kGs;
+using elavon_sim_testing::Request;
+
 const std::string kCard = "4111111111111111";
-
-// The requests are put together here from the message layout, with the test's
-// own checksum, not with the simulator's writer.
-std::string Header(const std::string& code, char marker = '*') {
-  char mode = (code == "998" || code == "803") ? 'M' : 'A';
-  return "\x02"s + marker + "00E4029" + mode + code + "JX4807GC0012340000000000005678zovade";
-}
-
-std::string Frame(std::string bytes) {
-  bytes += '\x03';
-  uint8_t sum = 0;
-  for (size_t i = 1; i < bytes.size(); ++i) sum ^= static_cast<uint8_t>(bytes[i]);
-  bytes.push_back(static_cast<char>(sum));
-  return bytes;
-}
-
-std::string Fid(const std::string& fid, const std::vector<std::string>& subfields) {
-  std::string field = kGs + fid;
-  for (size_t i = 0; i < subfields.size(); ++i) field += (i ? kFs : "") + subfields[i];
-  return field;
-}
-
-std::string Request(const std::string& code, const std::vector<std::string>& fields, char marker = '*') {
-  std::string bytes = Header(code, marker);
-  for (const std::string& field : fields) bytes += field;
-  return Frame(bytes);
-}
 
 std::string Cents(int64_t cents) { return std::to_string(cents); }
 

@@ -17,6 +17,7 @@
 #include <openssl/ssl.h>
 
 #include "platform/text/format.h"
+#include "tools/peer-support/openssl_error.h"
 
 namespace elavon_sim {
 
@@ -37,18 +38,7 @@ int RemainingMs(Clock::time_point deadline) {
 
 Clock::time_point After(int ms) { return Clock::now() + std::chrono::milliseconds(ms); }
 
-std::string OpenSslError(const char* step) {
-  std::string text = step;
-  unsigned long code = ERR_get_error();
-  if (code != 0) {
-    char buffer[256];
-    ERR_error_string_n(code, buffer, sizeof buffer);
-    text += ": ";
-    text += buffer;
-  }
-  ERR_clear_error();
-  return text;
-}
+using peer_support::OpenSslError;
 
 void CloseFd(int* fd) {
   if (*fd >= 0) ::close(*fd);

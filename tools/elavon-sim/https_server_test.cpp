@@ -23,6 +23,7 @@
 #include <openssl/ssl.h>
 
 #include "tools/elavon-sim/test_pki.h"
+#include "tools/elavon-sim/test_requests.h"
 #include "tools/elavon-sim/wire.h"
 
 namespace elavon_sim {
@@ -40,29 +41,14 @@ long ElapsedMs(Clock::time_point since) {
 
 // ---- Requests, written from the message layout ----
 
-const std::string kGs = "\x1d";
-const std::string kFs = "\x1c";
+using elavon_sim_testing::Fid;
+using elavon_sim_testing::Request;
+
 const std::string kCard = "4111111111111111";
-
-std::string Message(const std::string& code, const std::vector<std::string>& fields) {
-  std::string bytes = "\x02*00E4029A" + code + "JX4807GC0012340000000000005678zovade";
-  for (const std::string& field : fields) bytes += field;
-  bytes += '\x03';
-  uint8_t sum = 0;
-  for (size_t i = 1; i < bytes.size(); ++i) sum ^= static_cast<uint8_t>(bytes[i]);
-  bytes.push_back(static_cast<char>(sum));
-  return bytes;
-}
-
-std::string Fid(const std::string& fid, const std::vector<std::string>& subfields) {
-  std::string field = kGs + fid;
-  for (size_t i = 0; i < subfields.size(); ++i) field += (i ? kFs : "") + subfields[i];
-  return field;
-}
 
 // A sale of `cents` with sequence number `sequence`: credit "000" or debit "100".
 std::string Sale(const std::string& code, int64_t cents, const std::string& sequence) {
-  return Message(code, {Fid("01", {"03020" + kCard, std::to_string(cents), sequence, "", "1000000"})});
+  return Request(code, {Fid("01", {"03020" + kCard, std::to_string(cents), sequence, "", "1000000"})});
 }
 
 // The request as the terminal sends it: one POST whose body is the message.
@@ -316,7 +302,7 @@ TEST_F(GatewayServerTest, EchoOnTheSameConnection) {
   ASSERT_GE(refs.size(), 23u);
   EXPECT_EQ(host_.ConfirmedSequence(), 0);  // a debit approval waits for its echo
 
-  const std::string echo = Message("197", {Fid("52", {refs.substr(8, 6) + refs.substr(14, 6) + refs.substr(23), "2500"})});
+  const std::string echo = Request("197", {Fid("52", {refs.substr(8, 6) + refs.substr(14, 6) + refs.substr(23), "2500"})});
   ASSERT_TRUE(client.Send(Post(echo)));
   Answer confirmed = client.ReadAnswer();
   ASSERT_TRUE(confirmed.whole);
@@ -410,7 +396,7 @@ TEST_F(GatewayServerTest, RefuseClosesAtAccept) {
 
 // A reversal of `cents` at `sequence` of the request with code `reversed`.
 std::string Reversal(const std::string& code, const std::string& reversed, int64_t cents, const std::string& sequence) {
-  return Message(code, {Fid("01", {"03010" + kCard, std::to_string(cents), sequence, "", "10000000"}),
+  return Request(code, {Fid("01", {"03010" + kCard, std::to_string(cents), sequence, "", "10000000"}),
                         Fid("04", {reversed + "  "})});
 }
 

@@ -32,6 +32,7 @@
 #include "tools/elavon-sim/host_sim.h"
 #include "tools/elavon-sim/https_server.h"
 #include "tools/elavon-sim/test_pki.h"
+#include "tools/peer-support/stop_signals.h"
 
 namespace {
 
@@ -177,13 +178,7 @@ int main(int argc, char** argv) {
   }
 
   // The signals are taken by sigwait below; every thread started later inherits the mask.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  sigaddset(&stop_signals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  const sigset_t stop_signals = peer_support::BlockStopSignals();
 
   HostSimOptions host_options;
   host_options.first_sequence = static_cast<int>(first_sequence);

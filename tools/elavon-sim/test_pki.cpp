@@ -16,6 +16,8 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include "tools/peer-support/openssl_error.h"
+
 namespace elavon_sim {
 
 namespace {
@@ -33,18 +35,7 @@ using X509Ptr = std::unique_ptr<X509, X509Free>;
 using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
 using BioPtr = std::unique_ptr<BIO, BioFree>;
 
-std::string OpenSslError(const char* step) {
-  std::string text = step;
-  unsigned long code = ERR_get_error();
-  if (code != 0) {
-    char buffer[256];
-    ERR_error_string_n(code, buffer, sizeof buffer);
-    text += ": ";
-    text += buffer;
-  }
-  ERR_clear_error();
-  return text;
-}
+using peer_support::OpenSslError;
 
 bool AddExtension(X509* cert, X509V3_CTX* ctx, int nid, const std::string& value) {
   X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, ctx, nid, value.c_str());

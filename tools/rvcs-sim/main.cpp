@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "tools/elavon-sim/test_pki.h"
+#include "tools/peer-support/stop_signals.h"
 #include "tools/rvcs-sim/rvcs_server.h"
 
 namespace {
@@ -119,13 +120,8 @@ int main(int argc, char** argv) {
   options.cert_file = files.cert_file;
   options.key_file = files.key_file;
 
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  sigaddset(&stop_signals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  // The signals are taken by sigtimedwait below; every thread started later inherits the mask.
+  const sigset_t stop_signals = peer_support::BlockStopSignals();
 
   RvcsServer server(options);
   std::string error;

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <utility>
 
+#include "tools/peer-support/openssl_error.h"
 #include "tools/rvcs-sim/challenge_cipher.h"
 #include "tools/rvcs-sim/framing.h"
 #include "tools/rvcs-sim/service_messages.h"
@@ -64,18 +65,7 @@ constexpr FaultNameEntry kFaultNames[] = {
     {Fault::kSplitRecords, "split-records"},
 };
 
-std::string OpenSslError(const char* step) {
-  std::string text = step;
-  const unsigned long code = ERR_get_error();
-  if (code != 0) {
-    char buffer[256];
-    ERR_error_string_n(code, buffer, sizeof buffer);
-    text += ": ";
-    text += buffer;
-  }
-  ERR_clear_error();
-  return text;
-}
+using peer_support::OpenSslError;
 
 int MsUntil(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();

@@ -1,4 +1,4 @@
-#include "core/queue/abort_event.h"
+#include "core/queue/process_events.h"
 
 platform::Event g_AbortEvent{platform::Event::Mode::kManualReset, false};
 
