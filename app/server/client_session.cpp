@@ -35,7 +35,8 @@ std::string ErrorsAsWarnings(std::string text) {
 
 }  // namespace
 
-CClientSession::CClientSession(const CClientTimings& timings) : m_Timings(timings) {}
+CClientSession::CClientSession(const CSessionContext& context, const CClientTimings& timings)
+    : m_Context(context), m_Timings(timings) {}
 
 bool CClientSession::IsShuttingDown() const {
   return m_Server != nullptr && m_Server->m_ShuttingDown.load() != 0;
@@ -105,13 +106,13 @@ int CClientSession::OpenAndLogIn(std::string* sessionText) {
   GetLogger().LogLine("Socket Connect from %s", m_PeerText.c_str());
 
   uint8_t challenge[kChallengeLength] = {};
-  if (!g_CryptoEngine.GenerateRandom(kChallengeLength, challenge)) {
+  if (!m_Context.crypto->GenerateRandom(kChallengeLength, challenge)) {
     GetLogger().LogLine("Random Buffer Generator Failed!!!");
     std::memset(challenge, 0, sizeof challenge);
   }
   std::string greeting = kGreetingText;
   greeting += 'Z';
-  greeting += g_CryptoEngine.GetPublicKeyText();
+  greeting += m_Context.crypto->GetPublicKeyText();
   greeting += kRS;
   greeting += CRequest::BytesToHex(challenge, kChallengeLength);
   greeting += kUS;
@@ -212,9 +213,9 @@ int CClientSession::Login(uint8_t* challenge, int length, std::string* sessionTe
   CLoginFrame frame;
   if (!ParseLoginFrame(message, &frame)) return kLoginBadAnswer;
   const bool fourthKey = frame.marker == "M";
-  const auto encrypt = [fourthKey](uint8_t* data, uint32_t* count, uint32_t capacity) {
-    return fourthKey ? g_CryptoEngine.EncryptRc4C(data, count, capacity)
-                     : g_CryptoEngine.EncryptRc4A(data, count, capacity);
+  CCryptoEngine& crypto = *m_Context.crypto;
+  const auto encrypt = [fourthKey, &crypto](uint8_t* data, uint32_t* count, uint32_t capacity) {
+    return fourthKey ? crypto.EncryptRc4C(data, count, capacity) : crypto.EncryptRc4A(data, count, capacity);
   };
   uint32_t count = static_cast<uint32_t>(length);
   if (!encrypt(challenge, &count, static_cast<uint32_t>(length))) {
@@ -236,7 +237,7 @@ int CClientSession::Login(uint8_t* challenge, int length, std::string* sessionTe
   }
 
   // 4. The password just before the ETX, when the merchant asks for one.
-  const CParamSettings settings = g_ParamStore.GetSettings();
+  const CParamSettings settings = m_Context.params->GetSettings();
   const CParamMap params = settings.GetParams();
   if (params.GetParamValue(kParmUseCorvPassword) == "Y" &&
       !EndsWithPassword(message, params.GetParamValue(kParmCorvPassword))) {

@@ -8,11 +8,11 @@
 #include "app/lanes/lanes.h"
 #include "core/log/logger.h"
 #include "core/params/param_store.h"
-#include "core/queue/abort_event.h"
 #include "core/queue/duplicate_cache.h"
 #include "core/queue/reverse_worker.h"
 #include "core/tran/tran_codes.h"
 #include "core/tran/tran_params.h"
+#include "platform/sync/event.h"
 #include "platform/sync/tick.h"
 #include "platform/text/format.h"
 
@@ -28,13 +28,13 @@ constexpr int kInterimFirstNumber = 45;
 void CClientSession::HoldSingleLane() {
   bool logged = false;
   for (;;) {
-    const std::optional<uint32_t> since = g_TransactionQueue.MsSinceLastAuth();
+    const std::optional<uint32_t> since = m_Context.queue->MsSinceLastAuth();
     if (!since || *since >= kSingleLaneHoldMs) return;
     if (!logged) {
       GetLogger().LogLine("Holding Transaction - SL Violation -");
       logged = true;
     }
-    if (g_AbortEvent.Wait(kHoldStepMs) || IsShuttingDown()) return;
+    if (m_Context.abort->Wait(kHoldStepMs) || IsShuttingDown()) return;
   }
 }
 
@@ -65,12 +65,12 @@ void CClientSession::DispatchRequest(const std::string& text) {
   }
   LogRequest(tran);
 
-  const CParamSettings settings = g_ParamStore.GetSettings();
+  const CParamSettings settings = m_Context.params->GetSettings();
   const CParamMap params = settings.GetParams();
   const bool newAuthorization = IsNewAuthorizationCode(tran.m_TranCode);
 
   // 4. The lane check.
-  if (newAuthorization && !g_LaneRegistry.Register(tran.m_ClientID)) {
+  if (newAuthorization && !m_Context.lanes->Register(tran.m_ClientID)) {
     SendNotice(4048, "E", "Max Lane(s) Already Reached.");
     return;
   }
@@ -85,7 +85,7 @@ void CClientSession::DispatchRequest(const std::string& text) {
       return;
     }
     if (SendNotice(0, "S",
-                   platform::Format("Queued:%03d:%03d", kInterimFirstNumber, g_TransactionQueue.GetCount()),
+                   platform::Format("Queued:%03d:%03d", kInterimFirstNumber, m_Context.queue->GetCount()),
                    tran.m_UserTraceData) < 0) {
       return;  // the connection has ended: no one would hear the answer
     }
@@ -111,7 +111,7 @@ void CClientSession::DispatchRequest(const std::string& text) {
 
   // 8. A repeat of a recently delivered approval, unless the client overrides.
   if (params.GetParamValue(kParmDuplicateCheck) == "Y" && !tran.m_DuplicateOverride &&
-      g_DuplicateCache.FindDuplicate(tran, [](CElavonTran& duplicate) {
+      m_Context.duplicates->FindDuplicate(tran, [](CElavonTran& duplicate) {
         return duplicate.BuildDuplicateResponse();
       })) {
     SendAndLog(tran.GetReply());
@@ -119,7 +119,7 @@ void CClientSession::DispatchRequest(const std::string& text) {
   }
 
   // 9. Into the queue for the Elavon interface.
-  if (!g_TransactionQueue.Add(tran)) {
+  if (!m_Context.queue->Add(tran)) {
     GetLogger().LogLine("Transaction queue full: request of %s not queued", m_PeerText.c_str());
     tran.m_ErrorCode = 1001;
     SendAndLog(tran.BuildErrorResponse());
@@ -130,8 +130,8 @@ void CClientSession::DispatchRequest(const std::string& text) {
 
 void CClientSession::DeliverResponses() {
   if (m_PendingIds.empty()) return;
-  g_TransactionQueue.SnapshotByIds(m_PendingIds, m_Snapshot);
-  CTranJournal& journal = ProcessTranJournal();
+  m_Context.queue->SnapshotByIds(m_PendingIds, m_Snapshot);
+  CTranJournal& journal = *m_Context.journal;
   for (CElavonTran& record : m_Snapshot) {
     switch (record.m_State) {
       case kTranStateCancelled:
@@ -175,7 +175,7 @@ void CClientSession::DeliverResponses() {
       default:
         continue;  // not final yet: nothing to write back
     }
-    g_TransactionQueue.Update(record.m_Id, record);
+    m_Context.queue->Update(record.m_Id, record);
   }
 }
 
@@ -184,7 +184,7 @@ void CClientSession::DeliverAnswer(CElavonTran& record, CTranJournal& journal) {
   // (4020): the POS is not told Approved, so the approval is not kept either.
   const bool approval_in_clear = record.m_Approved && record.ReplyCouldNotBeEncrypted();
   if (DeliverReply(record.GetReply()) && !approval_in_clear) {
-    if (record.m_Approved) g_DuplicateCache.Add(record);
+    if (record.m_Approved) m_Context.duplicates->Add(record);
     record.MarkDelivered(journal);
     return;
   }
@@ -217,10 +217,10 @@ void CClientSession::DeliverAnswer(CElavonTran& record, CTranJournal& journal) {
 
 void CClientSession::PurgeFinished() {
   if (m_PendingIds.empty()) return;
-  g_TransactionQueue.SnapshotByIds(m_PendingIds, m_Snapshot);
+  m_Context.queue->SnapshotByIds(m_PendingIds, m_Snapshot);
   for (const CElavonTran& record : m_Snapshot) {
     if (record.m_State != kTranStateFinished) continue;
-    g_TransactionQueue.Remove(record.m_Id);
+    m_Context.queue->Remove(record.m_Id);
     const auto it = std::find(m_PendingIds.begin(), m_PendingIds.end(), record.m_Id);
     if (it != m_PendingIds.end()) m_PendingIds.erase(it);
   }
@@ -235,11 +235,11 @@ bool CClientSession::WaitForPending() {
     PurgeFinished();
     if (m_PendingIds.empty() || IsShuttingDown()) return true;
   }
-  g_TransactionQueue.SnapshotByIds(m_PendingIds, m_Snapshot);
+  m_Context.queue->SnapshotByIds(m_PendingIds, m_Snapshot);
   for (const CElavonTran& record : m_Snapshot) {
     GetLogger().LogLine("Dropping record %d (state %d) of %s: no final answer in time", record.m_Id,
                         record.m_State, m_PeerText.c_str());
-    g_TransactionQueue.Remove(record.m_Id);
+    m_Context.queue->Remove(record.m_Id);
   }
   m_PendingIds.clear();
   return true;
@@ -247,6 +247,5 @@ bool CClientSession::WaitForPending() {
 
 void CClientSession::LogReversalNotSupported(const CElavonTran& record, const std::string& reason) {
   if (!IsReversibleCode(record.m_TranCode)) return;
-  CReverseWorker worker;
-  worker.LogNoReversal(record, reason);
+  LogNoReversal(GetLogger(), record, reason);
 }

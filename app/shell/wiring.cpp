@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "app/config/rvcs_identity.h"
+#include "app/lanes/lanes.h"
 #include "app/pipe/app_pipe_source.h"
 #include "app/pipe/pipe_commands.h"
 #include "app/pipe/pipe_server.h"
@@ -10,6 +11,17 @@
 #include "app/shell/kvr_view.h"
 #include "app/shell/main_frame.h"
 #include "app/shell/setup_dialog.h"
+#include "core/crypto/crypto_engine.h"
+#include "core/log/logger.h"
+#include "core/params/param_store.h"
+#include "core/queue/abort_event.h"
+#include "core/queue/duplicate_cache.h"
+#include "core/queue/reversal_journal.h"
+#include "core/queue/reverse_worker.h"
+#include "core/queue/transaction_queue.h"
+#include "core/tran/tran_journal.h"
+#include "host/engine/ssl_link.h"
+#include "host/ip/host_endpoints.h"
 
 namespace {
 
@@ -45,6 +57,40 @@ void RetrieveParameters() {
 }
 
 }  // namespace
+
+CServerContexts ProcessServerContexts() {
+  CServerContexts contexts;
+
+  CRoutingContext& routing = contexts.routing;
+  routing.make_link = MakeElavonSslLink;
+  routing.queue = &g_TransactionQueue;
+  routing.endpoints = &g_HostEndpoints;
+  routing.abort = &g_AbortEvent;
+  routing.dial_busy = &g_DialLineBusyEvent;
+  routing.logger = &GetLogger();
+  routing.journal = &g_ReversalJournal;
+
+  CReverseWorkerContext& reverse_worker = contexts.reverse_worker;
+  reverse_worker.reversals = &g_ReversalQueue;
+  reverse_worker.main = &g_TransactionQueue;
+  reverse_worker.logger = &GetLogger();
+  reverse_worker.journal = &g_ReversalJournal;
+
+  CSessionContext& sessions = contexts.sessions;
+  sessions.queue = &g_TransactionQueue;
+  sessions.duplicates = &g_DuplicateCache;
+  sessions.lanes = &g_LaneRegistry;
+  sessions.params = &g_ParamStore;
+  sessions.crypto = &g_CryptoEngine;
+  sessions.logger = &GetLogger();
+  sessions.abort = &g_AbortEvent;
+  sessions.journal = &ProcessTranJournal();
+  return contexts;
+}
+
+std::unique_ptr<CViewComponents> MakeServerComponents(bool silent) {
+  return std::make_unique<CServerComponents>(ProcessServerContexts(), silent);
+}
 
 void WireApplication(CKVRElavonIP_HostApp& app) {
   SetLaunchIdentityReader(&ReadLaunchIdentity);
