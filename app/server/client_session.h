@@ -168,7 +168,8 @@ class CClientSession : public WSConnection {
   // old (250 ms steps), until the context's abort event is set or the listener shuts
   // down.
   void HoldSingleLane();
-  // The context's logger: every line of the session goes there.
+  // The context's logger. Named so, it stands for the process's GetLogger in every
+  // member: a session logs nowhere else.
   CLogger& GetLogger() const { return *m_Context.logger; }
 
   const CSessionContext m_Context;

@@ -202,7 +202,7 @@ void CClientSession::DeliverAnswer(CElavonTran& record, CTranJournal& journal) {
   const CElavonTran undelivered = record;
   record.m_HostResponse.clear();
   record.m_TranCode = kCodeReversal;
-  if (record.BuildReversalRequest()) {
+  if (record.BuildReversalRequest(m_Context.params->GetSettings())) {
     record.MarkQueued();
     record.MarkUndeliverable(journal, true);
     GetLogger().LogLine("Approval %d not delivered to %s: queued for reversal", record.m_Id, m_PeerText.c_str());
