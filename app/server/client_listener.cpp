@@ -15,7 +15,9 @@ int ClientListenerPort() {
   return static_cast<int>(port);
 }
 
-CClientListener::CClientListener() { SetMaxConnections(kClientListenerMaxConnections); }
+CClientListener::CClientListener(const CSessionContext& context) : m_Context(context) {
+  SetMaxConnections(kClientListenerMaxConnections);
+}
 
 CClientListener::~CClientListener() {
   m_ShuttingDown = 1;
@@ -30,13 +32,13 @@ int CClientListener::Start() {
   if (rc != 0) {
     // The caller logs the code; the port and the system's reason go beside it.
     const int err = GetListenErrno();
-    GetLogger().LogCause("The client listener cannot listen on port %d: %s", port,
+    m_Context.m_Logger->LogCause("The client listener cannot listen on port %d: %s", port,
                          err != 0 ? platform::ErrnoText(err).c_str() : "it listens already");
     return rc;
   }
   return StartAcceptThread();
 }
 
-WSConnection* CClientListener::CreateConnection() { return new CClientSession(m_Timings); }
+WSConnection* CClientListener::CreateConnection() { return new CClientSession(m_Context, m_Timings); }
 
 void CClientListener::DeleteConnection(WSConnection* connection) { delete connection; }

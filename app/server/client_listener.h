@@ -13,6 +13,7 @@
 
 #include <cstdint>
 
+#include "app/server/session_context.h"
 #include "app/server/ws_server.h"
 
 // The session time constants, and for tests the size of each connection's send
@@ -38,7 +39,8 @@ int ClientListenerPort();
 
 class CClientListener : public WSServer {
  public:
-  CClientListener();
+  // context: what every session works with (see CSessionContext).
+  explicit CClientListener(const CSessionContext& context);
   ~CClientListener() override;
 
   // Listen(port, kClientListenBacklog) (any local address): its non-zero result
@@ -57,6 +59,7 @@ class CClientListener : public WSServer {
   void DeleteConnection(WSConnection* connection) override;
 
  private:
+  const CSessionContext m_Context;
   int m_StartPort = -1;  // -1: ClientListenerPort()
   CClientTimings m_Timings;
 };

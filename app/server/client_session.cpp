@@ -35,7 +35,8 @@ std::string ErrorsAsWarnings(std::string text) {
 
 }  // namespace
 
-CClientSession::CClientSession(const CClientTimings& timings) : m_Timings(timings) {}
+CClientSession::CClientSession(const CSessionContext& context, const CClientTimings& timings)
+    : m_Context(context), m_Timings(timings) {}
 
 bool CClientSession::IsShuttingDown() const {
   return m_Server != nullptr && m_Server->m_ShuttingDown.load() != 0;
@@ -47,7 +48,7 @@ int CClientSession::SendAndLog(const std::string& text) {
   const bool ended = HasEnded();
   const int rc = SendText(text);
   const bool failed = rc != static_cast<int>(text.size());
-  GetLogger().LogText("[" + ReplyLogCopy(text) + "] sent to " + m_PeerText + (failed ? " ** FAILED ** " : ""));
+  Logger().LogText("[" + ReplyLogCopy(text) + "] sent to " + m_PeerText + (failed ? " ** FAILED ** " : ""));
   if (!ended) LogIfEnded();
   return failed ? -1 : rc;
 }
@@ -63,7 +64,7 @@ int CClientSession::SendAndLogAsWarning(const std::string& text) {
   const bool ended = HasEnded();
   const int rc = SendText(text);
   const bool failed = rc != static_cast<int>(text.size());
-  GetLogger().LogText(ErrorsAsWarnings("[" + ReplyLogCopy(text) + "] sent to " + m_PeerText +
+  Logger().LogText(ErrorsAsWarnings("[" + ReplyLogCopy(text) + "] sent to " + m_PeerText +
                                        (failed ? " ** FAILED ** " : "")));
   if (!ended) LogIfEnded();
   return failed ? -1 : rc;
@@ -71,7 +72,7 @@ int CClientSession::SendAndLogAsWarning(const std::string& text) {
 
 void CClientSession::LogIfEnded() {
   if (HasEnded()) {
-    GetLogger().LogLine("Connection %s ended: a reply could not be sent whole", m_PeerText.c_str());
+    Logger().LogLine("Connection %s ended: a reply could not be sent whole", m_PeerText.c_str());
   }
 }
 
@@ -85,7 +86,7 @@ void CClientSession::SendDisconnectNotice() { SendNotice(2004, "E", "****Disconn
 
 bool CClientSession::DeliverReply(const std::string& reply) {
   if (reply.empty() || !IsConnected()) {
-    GetLogger().LogText("[" + ReplyLogCopy(reply) + "] sent to " + m_PeerText + " ** FAILED ** ");
+    Logger().LogText("[" + ReplyLogCopy(reply) + "] sent to " + m_PeerText + " ** FAILED ** ");
     return false;
   }
   return SendAndLog(reply) == static_cast<int>(reply.size());
@@ -102,16 +103,16 @@ int CClientSession::OpenAndLogIn(std::string* sessionText) {
     SendNotice(2003, "E", kOffLineText);
     return kLoginGoingOffLine;
   }
-  GetLogger().LogLine("Socket Connect from %s", m_PeerText.c_str());
+  Logger().LogLine("Socket Connect from %s", m_PeerText.c_str());
 
   uint8_t challenge[kChallengeLength] = {};
-  if (!g_CryptoEngine.GenerateRandom(kChallengeLength, challenge)) {
-    GetLogger().LogLine("Random Buffer Generator Failed!!!");
+  if (!m_Context.m_Crypto->GenerateRandom(kChallengeLength, challenge)) {
+    Logger().LogLine("Random Buffer Generator Failed!!!");
     std::memset(challenge, 0, sizeof challenge);
   }
   std::string greeting = kGreetingText;
   greeting += 'Z';
-  greeting += g_CryptoEngine.GetPublicKeyText();
+  greeting += m_Context.m_Crypto->GetPublicKeyText();
   greeting += kRS;
   greeting += CRequest::BytesToHex(challenge, kChallengeLength);
   greeting += kUS;
@@ -195,7 +196,7 @@ int CClientSession::Login(uint8_t* challenge, int length, std::string* sessionTe
       etx = collected.find(kETX);
       if (etx != std::string::npos && etx < static_cast<size_t>(kMaxRequestLength)) break;
       if (collected.size() >= static_cast<size_t>(kMaxRequestLength)) {
-        GetLogger().LogLine("Login message of %s exceeds %d bytes", m_PeerText.c_str(), kMaxRequestLength);
+        Logger().LogLine("Login message of %s exceeds %d bytes", m_PeerText.c_str(), kMaxRequestLength);
         return kLoginLost;
       }
     }
@@ -212,13 +213,13 @@ int CClientSession::Login(uint8_t* challenge, int length, std::string* sessionTe
   CLoginFrame frame;
   if (!ParseLoginFrame(message, &frame)) return kLoginBadAnswer;
   const bool fourthKey = frame.marker == "M";
-  const auto encrypt = [fourthKey](uint8_t* data, uint32_t* count, uint32_t capacity) {
-    return fourthKey ? g_CryptoEngine.EncryptRc4C(data, count, capacity)
-                     : g_CryptoEngine.EncryptRc4A(data, count, capacity);
+  CCryptoEngine& crypto = *m_Context.m_Crypto;
+  const auto encrypt = [fourthKey, &crypto](uint8_t* data, uint32_t* count, uint32_t capacity) {
+    return fourthKey ? crypto.EncryptRc4C(data, count, capacity) : crypto.EncryptRc4A(data, count, capacity);
   };
   uint32_t count = static_cast<uint32_t>(length);
   if (!encrypt(challenge, &count, static_cast<uint32_t>(length))) {
-    GetLogger().LogLine("Encryption failed on Random Block!!!");
+    Logger().LogLine("Encryption failed on Random Block!!!");
     return kLoginBadAnswer;
   }
   if (!CheckChallengeAnswer(frame.answerHex, challenge, length)) return kLoginBadAnswer;
@@ -230,13 +231,13 @@ int CClientSession::Login(uint8_t* challenge, int length, std::string* sessionTe
     std::memcpy(bytes, frame.checkBlockBytes.data(), decoded);
     uint32_t dataLength = static_cast<uint32_t>(decoded);
     if (!encrypt(bytes, &dataLength, sizeof bytes)) {
-      GetLogger().LogLine("Encryption failed on Random Block!!!");
+      Logger().LogLine("Encryption failed on Random Block!!!");
     }
     *sessionText = CRequest::BytesToHex(bytes, decoded);
   }
 
   // 4. The password just before the ETX, when the merchant asks for one.
-  const CParamSettings settings = g_ParamStore.GetSettings();
+  const CParamSettings settings = m_Context.m_Params->GetSettings();
   const CParamMap params = settings.GetParams();
   if (params.GetParamValue(kParmUseCorvPassword) == "Y" &&
       !EndsWithPassword(message, params.GetParamValue(kParmCorvPassword))) {
@@ -351,7 +352,7 @@ void CClientSession::RunRequestLoop() {
   }
   if (IsConnected()) SendDisconnectNotice();
   if (m_RefusedLog.LeftOut() > 0) {
-    GetLogger().LogLine("%d refused requests of %s were answered but not logged", m_RefusedLog.LeftOut(),
+    Logger().LogLine("%d refused requests of %s were answered but not logged", m_RefusedLog.LeftOut(),
                         m_PeerText.c_str());
   }
 }

@@ -1,7 +1,7 @@
 // CClientSession: one point-of-sale client connection, on its own thread. It greets
 // the client with the server's public key and a random challenge, checks the login,
 // then reads requests (each ended by ETX, at most 32,767 bytes), dispatches each one
-// (answered at once, or queued in g_TransactionQueue for the Elavon interface) and,
+// (answered at once, or queued in the transaction queue for the Elavon interface) and,
 // at least once a second, delivers the replies of its queued records that reached a
 // final state.
 //
@@ -19,11 +19,15 @@
 // is sent to the host and the case is logged. The client of a reversed approval gets
 // 1007.
 //
+// The process-wide objects it calls come in its CSessionContext (from the listener);
+// it reaches none of them another way.
+//
 // Threads and locks: every operation runs on the connection's own thread and the
 // session's fields are touched by no other thread; the session holds no lock of its
-// own. It takes, one at a time and never nested, the locks of the objects it calls:
-// g_TransactionQueue, g_DuplicateCache, g_LaneRegistry, g_ParamStore, g_CryptoEngine
-// and the logger's queue. It reads the listener's shutting-down flag without a lock.
+// own. It takes, one at a time and never nested, the locks of the objects of its
+// context it calls: the transaction queue, the duplicate cache, the lane registry,
+// the parameter store, the crypto engine and the logger's queue. It reads the
+// listener's shutting-down flag without a lock.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +35,7 @@
 
 #include "app/server/client_listener.h"
 #include "app/server/request_mask.h"
+#include "app/server/session_context.h"
 #include "app/server/ws_connection.h"
 #include "core/queue/transaction_queue.h"
 #include "core/tran/elavon_tran.h"
@@ -74,7 +79,7 @@ class CClientSession : public WSConnection {
     kLoginGoingOffLine = 5,   // the client was already told (2003)
   };
 
-  explicit CClientSession(const CClientTimings& timings = CClientTimings());
+  explicit CClientSession(const CSessionContext& context, const CClientTimings& timings = CClientTimings());
   ~CClientSession() override = default;
 
   // The whole life of a connection within the maximum: greeting, login, request
@@ -160,9 +165,13 @@ class CClientSession : public WSConnection {
   // Logs the end of the connection when the last send ended it.
   void LogIfEnded();
   // The single-lane hold: waits while the last new authorisation is less than 30 s
-  // old (250 ms steps), until g_AbortEvent is set or the listener shuts down.
+  // old (250 ms steps), until the context's abort event is set or the listener shuts
+  // down.
   void HoldSingleLane();
+  // The context's logger: a session logs nowhere else.
+  CLogger& Logger() const { return *m_Context.m_Logger; }
 
+  const CSessionContext m_Context;
   const CClientTimings m_Timings;
   std::string m_PeerText;
   uint32_t m_IdleStart = 0;  // tick of the last dispatched request (or of the login)

@@ -182,7 +182,8 @@ class MoneyPathsTest : public ListenerTest, public ::testing::WithParamInterface
   // Elavon interface, the dial backup, the listener; stopped in the view's order.
   void StartInterfaces() {
     g_TransactionQueue.RemoveAll();
-    reverse_worker_ = std::make_unique<CReverseWorker>(nullptr, nullptr, nullptr, &journal_);
+    reverse_worker_ = std::make_unique<CReverseWorker>(
+        CReverseWorkerContext{&g_ReversalQueue, &g_TransactionQueue, &GetLogger(), &journal_});
     ASSERT_TRUE(reverse_worker_->Start());
     CRoutingContext context;
     context.m_MakeLink = MakeElavonSslLink;

@@ -8,12 +8,12 @@
 #include "app/lanes/lanes.h"
 #include "core/log/logger.h"
 #include "core/params/param_store.h"
-#include "core/queue/process_events.h"
 #include "core/queue/duplicate_cache.h"
 #include "core/queue/reverse_worker.h"
 #include "core/tran/client_error_codes.h"
 #include "core/tran/tran_codes.h"
 #include "core/tran/tran_params.h"
+#include "platform/sync/event.h"
 #include "platform/sync/tick.h"
 #include "platform/text/format.h"
 
@@ -29,19 +29,19 @@ constexpr int kInterimFirstNumber = 45;
 void CClientSession::HoldSingleLane() {
   bool logged = false;
   for (;;) {
-    const std::optional<uint32_t> since = g_TransactionQueue.MsSinceLastAuth();
+    const std::optional<uint32_t> since = m_Context.m_Queue->MsSinceLastAuth();
     if (!since || *since >= kSingleLaneHoldMs) return;
     if (!logged) {
-      GetLogger().LogLine("Holding Transaction - SL Violation -");
+      Logger().LogLine("Holding Transaction - SL Violation -");
       logged = true;
     }
-    if (g_AbortEvent.Wait(kHoldStepMs) || IsShuttingDown()) return;
+    if (m_Context.m_Abort->Wait(kHoldStepMs) || IsShuttingDown()) return;
   }
 }
 
 void CClientSession::LogRequest(const CElavonTran& tran) {
   // 2. The request as logged: card data masked, cut, its line breaks escaped.
-  GetLogger().LogText(tran.m_LogTag + "[" + RequestLogCopy(tran.GetRequestText()) + "] from " + m_PeerText);
+  Logger().LogText(tran.m_LogTag + "[" + RequestLogCopy(tran.GetRequestText()) + "] from " + m_PeerText);
 }
 
 void CClientSession::DispatchRequest(const std::string& text) {
@@ -55,7 +55,7 @@ void CClientSession::DispatchRequest(const std::string& text) {
   if (tran.m_RequestKind == kRequestKindClear) {
     if (!m_RefusedLog.Admit()) {
       if (m_RefusedLog.FirstLeftOut()) {
-        GetLogger().LogLine("Further refused requests of %s are answered but not logged", m_PeerText.c_str());
+        Logger().LogLine("Further refused requests of %s are answered but not logged", m_PeerText.c_str());
       }
       SendUnlogged(tran.BuildErrorResponse());
       return;
@@ -66,12 +66,12 @@ void CClientSession::DispatchRequest(const std::string& text) {
   }
   LogRequest(tran);
 
-  const CParamSettings settings = g_ParamStore.GetSettings();
+  const CParamSettings settings = m_Context.m_Params->GetSettings();
   const CParamMap params = settings.GetParams();
   const bool newAuthorization = IsNewAuthorizationCode(tran.m_TranCode);
 
   // 4. The lane check.
-  if (newAuthorization && !g_LaneRegistry.Register(tran.m_ClientID)) {
+  if (newAuthorization && !m_Context.m_Lanes->Register(tran.m_ClientID)) {
     SendNotice(4048, "E", "Max Lane(s) Already Reached.");
     return;
   }
@@ -86,7 +86,7 @@ void CClientSession::DispatchRequest(const std::string& text) {
       return;
     }
     if (SendNotice(0, "S",
-                   platform::Format("Queued:%03d:%03d", kInterimFirstNumber, g_TransactionQueue.GetCount()),
+                   platform::Format("Queued:%03d:%03d", kInterimFirstNumber, m_Context.m_Queue->GetCount()),
                    tran.m_UserTraceData) < 0) {
       return;  // the connection has ended: no one would hear the answer
     }
@@ -112,7 +112,7 @@ void CClientSession::DispatchRequest(const std::string& text) {
 
   // 8. A repeat of a recently delivered approval, unless the client overrides.
   if (params.GetParamValue(kParmDuplicateCheck) == "Y" && !tran.m_DuplicateOverride &&
-      g_DuplicateCache.FindDuplicate(tran, [](CElavonTran& duplicate) {
+      m_Context.m_Duplicates->FindDuplicate(tran, [](CElavonTran& duplicate) {
         return duplicate.BuildDuplicateResponse();
       })) {
     SendAndLog(tran.GetReply());
@@ -120,8 +120,8 @@ void CClientSession::DispatchRequest(const std::string& text) {
   }
 
   // 9. Into the queue for the Elavon interface.
-  if (!g_TransactionQueue.Add(tran)) {
-    GetLogger().LogLine("Transaction queue full: request of %s not queued", m_PeerText.c_str());
+  if (!m_Context.m_Queue->Add(tran)) {
+    Logger().LogLine("Transaction queue full: request of %s not queued", m_PeerText.c_str());
     tran.m_ErrorCode = kErrorGeneralFailure;
     SendAndLog(tran.BuildErrorResponse());
     return;
@@ -131,8 +131,8 @@ void CClientSession::DispatchRequest(const std::string& text) {
 
 void CClientSession::DeliverResponses() {
   if (m_PendingIds.empty()) return;
-  g_TransactionQueue.SnapshotByIds(m_PendingIds, m_Snapshot);
-  CTranJournal& journal = ProcessTranJournal();
+  m_Context.m_Queue->SnapshotByIds(m_PendingIds, m_Snapshot);
+  CTranJournal& journal = *m_Context.m_Journal;
   for (CElavonTran& record : m_Snapshot) {
     switch (record.m_State) {
       case kTranStateCancelled:
@@ -176,7 +176,7 @@ void CClientSession::DeliverResponses() {
       default:
         continue;  // not final yet: nothing to write back
     }
-    g_TransactionQueue.Update(record.m_Id, record);
+    m_Context.m_Queue->Update(record.m_Id, record);
   }
 }
 
@@ -185,13 +185,13 @@ void CClientSession::DeliverAnswer(CElavonTran& record, CTranJournal& journal) {
   // (4020): the POS is not told Approved, so the approval is not kept either.
   const bool approval_in_clear = record.m_Approved && record.ReplyCouldNotBeEncrypted();
   if (DeliverReply(record.GetReply()) && !approval_in_clear) {
-    if (record.m_Approved) g_DuplicateCache.Add(record);
+    if (record.m_Approved) m_Context.m_Duplicates->Add(record);
     record.MarkDelivered(journal);
     return;
   }
   record.MarkFinished();
   if (approval_in_clear) {
-    GetLogger().LogLine("Approval %d of %s answered with an error (its reply could not be encrypted): reversal owed",
+    Logger().LogLine("Approval %d of %s answered with an error (its reply could not be encrypted): reversal owed",
                         record.m_Id, m_PeerText.c_str());
     record.MarkUndeliverable(journal, false);
     return;
@@ -203,25 +203,25 @@ void CClientSession::DeliverAnswer(CElavonTran& record, CTranJournal& journal) {
   const CElavonTran undelivered = record;
   record.m_HostResponse.clear();
   record.m_TranCode = kCodeReversal;
-  if (record.BuildReversalRequest()) {
+  if (record.BuildReversalRequest(m_Context.m_Params->GetSettings())) {
     record.MarkQueued();
     record.MarkUndeliverable(journal, true);
-    GetLogger().LogLine("Approval %d not delivered to %s: queued for reversal", record.m_Id, m_PeerText.c_str());
+    Logger().LogLine("Approval %d not delivered to %s: queued for reversal", record.m_Id, m_PeerText.c_str());
     return;
   }
   record = undelivered;
   record.MarkFinished();
   record.MarkUndeliverable(journal, false);
-  GetLogger().LogLine("Approval %d not delivered to %s and no reversal could be built here: left to the reversal journal",
+  Logger().LogLine("Approval %d not delivered to %s and no reversal could be built here: left to the reversal journal",
                       record.m_Id, m_PeerText.c_str());
 }
 
 void CClientSession::PurgeFinished() {
   if (m_PendingIds.empty()) return;
-  g_TransactionQueue.SnapshotByIds(m_PendingIds, m_Snapshot);
+  m_Context.m_Queue->SnapshotByIds(m_PendingIds, m_Snapshot);
   for (const CElavonTran& record : m_Snapshot) {
     if (record.m_State != kTranStateFinished) continue;
-    g_TransactionQueue.Remove(record.m_Id);
+    m_Context.m_Queue->Remove(record.m_Id);
     const auto it = std::find(m_PendingIds.begin(), m_PendingIds.end(), record.m_Id);
     if (it != m_PendingIds.end()) m_PendingIds.erase(it);
   }
@@ -236,11 +236,11 @@ bool CClientSession::WaitForPending() {
     PurgeFinished();
     if (m_PendingIds.empty() || IsShuttingDown()) return true;
   }
-  g_TransactionQueue.SnapshotByIds(m_PendingIds, m_Snapshot);
+  m_Context.m_Queue->SnapshotByIds(m_PendingIds, m_Snapshot);
   for (const CElavonTran& record : m_Snapshot) {
-    GetLogger().LogLine("Dropping record %d (state %d) of %s: no final answer in time", record.m_Id,
+    Logger().LogLine("Dropping record %d (state %d) of %s: no final answer in time", record.m_Id,
                         record.m_State, m_PeerText.c_str());
-    g_TransactionQueue.Remove(record.m_Id);
+    m_Context.m_Queue->Remove(record.m_Id);
   }
   m_PendingIds.clear();
   return true;
@@ -248,6 +248,5 @@ bool CClientSession::WaitForPending() {
 
 void CClientSession::LogReversalNotSupported(const CElavonTran& record, const std::string& reason) {
   if (!IsReversibleCode(record.m_TranCode)) return;
-  CReverseWorker worker;
-  worker.LogNoReversal(record, reason);
+  LogNoReversal(Logger(), record, reason);
 }

@@ -31,6 +31,7 @@
 #include "core/queue/duplicate_cache.h"
 #include "core/queue/process_events.h"
 #include "core/queue/transaction_queue.h"
+#include "core/tran/tran_journal.h"
 #include "platform/capi/capi.h"
 #include "platform/fs/files.h"
 #include "platform/sync/tick.h"
@@ -149,6 +150,21 @@ inline std::vector<TStreamItem> CreditSaleItems(const std::string& purchase = "1
           {"Purchase", purchase}};
 }
 
+// What the sessions of the tests work with: the process's objects, as the program
+// gives them (the journal is the process's at the time of the call).
+inline CSessionContext ProcessSessionContext() {
+  CSessionContext context;
+  context.m_Queue = &g_TransactionQueue;
+  context.m_Duplicates = &g_DuplicateCache;
+  context.m_Lanes = &g_LaneRegistry;
+  context.m_Params = &g_ParamStore;
+  context.m_Crypto = &g_CryptoEngine;
+  context.m_Logger = &GetLogger();
+  context.m_Abort = &g_AbortEvent;
+  context.m_Journal = &ProcessTranJournal();
+  return context;
+}
+
 // A listener on an ephemeral port, and clients for it.
 class ListenerTest : public ::testing::Test {
  protected:
@@ -166,7 +182,7 @@ class ListenerTest : public ::testing::Test {
   }
 
   void Start(int maxConnections = 200, const CClientTimings& timings = FastTimings()) {
-    listener_ = std::make_unique<CClientListener>();
+    listener_ = std::make_unique<CClientListener>(ProcessSessionContext());
     listener_->SetPortForTesting(0);
     listener_->SetTimingsForTesting(timings);
     ASSERT_EQ(listener_->SetMaxConnections(maxConnections), maxConnections);

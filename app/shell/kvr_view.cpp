@@ -9,6 +9,7 @@
 #include "app/pipe/pipe_server.h"
 #include "app/qt/timed_message_box.h"
 #include "app/shell/kvr_app.h"
+#include "app/shell/wiring.h"
 #include "core/log/logger.h"
 #include "core/queue/process_events.h"
 #include "core/queue/transaction_queue.h"
@@ -50,7 +51,7 @@ std::string LocalTimeText(const char* format) {
 
 CKVRView::CKVRView(QWidget* parent, std::unique_ptr<CViewComponents> components)
     : QTreeWidget(parent), m_Components(std::move(components)) {
-  if (!m_Components) m_Components = std::make_unique<CServerComponents>(theApp.m_StartedAsService);
+  if (!m_Components) m_Components = MakeServerComponents(theApp.m_StartedAsService);
   setColumnCount(1);
   setHeaderLabels({QStringLiteral("Internet Traffic")});
   setRootIsDecorated(false);

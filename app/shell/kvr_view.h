@@ -46,7 +46,8 @@ class CKVRView : public QTreeWidget {
   Q_OBJECT
 
  public:
-  // components: what the view starts and stops (nullptr: the server's own).
+  // components: what the view starts and stops (nullptr: the server's own, as the
+  // wiring makes them: MakeServerComponents).
   explicit CKVRView(QWidget* parent, std::unique_ptr<CViewComponents> components = nullptr);
   ~CKVRView() override;
 

@@ -28,6 +28,7 @@
 #include "app/qt/timed_message_box.h"
 #include "app/shell/kvr_app.h"
 #include "app/shell/main_frame.h"
+#include "app/shell/wiring.h"
 #include "core/log/logger.h"
 #include "core/params/param_settings.h"
 #include "core/queue/process_events.h"
@@ -760,7 +761,7 @@ class NoListenerMemory : public FakeComponents {
   int m_RealConnections = 0;
 
  private:
-  CServerComponents m_Real{true};
+  CServerComponents m_Real{ProcessServerContexts(), true};
 };
 
 TEST_F(ViewStartTest, AListenerThatCannotBeAllocatedStopsEverythingAndSaysSo) {

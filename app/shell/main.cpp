@@ -79,6 +79,7 @@ int main(int argc, char** argv) {
 
   int code = 1;
   if (theApp.InitInstance(command_line)) {
+    // The seams between the window and the other rooms (wiring.cpp).
     WireApplication(theApp);
     code = QApplication::exec();
   } else if (CloseRequested()) {

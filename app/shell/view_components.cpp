@@ -8,20 +8,8 @@
 #include "app/qt/timed_message_box.h"
 #include "core/params/param_store.h"
 #include "core/queue/transaction_queue.h"
-#include "host/engine/ssl_link.h"
 #include "platform/sync/tick.h"
 #include "platform/window/window.h"
-
-namespace {
-
-CRoutingContext ElavonContext() {
-  CRoutingContext context;
-  context.m_MakeLink = MakeElavonSslLink;
-  context.m_Journal = &g_ReversalJournal;
-  return context;
-}
-
-}  // namespace
 
 void PumpWindowFor(uint32_t ms) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
@@ -31,7 +19,10 @@ void PumpWindowFor(uint32_t ms) {
   }
 }
 
-CServerComponents::CServerComponents(bool silent) : m_ElavonInterface(ElavonContext()) {
+CServerComponents::CServerComponents(const CServerContexts& contexts, bool silent)
+    : m_SessionContext(contexts.m_Sessions),
+      m_ReverseWorker(contexts.m_ReverseWorker),
+      m_ElavonInterface(contexts.m_Routing) {
   m_ReverseWorker.SetMessageSink(&ShowTimedMessage, silent);
   m_ElavonInterface.SetMessageSink(&ShowTimedMessage, silent);
 }
@@ -63,7 +54,7 @@ void CServerComponents::StopDialBackup() { m_DialBackup.Stop(); }
 int CServerComponents::StartListener(int max_connections) {
   if (!m_Listener) {
     try {
-      m_Listener = m_AllocateListener ? m_AllocateListener() : std::make_unique<CClientListener>();
+      m_Listener = m_AllocateListener ? m_AllocateListener() : std::make_unique<CClientListener>(m_SessionContext);
     } catch (const std::bad_alloc&) {
       m_Listener.reset();
     }

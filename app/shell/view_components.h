@@ -1,8 +1,9 @@
 // The interfaces the traffic view starts and stops, behind one interface so that the
 // view's start and stop order can be exercised with stand-ins. CServerComponents is
 // the server's own set: the ReverseWorker, the Elavon processing thread, the dial
-// backup and the client listener. UI thread only; no lock of its own (each component
-// takes its own).
+// backup and the client listener, each over the context the wiring gives it
+// (MakeServerComponents in wiring.h). UI thread only; no lock of its own (each
+// component takes its own).
 #pragma once
 
 #include <functional>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "app/server/client_listener.h"
+#include "app/server/session_context.h"
 #include "core/params/param_settings.h"
 #include "core/queue/reversal_journal.h"
 #include "core/queue/reverse_worker.h"
@@ -55,10 +57,18 @@ class CViewComponents {
   virtual int ConnectionCount() = 0;
 };
 
+// What the server's own components work with; the wiring fills it with the process's
+// objects (ProcessServerContexts in wiring.h).
+struct CServerContexts {
+  CRoutingContext m_Routing;              // the Elavon interface's
+  CReverseWorkerContext m_ReverseWorker;
+  CSessionContext m_Sessions;             // every client session's, through the listener
+};
+
 class CServerComponents : public CViewComponents {
  public:
   // silent: message boxes of the workers are logged, never shown.
-  explicit CServerComponents(bool silent);
+  CServerComponents(const CServerContexts& contexts, bool silent);
   ~CServerComponents() override;
 
   CParamSettings Settings() override;
@@ -83,6 +93,7 @@ class CServerComponents : public CViewComponents {
   void SetListenerAllocatorForTesting(ListenerAllocator allocate) { m_AllocateListener = std::move(allocate); }
 
  private:
+  const CSessionContext m_SessionContext;  // what the listener hands its sessions
   // Destroyed in the reverse order: the listener first, the ReverseWorker last.
   CReverseWorker m_ReverseWorker;
   CElavonInterface m_ElavonInterface;

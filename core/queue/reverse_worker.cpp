@@ -19,12 +19,13 @@ const char kFatalText[] = "The ReverseWorker thread could NOT be started.\r\nThi
 
 CTransactionQueue g_ReversalQueue;
 
-CReverseWorker::CReverseWorker(CTransactionQueue* reversals, CTransactionQueue* main, CLogger* logger,
-                               CReversalJournal* journal)
-    : m_Reversals(reversals ? *reversals : g_ReversalQueue),
-      m_Main(main ? *main : g_TransactionQueue),
-      m_Logger(logger),
-      m_Journal(journal ? *journal : g_ReversalJournal) {}
+CReverseWorker::CReverseWorker(const CReverseWorkerContext& context)
+    : m_Reversals(*context.m_Reversals),
+      m_Main(*context.m_Main),
+      m_Logger(*context.m_Logger),
+      m_Journal(*context.m_Journal) {}
+
+CLogger& CReverseWorker::Log() { return m_Logger; }
 
 CReverseWorker::~CReverseWorker() { Stop(); }
 
@@ -32,8 +33,6 @@ void CReverseWorker::SetMessageSink(ReverseWorkerMessageFn show, bool silent) {
   m_Show = show;
   m_Silent = silent;
 }
-
-CLogger& CReverseWorker::Log() { return m_Logger ? *m_Logger : GetLogger(); }
 
 void CReverseWorker::ShowFatal() {
   if (m_Show) {
@@ -209,8 +208,12 @@ void CReverseWorker::PurgeFinished() {
 }
 
 void CReverseWorker::LogNoReversal(CElavonTran record, const std::string& reason) {
+  ::LogNoReversal(Log(), record, reason);
+}
+
+void LogNoReversal(CLogger& logger, const CElavonTran& record, const std::string& reason) {
   const std::string acct = record.m_AcctNo;
   const std::string last_four = acct.size() > 4 ? acct.substr(acct.size() - 4) : acct;
-  Log().LogLine("NO Reversals Supported for this Host - Would have attempted This Transaction Acct:XXX...%s PurchAmt:%s -- because %s",
+  logger.LogLine("NO Reversals Supported for this Host - Would have attempted This Transaction Acct:XXX...%s PurchAmt:%s -- because %s",
                 last_four.c_str(), record.m_Purchase.c_str(), reason.c_str());
 }

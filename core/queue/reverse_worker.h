@@ -31,12 +31,23 @@ using ReverseWorkerMessageFn = void (*)(const std::string& text, bool log, bool 
 
 extern CTransactionQueue g_ReversalQueue;
 
+// What the ReverseWorker works with. The wiring fills it with the process's objects
+// (g_ReversalQueue, g_TransactionQueue, the process's logger, g_ReversalJournal);
+// tests give their own. Every member must be set, and each must outlive the worker.
+struct CReverseWorkerContext {
+  CTransactionQueue* m_Reversals = nullptr;  // what the worker serves
+  CTransactionQueue* m_Main = nullptr;       // where the reversals go, at the head
+  CLogger* m_Logger = nullptr;
+  CReversalJournal* m_Journal = nullptr;
+};
+
+// The line that reports a transaction a host without reversals would have reversed.
+void LogNoReversal(CLogger& logger, const CElavonTran& record, const std::string& reason);
+
 class CReverseWorker {
  public:
-  // The queues, the logger, the journal and the message box are the process's unless
-  // given.
-  CReverseWorker(CTransactionQueue* reversals = nullptr, CTransactionQueue* main = nullptr, CLogger* logger = nullptr,
-                 CReversalJournal* journal = nullptr);
+  // The message box is the logger unless SetMessageSink gives one.
+  explicit CReverseWorker(const CReverseWorkerContext& context);
   CReverseWorker(const CReverseWorker&) = delete;
   CReverseWorker& operator=(const CReverseWorker&) = delete;
   virtual ~CReverseWorker();
@@ -73,7 +84,7 @@ class CReverseWorker {
 
   CTransactionQueue& m_Reversals;
   CTransactionQueue& m_Main;
-  CLogger* m_Logger;
+  CLogger& m_Logger;
   CReversalJournal& m_Journal;
   ReverseWorkerMessageFn m_Show = nullptr;
   bool m_Silent = false;

@@ -42,7 +42,7 @@ class ReverseWorkerTest : public ::testing::Test {
 };
 
 TEST_F(ReverseWorkerTest, StartsAndStopsWithinBounds) {
-  CReverseWorker worker(&reversals_, &main_, logger_.get());
+  CReverseWorker worker({&reversals_, &main_, logger_.get(), &g_ReversalJournal});
   const auto t0 = std::chrono::steady_clock::now();
   ASSERT_TRUE(worker.Start());
   ASSERT_TRUE(worker.Stop());
@@ -51,7 +51,7 @@ TEST_F(ReverseWorkerTest, StartsAndStopsWithinBounds) {
   ASSERT_TRUE(worker.Start());
   ASSERT_TRUE(worker.Stop());
   EXPECT_TRUE(worker.Stop());
-  CReverseWorker never(&reversals_, &main_, logger_.get());
+  CReverseWorker never({&reversals_, &main_, logger_.get(), &g_ReversalJournal});
   EXPECT_TRUE(never.Stop());
 }
 
@@ -70,7 +70,7 @@ TEST_F(ReverseWorkerTest, MovedRecordsAreFinishedByState) {
   };
   for (const Case& c : cases) {
     CTransactionQueue reversals, main;
-    CReverseWorker worker(&reversals, &main, logger_.get());
+    CReverseWorker worker({&reversals, &main, logger_.get(), &g_ReversalJournal});
     CElavonTran record;
     record.m_AcctNo = "4111111111111111";
     record.m_Purchase = "1234";
@@ -118,7 +118,7 @@ TEST_F(ReverseWorkerTest, MovedRecordsAreFinishedByState) {
 }
 
 TEST_F(ReverseWorkerTest, TheThreadMovesRecordsOnItsOwn) {
-  CReverseWorker worker(&reversals_, &main_, logger_.get());
+  CReverseWorker worker({&reversals_, &main_, logger_.get(), &g_ReversalJournal});
   ASSERT_TRUE(worker.Start());
   CElavonTran record;
   ASSERT_TRUE(reversals_.Add(record));
@@ -149,7 +149,7 @@ TEST_F(ReverseWorkerTest, JournalReversalsAreTriedUntilTheHostAnswers) {
   CElavonTran waiting;
   ASSERT_TRUE(main_.Add(waiting));
 
-  CReverseWorker worker(&reversals_, &main_, logger_.get(), &journal);
+  CReverseWorker worker({&reversals_, &main_, logger_.get(), &journal});
   struct Try {
     int state;
     const char* log;
@@ -214,7 +214,7 @@ TEST_F(ReverseWorkerTest, ATryWhoseRecordLeftTheQueueIsOwedAgain) {
   ASSERT_TRUE(journal.Sent(sale, "REVERSAL MESSAGE"));
   journal.ReversalFailed(sale);
   {
-    CReverseWorker worker(&reversals_, &main_, logger_.get(), &journal);
+    CReverseWorker worker({&reversals_, &main_, logger_.get(), &journal});
     worker.TakeJournalReversals();
     EXPECT_TRUE(journal.TakeDue().empty());
     worker.KeepJournal();  // still queued: held
@@ -223,7 +223,7 @@ TEST_F(ReverseWorkerTest, ATryWhoseRecordLeftTheQueueIsOwedAgain) {
     EXPECT_EQ(worker.JournalTriesUnderWayForTesting(), 0u);
   }
   main_.RemoveAll();
-  CReverseWorker next(&reversals_, &main_, logger_.get(), &journal);
+  CReverseWorker next({&reversals_, &main_, logger_.get(), &journal});
   next.KeepJournal();
   const std::vector<CJournalEntry> due = journal.TakeDue();
   ASSERT_EQ(due.size(), 1u);
