@@ -1,14 +1,13 @@
 #include "app/config/rvcs_identity.h"
 
 #include <sys/random.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <climits>
 #include <cstdint>
 
 #include "platform/fs/profile.h"
 #include "platform/sync/mutex.h"
+#include "platform/system/system.h"
 #include "platform/text/format.h"
 
 namespace {
@@ -71,10 +70,10 @@ std::string GetInstallationId(platform::fs::Profile& profile) {
 }
 
 std::string GetMachineId() {
-  char name[HOST_NAME_MAX + 1] = {};
+  std::string name;
   std::string id;
-  if (gethostname(name, sizeof name - 1) == 0) {
-    for (const char* p = name; *p; ++p) {
+  if (platform::GetHostName(&name)) {
+    for (const char* p = name.c_str(); *p; ++p) {
       const auto c = static_cast<unsigned char>(*p);
       if (c > 0x20 && c < 0x7F) id += *p;
     }

@@ -1,7 +1,5 @@
 #include "app/server/ws_server.h"
 
-#include <arpa/inet.h>
-
 #include <system_error>
 #include <utility>
 
@@ -36,7 +34,7 @@ int WSServer::Listen(int port, int backlog, int family, uint32_t address) {
   CloseListenSocket();
   m_ListenErrno = 0;
   const net::ListenResult opened =
-      net::OpenListener(family, address, htons(static_cast<uint16_t>(port)), backlog, m_Protocol);
+      net::OpenListener(family, address, net::PortToNetworkOrder(static_cast<uint16_t>(port)), backlog, m_Protocol);
   if (opened.socket == net::INVALID_SOCKET) {
     m_ListenErrno = opened.os_error;
     switch (opened.failed) {
@@ -51,9 +49,9 @@ int WSServer::Listen(int port, int backlog, int family, uint32_t address) {
   return 0;
 }
 
-int WSServer::Listen(int port) { return Listen(port, 5, AF_INET, htonl(INADDR_ANY)); }
+int WSServer::Listen(int port) { return Listen(port, 5, net::kAddressFamilyIPv4, net::kAnyAddress); }
 
-int WSServer::Listen(int port, int backlog) { return Listen(port, backlog, AF_INET, htonl(INADDR_ANY)); }
+int WSServer::Listen(int port, int backlog) { return Listen(port, backlog, net::kAddressFamilyIPv4, net::kAnyAddress); }
 
 void WSServer::CloseListenSocket() {
   ShutAndClose(m_ListenSocket);
@@ -264,7 +262,8 @@ int ConnectAndClose(int port, const char* address) {
   const net::SOCKET s = net::OpenStreamSocket();
   if (s == net::INVALID_SOCKET) return 1;
   uint32_t to = 0;
-  if (!net::ParseIPv4(address, &to) || net::StartConnect(s, to, htons(static_cast<uint16_t>(port))) != 0) {
+  if (!net::ParseIPv4(address, &to) ||
+      net::StartConnect(s, to, net::PortToNetworkOrder(static_cast<uint16_t>(port))) != 0) {
     net::CloseSocket(s);
     return 2;
   }

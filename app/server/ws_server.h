@@ -26,8 +26,6 @@
 // atomics read without it. A connection's own calls take no server lock.
 #pragma once
 
-#include <netinet/in.h>  // AF_INET and INADDR_ANY for the callers of Listen
-
 #include <atomic>
 #include <cstdint>
 #include <list>
@@ -36,6 +34,7 @@
 
 #include "app/server/ws_connection.h"
 #include "platform/net/listener.h"
+#include "platform/net/socket.h"  // kAddressFamilyIPv4 and kAnyAddress for the callers of Listen
 #include "platform/net/wait.h"
 #include "platform/sync/event.h"
 #include "platform/sync/mutex.h"
@@ -80,8 +79,8 @@ class WSServer {
   // Port 0 binds an ephemeral port (GetPort tells which). Refused with 4 while the
   // accept thread runs; a socket left from an earlier Listen is closed first.
   int Listen(int port, int backlog, int family, uint32_t address);
-  int Listen(int port);               // backlog 5, AF_INET, INADDR_ANY
-  int Listen(int port, int backlog);  // AF_INET, INADDR_ANY
+  int Listen(int port);               // backlog 5, IPv4, any local address
+  int Listen(int port, int backlog);  // IPv4, any local address
   void SetProtocol(int protocol) { m_Protocol = protocol; }
 
   // 1 when the accept thread already runs or cannot be started (or nothing listens);

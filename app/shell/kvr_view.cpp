@@ -1,7 +1,5 @@
 #include "app/shell/kvr_view.h"
 
-#include <unistd.h>
-
 #include <QApplication>
 #include <QHeaderView>
 #include <QTimer>
@@ -16,7 +14,9 @@
 #include "core/tran/tran_params.h"
 #include "host/engine/traffic.h"
 #include "platform/sync/tick.h"
+#include "platform/system/system.h"
 #include "platform/text/format.h"
+#include "platform/window/window.h"
 
 bool g_ParametersRetrieved = false;
 
@@ -148,7 +148,7 @@ int CKVRView::StartAllInterfaces() {
   platform::window::PostMessage(m_Handle, WM_SHOW_OFFLINE_TITLE, 0, 0);
   // 2. Start the management pipe when the launcher started the program.
   if (theApp.m_StartedByLauncher && m_Hooks.start_pipe && !CloseRequested()) {
-    const std::string name = PipeNameForProcess(static_cast<unsigned long>(getpid()));
+    const std::string name = PipeNameForProcess(platform::CurrentProcessId());
     if (!m_Hooks.start_pipe(name)) {
       GetLogger().LogLine("Failed to initialize Pipe Server. Interface return code: %d.",
                           static_cast<int>(platform::GetLastError()));
@@ -159,7 +159,7 @@ int CKVRView::StartAllInterfaces() {
   progress.Create(nullptr);
   m_ProgressBox = &progress;
   QApplication::setOverrideCursor(Qt::WaitCursor);
-  PumpWindowFor(50);
+  platform::window::PumpFor(50);
 
   StartSteps();
 

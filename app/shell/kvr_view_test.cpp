@@ -120,7 +120,7 @@ class FakeComponents : public CViewComponents {
   bool StopAccepting() override { return Call("accept-", true); }
   void CloseClients() override {
     m_HasListener = false;
-    if (m_Record->drain_ms) PumpWindowFor(m_Record->drain_ms);
+    if (m_Record->drain_ms) platform::window::PumpFor(m_Record->drain_ms);
     Call("clients-", true);
   }
   int ConnectionCount() override { return m_HasListener ? m_Record->connections : -1; }

@@ -1,8 +1,6 @@
 #include "app/shell/view_components.h"
 
-#include <chrono>
 #include <new>
-#include <thread>
 
 #include "app/lanes/lanes.h"
 #include "app/qt/timed_message_box.h"
@@ -10,14 +8,6 @@
 #include "core/queue/transaction_queue.h"
 #include "platform/sync/tick.h"
 #include "platform/window/window.h"
-
-void PumpWindowFor(uint32_t ms) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  if (platform::window::PumpMessagesAndWait({}, ms) == platform::window::kPumpQuit) {
-    // A pending quit ends every pump at once: the wait keeps its length all the same.
-    std::this_thread::sleep_until(until);
-  }
-}
 
 CServerComponents::CServerComponents(const CServerContexts& contexts, bool silent)
     : m_SessionContext(contexts.m_Sessions),
@@ -70,12 +60,12 @@ void CServerComponents::CloseClients() {
   if (!m_Listener) return;
   m_Listener->m_ShuttingDown = 1;
   // Every step keeps the window served, so that the progress box and the clock go on.
-  while (m_Listener->GetConnectionCount() != 0) PumpWindowFor(500);
+  while (m_Listener->GetConnectionCount() != 0) platform::window::PumpFor(500);
   // Connections that were still finishing their last delivery pass get 5 s more.
   const uint32_t start = platform::SystemClock().TickCount();
   while (platform::TickDiff(platform::SystemClock().TickCount(), start) < 5000) {
-    while (m_Listener->GetConnectionCount() > 0) PumpWindowFor(500);
-    PumpWindowFor(500);
+    while (m_Listener->GetConnectionCount() > 0) platform::window::PumpFor(500);
+    platform::window::PumpFor(500);
   }
   m_Listener.reset();
 }

@@ -18,11 +18,6 @@
 #include "host/dial/dial_backup.h"
 #include "host/engine/elavon_interface.h"
 
-// Waits ms while the calling (UI) thread keeps serving its window messages, timers
-// and toolkit events (paint above all); the whole ms also when a quit request is
-// pending.
-void PumpWindowFor(uint32_t ms);
-
 class CViewComponents {
  public:
   virtual ~CViewComponents() = default;

@@ -1,7 +1,5 @@
 #include "core/log/logger.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -11,6 +9,7 @@
 
 #include "core/log/log_text.h"
 #include "platform/fs/files.h"
+#include "platform/sync/tick.h"
 #include "platform/text/format.h"
 
 namespace {
@@ -84,7 +83,7 @@ bool CLogger::LogCause(const char* format, ...) {
   const std::string text = platform::FormatV(format, args);
   va_end(args);
   const bool logged = LogLine("%s", text.c_str());
-  if (!logged || m_FileFailed.load() || ::access(platform::fs::NativePath(m_Folder).c_str(), W_OK) != 0) {
+  if (!logged || m_FileFailed.load() || !platform::fs::CanWrite(m_Folder)) {
     // Shown as the writer would write it: no control byte of a text from outside
     // reaches the terminal.
     std::string shown = text;
@@ -107,9 +106,11 @@ void CLogger::Shutdown() {
 
 bool CLogger::Flush(uint32_t ms) {
   const uint64_t target = AddedCount();
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  const uint32_t start = platform::TickCount();
   platform::MutexLock lock(m_DoneLock);
-  while (m_LinesDone < target && m_DoneChanged.WaitUntil(m_DoneLock, deadline)) {
+  while (m_LinesDone < target) {
+    const uint32_t waited = platform::TickDiff(platform::TickCount(), start);
+    if (waited >= ms || !m_DoneChanged.WaitFor(m_DoneLock, ms - waited)) break;
   }
   return m_LinesDone >= target;
 }
@@ -152,7 +153,7 @@ void CLogger::WriteBatch() {
       const std::filesystem::path folder = std::filesystem::absolute(platform::fs::NativePath(m_Folder), ignored);
       std::string reason = platform::ErrnoText(err);
       // A missing folder: why it could not be made is the useful part.
-      if (err == ENOENT && ::access(folder.parent_path().c_str(), W_OK) != 0) {
+      if (err == ENOENT && !platform::fs::CanWrite(folder.parent_path().string())) {
         reason = "it is missing, and its parent folder cannot be written: " + platform::ErrnoText(errno);
       }
       std::fprintf(stderr, "The log folder %s cannot be written: %s\n", folder.c_str(), reason.c_str());

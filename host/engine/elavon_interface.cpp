@@ -1,8 +1,6 @@
 #include "host/engine/elavon_interface.h"
 
-#include <chrono>
 #include <cstdlib>
-#include <thread>
 
 #include "core/log/logger.h"
 #include "core/queue/process_events.h"
@@ -75,12 +73,11 @@ bool CElavonInterface::Start() {
 
 int CElavonInterface::Stop() {
   m_Context.m_Abort->Set();
-  const auto start = std::chrono::steady_clock::now();
-  while (m_JobIds.GetCount() > 0 &&
-         std::chrono::steady_clock::now() - start < std::chrono::milliseconds(kStopWaitMs)) {
+  const uint32_t start = platform::TickCount();
+  while (m_JobIds.GetCount() > 0 && platform::TickDiff(platform::TickCount(), start) < kStopWaitMs) {
     // The window of the calling (UI) thread stays served between the steps.
     if (platform::window::PumpMessagesAndWait({}, kStopStepMs) == platform::window::kPumpQuit) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(kStopStepMs));
+      platform::Sleep(kStopStepMs);
     }
   }
   const bool left_in_flight = m_JobIds.GetCount() > 0;

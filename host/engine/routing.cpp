@@ -1,9 +1,7 @@
 #include "host/engine/routing.h"
 
-#include <chrono>
 #include <cstdlib>
 #include <optional>
-#include <thread>
 
 #include "core/log/log_text.h"
 #include "core/log/logger.h"
@@ -112,7 +110,7 @@ class CDialRound {
   // One wait and what it brought. False when the round has ended.
   bool Step() {
     if (Stopping()) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(kDialPollMs));
+      platform::Sleep(kDialPollMs);
     } else if (m_C.m_Abort->Wait(kDialPollMs)) {
       m_Stopping = true;
     }

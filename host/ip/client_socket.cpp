@@ -1,7 +1,5 @@
 #include "host/ip/client_socket.h"
 
-#include <arpa/inet.h>
-
 #include <utility>
 
 #include "core/queue/process_events.h"
@@ -107,7 +105,7 @@ bool CClientSocket::FailConnect(int code, std::string text) {
 
 bool CClientSocket::ConnectToAddress(uint32_t address, int port, unsigned timeoutMs) {
   m_PeerAddress = address;
-  m_PeerPort = htons(static_cast<uint16_t>(port));
+  m_PeerPort = net::PortToNetworkOrder(static_cast<uint16_t>(port));
   // The reason alone; ConnectToServerByHostName puts the endpoint in front of it.
   m_ConnectFailureCause.clear();
   m_Socket = net::OpenStreamSocket();

@@ -99,6 +99,8 @@ bool CreatePrivateFolder(const std::string& path) {
   return false;
 }
 
+bool CanWrite(const std::string& path) { return ::access(NativePath(path).c_str(), W_OK) == 0; }
+
 bool RemoveFile(const std::string& path) {
   if (::unlink(NativePath(path).c_str()) == 0) return true;
   SetLastErrorFromErrno();

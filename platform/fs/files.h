@@ -23,6 +23,9 @@ bool CreateFolders(const std::string& path);
 // 0755), takes the group's and others' rights away. True when it exists afterwards
 // and is the owner's only.
 bool CreatePrivateFolder(const std::string& path);
+// Whether the calling process may write into the file or folder (access W_OK). False
+// (errno set) when it may not or the path does not exist.
+bool CanWrite(const std::string& path);
 bool RemoveFile(const std::string& path);
 // Moves a file (or folder) to a new name that must not exist yet: nothing is ever
 // overwritten. False (and the last error set) when it cannot be moved.

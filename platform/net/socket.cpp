@@ -22,6 +22,9 @@
 #include "platform/net/deadline.h"
 #include "platform/text/format.h"
 
+static_assert(platform::net::kAddressFamilyIPv4 == AF_INET);
+static_assert(platform::net::kAnyAddress == INADDR_ANY);
+
 namespace platform::net {
 namespace {
 
@@ -210,6 +213,8 @@ int ResolveIPv4(const std::string& host, uint32_t* address_be) {
   ::freeaddrinfo(found);
   return 0;
 }
+
+uint16_t PortToNetworkOrder(uint16_t port) { return htons(port); }
 
 std::string IPv4Text(uint32_t address_be) {
   in_addr in{};

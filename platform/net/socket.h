@@ -70,6 +70,11 @@ inline constexpr int SD_RECEIVE = 0;
 inline constexpr int SD_SEND = 1;
 inline constexpr int SD_BOTH = 2;
 
+// The address family of this layer's sockets (AF_INET), and the address that binds
+// every local interface (INADDR_ANY, the same in either byte order).
+inline constexpr int kAddressFamilyIPv4 = 2;
+inline constexpr uint32_t kAnyAddress = 0;
+
 // Recv flags.
 inline constexpr int kMsgPeek = 0x2;  // MSG_PEEK
 
@@ -99,6 +104,8 @@ int Cleanup();
 // last error) when the name cannot be resolved.
 int ResolveIPv4(const std::string& host, uint32_t* address_be);
 
+// A port in network byte order, from one in host order (htons).
+uint16_t PortToNetworkOrder(uint16_t port);
 // The dotted text of an IPv4 address (network byte order), as inet_ntop writes it.
 std::string IPv4Text(uint32_t address_be);
 // Parses a dotted IPv4 address (no names): true and *address_be (network byte order),

@@ -69,6 +69,14 @@ class CondVar {
     lock.release();
     return notified;
   }
+  // Waits until notified or ms passed on the steady clock. Returns false when the
+  // time ran out.
+  bool WaitFor(Mutex& mu, uint32_t ms) REQUIRES(mu) {
+    std::unique_lock<std::mutex> lock(mu.mu_, std::adopt_lock);
+    const bool notified = cv_.wait_for(lock, std::chrono::milliseconds(ms)) == std::cv_status::no_timeout;
+    lock.release();
+    return notified;
+  }
   void NotifyOne() { cv_.notify_one(); }
   void NotifyAll() { cv_.notify_all(); }
 

@@ -1,6 +1,8 @@
 #include "platform/sync/tick.h"
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 namespace platform {
 namespace {
@@ -34,6 +36,8 @@ ScopedClockOverride::ScopedClockOverride(Clock* clock)
     : previous_(g_current.exchange(clock, std::memory_order_acq_rel)) {}
 
 ScopedClockOverride::~ScopedClockOverride() { g_current.store(previous_, std::memory_order_release); }
+
+void Sleep(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 struct tm LocalTime(time_t t) {
   struct tm out {};

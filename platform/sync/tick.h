@@ -1,4 +1,5 @@
-// The millisecond tick count and the wall clock, both replaceable in tests.
+// The millisecond tick count and the wall clock, both replaceable in tests, and the
+// calling thread's plain sleep.
 #pragma once
 
 #include <cstdint>
@@ -40,6 +41,10 @@ inline time_t Now() { return CurrentClock().Now(); }
 // Milliseconds from earlier to later, correct across the 49.7-day wrap as long as
 // the true distance is below 2^32 ms.
 inline uint32_t TickDiff(uint32_t later, uint32_t earlier) { return later - earlier; }
+
+// Suspends the calling thread for ms real milliseconds (the system's monotonic time,
+// whatever clock a test installed), resuming after signals until they have passed.
+void Sleep(uint32_t ms);
 
 // The local broken-down time of t (localtime_r).
 struct tm LocalTime(time_t t);

@@ -9,6 +9,7 @@
 
 #include "platform/sync/mutex.h"
 #include "platform/sync/thread_annotations.h"
+#include "platform/sync/tick.h"
 
 namespace platform::window {
 namespace {
@@ -304,6 +305,15 @@ int PumpMessagesAndWait(std::span<Event* const> events, uint32_t ms) {
 
 bool PumpUntil(const std::function<bool()>& done) {
   return Pump({}, kInfinite, &done, /*outermost=*/false) != kPumpQuit;
+}
+
+void PumpFor(uint32_t ms) {
+  const uint32_t start = platform::TickCount();
+  if (PumpMessagesAndWait({}, ms) == kPumpQuit) {
+    // A pending quit ends every pump at once: the wait keeps its length all the same.
+    const uint32_t waited = platform::TickDiff(platform::TickCount(), start);
+    if (waited < ms) platform::Sleep(ms - waited);
+  }
 }
 
 int RunMessageLoop() {

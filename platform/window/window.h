@@ -97,6 +97,11 @@ int PumpMessagesAndWait(std::span<Event* const> events, uint32_t ms = kInfinite)
 // Returns false when a quit request ended the wait (it stays pending).
 bool PumpUntil(const std::function<bool()>& done);
 
+// Waits ms while the calling thread keeps serving its messages, timers and toolkit
+// events (paint above all); the whole ms also when a quit request is pending (it
+// stays pending), the time measured on the platform tick count.
+void PumpFor(uint32_t ms);
+
 // Runs the calling thread's outermost loop until a quit request; clears and returns
 // its exit code. For threads without a toolkit driver.
 int RunMessageLoop();

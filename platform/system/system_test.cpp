@@ -1,0 +1,24 @@
+#include "platform/system/system.h"
+
+#include <unistd.h>
+
+#include <climits>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(SystemTest, CurrentProcessIdIsTheProcessOfTheCaller) {
+  EXPECT_EQ(platform::CurrentProcessId(), static_cast<unsigned long>(getpid()));
+}
+
+TEST(SystemTest, GetHostNameGivesTheSystemsNameWithinItsLimit) {
+  char expected[HOST_NAME_MAX + 1] = {};
+  ASSERT_EQ(gethostname(expected, sizeof expected - 1), 0);
+  std::string name = "left over";
+  ASSERT_TRUE(platform::GetHostName(&name));
+  EXPECT_EQ(name, expected);
+  EXPECT_LE(name.size(), static_cast<size_t>(HOST_NAME_MAX));
+}
+
+}  // namespace
