@@ -5,6 +5,7 @@
 #pragma once
 
 enum ClientErrorCode : int {
+  kErrorInitial = 1000,               // a new record's code, until something sets one
   kErrorGeneralFailure = 1001,        // "General Failure.": the request can go no further
   kErrorResponseTimeout = 1007,       // "Timeout on Response": the host's answer never came
   kErrorUserAbort = 1010,             // "User Abort.": the client cancelled the request

@@ -48,6 +48,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/tran/client_error_codes.h"
 #include "core/tran/emv_params.h"
 #include "core/tran/tran_journal.h"
 
@@ -244,7 +245,7 @@ struct CTranRecordData {
   std::string m_UserTraceData;       // echoed in every reply
   std::string m_Request;             // raw request, then the decrypted TStream text
   std::string m_Reply;               // the framed reply to the client
-  int m_ErrorCode = 1000;
+  int m_ErrorCode = kErrorInitial;
   std::string m_ErrorText;
   int m_TranCode = 0;  // internal transaction code; 0 none
   int m_OrigTranCode = 0;
