@@ -150,21 +150,6 @@ inline std::vector<TStreamItem> CreditSaleItems(const std::string& purchase = "1
           {"Purchase", purchase}};
 }
 
-// What the sessions of the tests work with: the process's objects, as the program
-// gives them (the journal is the process's at the time of the call).
-inline CSessionContext ProcessSessionContext() {
-  CSessionContext context;
-  context.m_Queue = &g_TransactionQueue;
-  context.m_Duplicates = &g_DuplicateCache;
-  context.m_Lanes = &g_LaneRegistry;
-  context.m_Params = &g_ParamStore;
-  context.m_Crypto = &g_CryptoEngine;
-  context.m_Logger = &GetLogger();
-  context.m_Abort = &g_AbortEvent;
-  context.m_Journal = &ProcessTranJournal();
-  return context;
-}
-
 // A listener on an ephemeral port, and clients for it.
 class ListenerTest : public ::testing::Test {
  protected:

@@ -1,5 +1,5 @@
 // What a client session works with: the process-wide objects it calls. The wiring
-// fills it at start-up with the process's own (g_TransactionQueue, g_DuplicateCache,
+// fills it at start-up with the process's own (ProcessSessionContext below: g_TransactionQueue, g_DuplicateCache,
 // g_LaneRegistry, g_ParamStore, g_CryptoEngine, the process's logger, g_AbortEvent
 // and the process's transaction journal); the listener hands a copy to every session
 // it makes. Every member must be set, and each must outlive the listener.
@@ -29,3 +29,7 @@ struct CSessionContext {
   platform::Event* m_Abort = nullptr;        // set while the interfaces stop
   CTranJournal* m_Journal = nullptr;         // told what became of each delivered record
 };
+
+// The context of the process's own objects, as listed above (the journal is the
+// process's at the time of the call: call it once that journal is set).
+CSessionContext ProcessSessionContext();

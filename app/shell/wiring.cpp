@@ -3,7 +3,6 @@
 #include <memory>
 
 #include "app/config/rvcs_identity.h"
-#include "app/lanes/lanes.h"
 #include "app/pipe/app_pipe_source.h"
 #include "app/pipe/pipe_commands.h"
 #include "app/pipe/pipe_server.h"
@@ -11,15 +10,12 @@
 #include "app/shell/kvr_view.h"
 #include "app/shell/main_frame.h"
 #include "app/shell/setup_dialog.h"
-#include "core/crypto/crypto_engine.h"
 #include "core/log/logger.h"
 #include "core/params/param_store.h"
-#include "core/queue/duplicate_cache.h"
 #include "core/queue/process_events.h"
 #include "core/queue/reversal_journal.h"
 #include "core/queue/reverse_worker.h"
 #include "core/queue/transaction_queue.h"
-#include "core/tran/tran_journal.h"
 #include "host/engine/ssl_link.h"
 #include "host/ip/host_endpoints.h"
 
@@ -59,33 +55,20 @@ void RetrieveParameters() {
 }  // namespace
 
 CServerContexts ProcessServerContexts() {
-  CServerContexts contexts;
-
-  CRoutingContext& routing = contexts.m_Routing;
-  routing.m_MakeLink = MakeElavonSslLink;
-  routing.m_Queue = &g_TransactionQueue;
-  routing.m_Endpoints = &g_HostEndpoints;
-  routing.m_Abort = &g_AbortEvent;
-  routing.m_DialBusy = &g_DialLineBusyEvent;
-  routing.m_Logger = &GetLogger();
-  routing.m_Journal = &g_ReversalJournal;
-
-  CReverseWorkerContext& reverse_worker = contexts.m_ReverseWorker;
-  reverse_worker.m_Reversals = &g_ReversalQueue;
-  reverse_worker.m_Main = &g_TransactionQueue;
-  reverse_worker.m_Logger = &GetLogger();
-  reverse_worker.m_Journal = &g_ReversalJournal;
-
-  CSessionContext& sessions = contexts.m_Sessions;
-  sessions.m_Queue = &g_TransactionQueue;
-  sessions.m_Duplicates = &g_DuplicateCache;
-  sessions.m_Lanes = &g_LaneRegistry;
-  sessions.m_Params = &g_ParamStore;
-  sessions.m_Crypto = &g_CryptoEngine;
-  sessions.m_Logger = &GetLogger();
-  sessions.m_Abort = &g_AbortEvent;
-  sessions.m_Journal = &ProcessTranJournal();
-  return contexts;
+  // The routing's settings stay empty: every request takes a fresh copy.
+  return {.m_Routing = {.m_Settings = {},
+                        .m_MakeLink = MakeElavonSslLink,
+                        .m_Queue = &g_TransactionQueue,
+                        .m_Endpoints = &g_HostEndpoints,
+                        .m_Abort = &g_AbortEvent,
+                        .m_DialBusy = &g_DialLineBusyEvent,
+                        .m_Logger = &GetLogger(),
+                        .m_Journal = &g_ReversalJournal},
+          .m_ReverseWorker = {.m_Reversals = &g_ReversalQueue,
+                              .m_Main = &g_TransactionQueue,
+                              .m_Logger = &GetLogger(),
+                              .m_Journal = &g_ReversalJournal},
+          .m_Sessions = ProcessSessionContext()};
 }
 
 std::unique_ptr<CViewComponents> MakeServerComponents(bool silent) {
