@@ -186,7 +186,7 @@ void CTimedMessageBox::LayOut() {
   const int extra = std::max(0, needed - DluY(kMessageHeight));
   m_Message->setGeometry(DluX(kMessageX), DluY(kMessageY), width, DluY(kMessageHeight) + extra);
   m_Status->setGeometry(DluX(kMessageX), DluY(kStatusY) + extra, width,
-                       std::max(DluY(kStatusHeight), QFontMetrics(font()).height()));
+                        std::max(DluY(kStatusHeight), QFontMetrics(font()).height()));
   // Buttons as the resource gives them, wider or taller only when a caption needs it.
   const QFontMetrics metrics(font());
   const int button_height = std::max(DluY(kButtonHeight), metrics.height() + 4);
@@ -353,8 +353,8 @@ void CTimedMessageBox::OnTimer() {
     ++m_Ticks;
     if (m_Ticks < m_Seconds) {
       m_Status->setText(QStringLiteral("%1 seconds until %2 is automatically selected")
-                           .arg(m_Seconds - m_Ticks)
-                           .arg(m_DefaultCaption));
+                            .arg(m_Seconds - m_Ticks)
+                            .arg(m_DefaultCaption));
       return;
     }
   }

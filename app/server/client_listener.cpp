@@ -33,7 +33,7 @@ int CClientListener::Start() {
     // The caller logs the code; the port and the system's reason go beside it.
     const int err = GetListenErrno();
     m_Context.m_Logger->LogCause("The client listener cannot listen on port %d: %s", port,
-                         err != 0 ? platform::ErrnoText(err).c_str() : "it listens already");
+                                 err != 0 ? platform::ErrnoText(err).c_str() : "it listens already");
     return rc;
   }
   return StartAcceptThread();

@@ -65,7 +65,7 @@ int CClientSession::SendAndLogAsWarning(const std::string& text) {
   const int rc = SendText(text);
   const bool failed = rc != static_cast<int>(text.size());
   Logger().LogText(ErrorsAsWarnings("[" + ReplyLogCopy(text) + "] sent to " + m_PeerText +
-                                       (failed ? " ** FAILED ** " : "")));
+                                    (failed ? " ** FAILED ** " : "")));
   if (!ended) LogIfEnded();
   return failed ? -1 : rc;
 }
@@ -353,6 +353,6 @@ void CClientSession::RunRequestLoop() {
   if (IsConnected()) SendDisconnectNotice();
   if (m_RefusedLog.LeftOut() > 0) {
     Logger().LogLine("%d refused requests of %s were answered but not logged", m_RefusedLog.LeftOut(),
-                        m_PeerText.c_str());
+                     m_PeerText.c_str());
   }
 }

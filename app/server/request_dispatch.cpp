@@ -192,7 +192,7 @@ void CClientSession::DeliverAnswer(CElavonTran& record, CTranJournal& journal) {
   record.MarkFinished();
   if (approval_in_clear) {
     Logger().LogLine("Approval %d of %s answered with an error (its reply could not be encrypted): reversal owed",
-                        record.m_Id, m_PeerText.c_str());
+                     record.m_Id, m_PeerText.c_str());
     record.MarkUndeliverable(journal, false);
     return;
   }
@@ -213,7 +213,7 @@ void CClientSession::DeliverAnswer(CElavonTran& record, CTranJournal& journal) {
   record.MarkFinished();
   record.MarkUndeliverable(journal, false);
   Logger().LogLine("Approval %d not delivered to %s and no reversal could be built here: left to the reversal journal",
-                      record.m_Id, m_PeerText.c_str());
+                   record.m_Id, m_PeerText.c_str());
 }
 
 void CClientSession::PurgeFinished() {

@@ -3,9 +3,9 @@
 #include <algorithm>
 
 #include "core/log/logger.h"
-#include "core/tran/tran_codes.h"
 #include "core/tran/client_error_codes.h"
 #include "core/tran/client_reply.h"
+#include "core/tran/tran_codes.h"
 #include "core/vocab/text_helpers.h"
 #include "core/vocab/vocabulary.h"
 #include "platform/sync/tick.h"
