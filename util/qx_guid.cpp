@@ -1,35 +1,16 @@
 #include "util/qx_guid.h"
 
-#include <sys/random.h>
-
-#include <cerrno>
 #include <cstring>
 #include <new>
 
+#include "platform/system/system.h"
+
 namespace qx {
-
-namespace {
-
-// 16 random bytes from the kernel, retrying interrupted and short reads.
-bool RandomBytes(uint8_t* out, size_t count) {
-  size_t done = 0;
-  while (done < count) {
-    const ssize_t got = getrandom(out + done, count - done, 0);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<size_t>(got);
-  }
-  return true;
-}
-
-}  // namespace
 
 bool CreateGuid(Guid* guid) {
   if (guid == nullptr) return false;
   uint8_t bytes[16];
-  if (!RandomBytes(bytes, sizeof(bytes))) return false;
+  if (!platform::RandomBytes(bytes, sizeof(bytes))) return false;
   bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0F) | 0x40);  // version 4
   bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
   guid->Data1 = (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) |

@@ -126,8 +126,8 @@ class SpawnSetup {
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
     m_Ok = posix_spawnattr_setsigmask(&m_Attr, &none) == 0 &&
-          posix_spawnattr_setsigdefault(&m_Attr, &defaults) == 0 &&
-          posix_spawnattr_setflags(&m_Attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
+           posix_spawnattr_setsigdefault(&m_Attr, &defaults) == 0 &&
+           posix_spawnattr_setflags(&m_Attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
   }
   ~SpawnSetup() { posix_spawnattr_destroy(&m_Attr); }
   SpawnSetup(const SpawnSetup&) = delete;

@@ -1,7 +1,5 @@
 #include "app/config/rvcs_identity.h"
 
-#include <sys/random.h>
-
 #include <atomic>
 #include <cstdint>
 
@@ -29,12 +27,7 @@ bool IsUsableDeviceId(const std::string& id) {
 // A random id of 32 upper-case hex digits; empty when the kernel gives no bytes.
 std::string NewInstallationId() {
   uint8_t bytes[16];
-  size_t got = 0;
-  while (got < sizeof bytes) {
-    const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
-    if (n <= 0) return std::string();
-    got += static_cast<size_t>(n);
-  }
+  if (!platform::RandomBytes(bytes, sizeof bytes)) return std::string();
   std::string id;
   for (const uint8_t b : bytes) id += platform::Format("%02X", b);
   return id;

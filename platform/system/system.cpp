@@ -1,7 +1,9 @@
 #include "platform/system/system.h"
 
+#include <sys/random.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 
 namespace platform {
@@ -15,6 +17,17 @@ bool GetHostName(std::string* name) {
   // system truncates without one.
   if (gethostname(buffer, sizeof buffer - 1) != 0) return false;
   *name = buffer;
+  return true;
+}
+
+bool RandomBytes(uint8_t* bytes, size_t count) {
+  size_t got = 0;
+  while (got < count) {
+    const ssize_t n = getrandom(bytes + got, count - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    got += static_cast<size_t>(n);
+  }
   return true;
 }
 

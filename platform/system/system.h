@@ -1,7 +1,9 @@
-// What the program asks the system about itself: the id of the running process and
-// the name of the machine. Stateless; safe from any thread.
+// What the program asks the system about itself: the id of the running process, the
+// name of the machine and random bytes. Stateless; safe from any thread.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace platform {
@@ -13,5 +15,10 @@ unsigned long CurrentProcessId();
 // The machine's host name as gethostname gives it, cut to HOST_NAME_MAX bytes and
 // always terminated. False (name emptied, errno set) when the system cannot tell it.
 bool GetHostName(std::string* name);
+
+// Fills count bytes from the system's random source (getrandom), retrying interrupted
+// and short reads. False when it fails before all are filled; the bytes are then not
+// to be used.
+bool RandomBytes(uint8_t* bytes, size_t count);
 
 }  // namespace platform

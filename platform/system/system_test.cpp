@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstring>
 
 #include <gtest/gtest.h>
 
@@ -19,6 +20,15 @@ TEST(SystemTest, GetHostNameGivesTheSystemsNameWithinItsLimit) {
   ASSERT_TRUE(platform::GetHostName(&name));
   EXPECT_EQ(name, expected);
   EXPECT_LE(name.size(), static_cast<size_t>(HOST_NAME_MAX));
+}
+
+TEST(SystemTest, RandomBytesFillsEveryByteAndTwoDrawsDiffer) {
+  uint8_t first[64] = {};
+  uint8_t second[64] = {};
+  ASSERT_TRUE(platform::RandomBytes(first, sizeof first));
+  ASSERT_TRUE(platform::RandomBytes(second, sizeof second));
+  EXPECT_NE(std::memcmp(first, second, sizeof first), 0);
+  EXPECT_TRUE(platform::RandomBytes(first, 0));
 }
 
 }  // namespace
