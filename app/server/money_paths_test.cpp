@@ -13,11 +13,13 @@
 #include <thread>
 #include <vector>
 
+#include "app/server/gateway_test_support.h"
 #include "app/server/server_test_support.h"
 #include "core/queue/reversal_journal.h"
 #include "core/queue/reverse_worker.h"
 #include "core/tran/tran_journal.h"
 #include "host/dial/dial_backup.h"
+#include "host/dial/dial_test_support.h"
 #include "host/engine/elavon_interface.h"
 #include "host/engine/ssl_link.h"
 #include "host/ip/elavon_ssl_client.h"
@@ -111,17 +113,7 @@ class MoneyPathsTest : public ListenerTest, public ::testing::WithParamInterface
   void SetUp() override {
     ListenerTest::SetUp();
     const Row row = GetParam();
-    std::string error;
-    ASSERT_TRUE(elavon_sim::MakeTestPki("money-certs", elavon_sim::TestPkiOptions(), &pki_, &error)) << error;
-    ::setenv("SSL_CERT_FILE", pki_.ca_file.c_str(), 1);
-    ASSERT_TRUE(g_SspiInterface.Initialize());
-    elavon_sim::GatewayServerOptions options;
-    options.cert_file = pki_.cert_file;
-    options.key_file = pki_.key_file;
-    gateway_ = std::make_unique<elavon_sim::GatewayServer>(&host_, options);
-    ASSERT_TRUE(gateway_->Start(&error)) << error;
-    ::setenv("KVR_ELAVON_GATEWAY", ("127.0.0.1:" + std::to_string(gateway_->Port())).c_str(), 1);
-    g_HostEndpoints.ResetLocked();
+    ASSERT_NO_FATAL_FAILURE(StartTestGateway("money-certs", &host_, &pki_, &gateway_));
     // IP with dial backup meets a gateway that refuses every connection.
     if (row.route == Route::kIpWithBackup) SetGatewayFaults([](elavon_sim::GatewayFaults& f) { f.refuse = true; });
 
@@ -142,15 +134,7 @@ class MoneyPathsTest : public ListenerTest, public ::testing::WithParamInterface
     journal_.SetRetryPauses(200, 800);
     SetProcessTranJournal(&journal_);
 
-    timeouts_.m_InitReplyMs = 500;
-    timeouts_.m_DialReplyMs = 1000;
-    timeouts_.m_EnqMs = 500;
-    timeouts_.m_SendMs = 500;
-    timeouts_.m_AnswerMs = 1500;
-    timeouts_.m_PassMs = 10;
-    port_timeouts_.m_GuardMs = 20;
-    port_timeouts_.m_DtrOkMs = 300;
-    port_timeouts_.m_HangUpOkMs = 300;
+    dial_test::SetFastDialTimings(&timeouts_, &port_timeouts_);
     ASSERT_NO_FATAL_FAILURE(StartInterfaces());
   }
 

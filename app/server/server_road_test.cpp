@@ -7,6 +7,7 @@
 #include <set>
 #include <thread>
 
+#include "app/server/gateway_test_support.h"
 #include "app/server/server_test_support.h"
 #include "host/engine/elavon_interface.h"
 #include "host/engine/ssl_link.h"
@@ -22,17 +23,7 @@ class ServerRoadTest : public ListenerTest {
  protected:
   void SetUp() override {
     ListenerTest::SetUp();
-    std::string error;
-    ASSERT_TRUE(elavon_sim::MakeTestPki("road-certs", elavon_sim::TestPkiOptions(), &pki_, &error)) << error;
-    ::setenv("SSL_CERT_FILE", pki_.ca_file.c_str(), 1);
-    ASSERT_TRUE(g_SspiInterface.Initialize());
-    elavon_sim::GatewayServerOptions options;
-    options.cert_file = pki_.cert_file;
-    options.key_file = pki_.key_file;
-    gateway_ = std::make_unique<elavon_sim::GatewayServer>(&host_, options);
-    ASSERT_TRUE(gateway_->Start(&error)) << error;
-    ::setenv("KVR_ELAVON_GATEWAY", ("127.0.0.1:" + std::to_string(gateway_->Port())).c_str(), 1);
-    g_HostEndpoints.ResetLocked();
+    ASSERT_NO_FATAL_FAILURE(StartTestGateway("road-certs", &host_, &pki_, &gateway_));
     SetParams({{kParmVerifySslCertificate, "Y"}, {kParmIpConnectTimeout, "5"}});
 
     CRoutingContext context;

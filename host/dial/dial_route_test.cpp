@@ -17,6 +17,7 @@
 #include "core/queue/transaction_queue.h"
 #include "core/tran/tran_codes.h"
 #include "host/dial/dial_backup.h"
+#include "host/dial/dial_test_support.h"
 #include "host/engine/routing.h"
 #include "host/ip/host_endpoints.h"
 #include "host/message/message_test_support.h"
@@ -80,15 +81,7 @@ class DialRouteTest : public ::testing::Test {
               pos_client::Status::kOk);
     g_AbortEvent.Reset();
     g_DialLineBusyEvent.Reset();
-    timeouts_.m_InitReplyMs = 500;
-    timeouts_.m_DialReplyMs = 1000;
-    timeouts_.m_EnqMs = 500;
-    timeouts_.m_SendMs = 500;
-    timeouts_.m_AnswerMs = 1500;
-    timeouts_.m_PassMs = 10;
-    port_timeouts_.m_GuardMs = 20;
-    port_timeouts_.m_DtrOkMs = 300;
-    port_timeouts_.m_HangUpOkMs = 300;
+    dial_test::SetFastDialTimings(&timeouts_, &port_timeouts_);
   }
   void TearDown() override {
     if (dial_) dial_->Stop();
