@@ -1,7 +1,4 @@
 // The pos-client command-line tool against a running listener.
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "app/server/server_test_support.h"
+#include "tools/peer-support/silent_listener.h"
 
 namespace {
 
@@ -95,35 +93,11 @@ SplitRun RunToolSplit(const std::string& arguments) {
 }
 
 // A socket that listens on 127.0.0.1 and never accepts (so it never greets).
-class SilentListener {
- public:
-  SilentListener() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), size) == 0 && ::listen(fd_, 4) == 0 &&
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
-      port_ = ntohs(address.sin_port);
-    }
-  }
-  ~SilentListener() { ::close(fd_); }
-  int port() const { return port_; }
-  // True when a connection waits to be accepted.
-  bool Knocked() const {
-    pollfd p{fd_, POLLIN, 0};
-    return ::poll(&p, 1, 0) == 1;
-  }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
+using peer_support::SilentListener;
 
 // A port with nothing listening on it.
 int ClosedPort() {
-  SilentListener gone;
+  SilentListener gone(4);
   return gone.port();  // released when `gone` goes
 }
 
@@ -134,7 +108,7 @@ class PosClientExitTest : public ListenerTest {};
 TEST_F(PosClientExitTest, StatusesAndMessagesTellTheOutcome) {
   SetParams({{kParmUseCorvPassword, "Y"}, {kParmCorvPassword, "Lane1"}});
   Start();
-  SilentListener silent;
+  SilentListener silent(4);
   ASSERT_NE(silent.port(), 0);
   const std::string server = "session --port " + std::to_string(Port()) + " --wait 5 --password Lane1 ";
   const std::string version = "TStream=Admin TranCode=ServerVersion MerchantID=1234 ClientID=0005";

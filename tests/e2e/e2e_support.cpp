@@ -158,6 +158,13 @@ int64_t Cents(const std::string& amount) {
   return std::stoll(amount.substr(0, dot)) * 100 + std::stoll(amount.substr(dot + 1));
 }
 
+void HoldFirstAnswer(elavon_sim::GatewayServer& gateway, int delay_ms) {
+  elavon_sim::GatewayFaults slow;
+  slow.answer_delay_ms = delay_ms;
+  slow.answer_fault_requests = 1;
+  gateway.SetFaults(slow);
+}
+
 int FreePort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};

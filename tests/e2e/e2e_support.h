@@ -42,6 +42,11 @@ bool WaitFor(int wait_ms, const std::function<bool()>& done, int poll_ms = 50);
 // The cents of an amount written "d.cc" ("12.34" -> 1234).
 int64_t Cents(const std::string& amount);
 
+// Holds back the gateway's answer to the next request that reaches the host for
+// delay_ms (the faults set before are replaced); the requests after it are answered
+// at once.
+void HoldFirstAnswer(elavon_sim::GatewayServer& gateway, int delay_ms);
+
 // The name of today's log file ("KVRmmddyyyy" + suffix + ".log").
 std::string TodaysLogName(const char* suffix = "");
 // A log file's text, CR LF turned into LF ("" when it cannot be read).

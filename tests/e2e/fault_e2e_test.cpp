@@ -38,6 +38,7 @@ using Clock = std::chrono::steady_clock;
 constexpr char kShutdownLine[] = "Server Shutdown . . .";
 
 using e2e::Cents;
+using e2e::HoldFirstAnswer;
 
 // The last record of a log is the shut-down line.
 bool EndsWithShutdown(const std::string& log) {
@@ -251,10 +252,7 @@ TEST(FaultE2ETest, GatewayClosesMidAnswer) {
 TEST(FaultE2ETest, GatewayAnswersAfterTheHostTimeOut) {
   Rig rig;
   ASSERT_NO_FATAL_FAILURE(rig.Start(RigSetup()));
-  elavon_sim::GatewayFaults faults;
-  faults.answer_delay_ms = 31000;
-  faults.answer_fault_requests = 1;
-  rig.gateway().SetFaults(faults);
+  HoldFirstAnswer(rig.gateway(), 31000);
   auto pos = rig.Pos();
   ASSERT_TRUE(pos);
   const auto sent = Clock::now();

@@ -25,6 +25,7 @@ constexpr char kJournalFile[] = "ReversalJournal.dat";
 constexpr char kCardNumber[] = "4111111111111111";
 
 using e2e::Cents;
+using e2e::HoldFirstAnswer;
 using e2e::WaitFor;
 
 // How often the waits of these tests look again.
@@ -118,10 +119,7 @@ TEST(JournalE2ETest, SaleAtTheHostWhenKilledIsReversedAfterTheRestart) {
   JournalRig rig;
   ASSERT_NO_FATAL_FAILURE(rig.Prepare());
   ASSERT_NO_FATAL_FAILURE(rig.Start());
-  elavon_sim::GatewayFaults slow;
-  slow.answer_delay_ms = 20000;
-  slow.answer_fault_requests = 1;
-  rig.gateway().SetFaults(slow);
+  HoldFirstAnswer(rig.gateway(), 20000);
 
   auto pos = rig.Pos();
   ASSERT_TRUE(pos);

@@ -6,9 +6,6 @@
 // or a kill -9 with a sale at the host or not yet sent, a journal whose key is gone
 // or whose file is damaged. Every sale of a test has an amount of its own.
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -30,6 +27,7 @@
 #include "tools/elavon-sim/https_server.h"
 #include "tools/elavon-sim/invariant.h"
 #include "tools/fake-modem/fake_modem.h"
+#include "tools/peer-support/silent_listener.h"
 
 namespace {
 
@@ -43,6 +41,7 @@ enum class Route { kIp, kDial };
 const char* RouteName(Route route) { return route == Route::kIp ? "IP" : "dial"; }
 
 using e2e::Cents;
+using e2e::HoldFirstAnswer;
 using e2e::WaitFor;
 
 // How often the waits of these tests look again.
@@ -61,32 +60,9 @@ std::string Joined(const std::vector<std::string>& lines) {
   return text;
 }
 
-// A port that takes TCP connections (the kernel completes them into the backlog) and
-// never reads a byte nor answers one: a TLS handshake with it never ends, so no
-// request goes out.
-class SilentListener {
- public:
-  SilentListener() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd_, 16) != 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-      return;
-    }
-    port_ = ntohs(address.sin_port);
-  }
-  ~SilentListener() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
+// A port that takes TCP connections into the backlog and never reads a byte nor
+// answers one: a TLS handshake with it never ends, so no request goes out.
+using peer_support::SilentListener;
 
 // One simulated host behind the gateway and behind the fake modem, and the server
 // on the route given (dial only for kDial), which can be stopped, killed and started
@@ -365,7 +341,7 @@ TEST(MoneyE2ETest, KillNineBeforeAndAfterTheSendOnBothRoutes) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     MoneyRig rig(row.route);
-    SilentListener silent;
+    SilentListener silent(16);
     ASSERT_GT(silent.port(), 0);
     ASSERT_NO_FATAL_FAILURE(rig.Begin());
     const std::map<std::string, std::string> env = rig.env();
@@ -380,10 +356,7 @@ TEST(MoneyE2ETest, KillNineBeforeAndAfterTheSendOnBothRoutes) {
       script.dial_reply = fake_modem::ModemReply::kSilence;
       rig.modem().SetScript(script);
     } else if (row.hold == Hold::kGatewayHoldsTheAnswer) {
-      elavon_sim::GatewayFaults slow;
-      slow.answer_delay_ms = 20000;
-      slow.answer_fault_requests = 1;
-      rig.gateway().SetFaults(slow);
+      HoldFirstAnswer(rig.gateway(), 20000);
     }
 
     auto pos = rig.Pos();
@@ -446,10 +419,7 @@ TEST(MoneyE2ETest, KillNineBeforeAndAfterTheSendOnBothRoutes) {
 // host, its answer held back by the gateway: the journal holds its one entry.
 void KillWithASaleAtTheHost(MoneyRig& rig, const std::string& amount, const std::string& description) {
   ASSERT_NO_FATAL_FAILURE(rig.Begin());
-  elavon_sim::GatewayFaults slow;
-  slow.answer_delay_ms = 20000;
-  slow.answer_fault_requests = 1;
-  rig.gateway().SetFaults(slow);
+  HoldFirstAnswer(rig.gateway(), 20000);
   auto pos = rig.Pos();
   ASSERT_TRUE(pos);
   std::thread sale([&] { rig.Sell(pos.get(), e2e::CreditSale(amount), amount, description, 30000); });
